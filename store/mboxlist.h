@@ -58,7 +58,7 @@ DB_ENV* mboxlist_lockenv();
 // The key order of every database: bytes compare as signed chars, except
 // that NUL sorts first, then TAB, then '/', so a folder's subfolders follow
 // it directly (a < a/b < a.b < aa) and bytes 128-255 sort before ASCII.
-int key_compare(DB* db, const DBT* a, const DBT* b, size_t* locp);
+int key_compare(DB* db, const DBT* a, const DBT* b);
 size_t key_prefix(DB* db, const DBT* a, const DBT* b);
 // The same order on C strings, over at most n characters of s1.
 int name_comparen(const char* s1, const char* s2, size_t n);
@@ -99,3 +99,25 @@ int mboxlist_lookup_data(const char* name, char** record, DB_TXN* txn);
 // and with write_index also the folder's fixed index header, in one
 // transaction.  0 or IMAP_IOERROR.
 [[nodiscard]] int mboxlist_updatedata(mailbox* mailbox, int write_index);
+
+// ---- Start-up details -----------------------------------------------------
+
+// Start-up failures end the process with a sysexits-style status.  Tests
+// install a handler that records the status instead; when it returns,
+// mboxlist_init reports IMAP_MAILBOXLIST_NONEXISTENT.
+using mboxlist_fatal_handler = void (*)(int status);
+void mboxlist_set_fatal_handler(mboxlist_fatal_handler handler);
+
+// "<store dir>/mboxlist/" once started, else "".
+const char* mboxlist_dir();
+// The disk-listing mode of "local.store.listrecover": 0 none, 1
+// AlwaysFolderDB, 2 AlwaysPartition, 3 TestPartition, 4 TestPartitionInsert,
+// 5 TestPartitionInsertFull, 6 TestPreRecover.
+int mboxlist_listrecover();
+
+// The per-process session file "<store>/session/<program>.<pid>", locked for
+// the process's life.  Descriptor or -1.
+int mboxlist_session_lock();
+void mboxlist_session_unlock();
+// 1 when registered with a watcher process, 0 otherwise.
+int register_with_watcher();

@@ -1,0 +1,602 @@
+// The mailbox list environment: process start, key order, maintenance,
+// session lock and shutdown.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+#include "common/bvlog.h"
+#include "common/config.h"
+#include "common/fileio.h"
+#include "common/imap_err.h"
+#include "common/lock.h"
+#include "common/service.h"
+#include "store/mboxlist.h"
+#include "store/mboxlist_internal.h"
+
+namespace {
+
+// Process-wide state: one environment per process, shared by its threads.
+struct MboxlistState {
+  std::mutex mu;  // guards start-up and shutdown
+  enum class Init { never, ok, failed } init = Init::never;
+  DB_ENV* env = nullptr;
+  DB_ENV* lockenv = nullptr;
+  DB* mbl = nullptr;
+  DB* quotadb = nullptr;
+  DB* subsdb = nullptr;
+  DB* peruserdb = nullptr;
+  DB* lrightdb = nullptr;
+  std::string mboxlistdir;  // "<store>/mboxlist/"
+  std::string cachedir;     // store.dbtmpdir, empty when unset
+  u_int32_t do_recovery = 0;
+  bool dont_check_stored = false;
+  bool do_final_checkpoint = false;
+  bool db_memp_fsync = false;
+  bool atexit_registered = false;
+  int sessionlockfd = -1;
+  std::string sessionlockfile;
+  long last_catastrophic_event = 0;
+  time_t last_catastrophic_check = 0;
+};
+
+MboxlistState& st() {
+  static MboxlistState s;
+  return s;
+}
+
+mboxlist_fatal_handler g_fatal = nullptr;
+
+// Ends the process on a start-up failure; a test handler may return instead,
+// and start-up then reports failure.
+void fatal(int status) {
+  if (g_fatal) {
+    g_fatal(status);
+    return;
+  }
+  bvlog_close();
+  exit(status);
+}
+
+const char kNotReady[] =
+    "Unable to verify start of store daemon (stored). The store daemon process must be running and the "
+    "initialization must be finished before this process starts. If the store daemon is running, do not restart "
+    "it; wait until it has finished initializing, then start this process again. If the store daemon is not "
+    "running, please start it.\n";
+
+void mboxlist_err(const DB_ENV*, const char*, const char* msg) {
+  bvlog(0, LOG_STORE_WRITEFAIL, "Mailbox database error: %s", msg);
+}
+
+std::string home_dir(const MboxlistState& s) {
+  if (!s.cachedir.empty()) return s.cachedir;
+  std::string d = s.mboxlistdir;
+  if (!d.empty() && d.back() == '/') d.pop_back();
+  return d;
+}
+
+int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& dir) {
+  DB_ENV* env = nullptr;
+  int r = db_env_create(&env, 0);
+  if (r != 0) {
+    bvlog(0, LOG_STORE_ERR, "Unable to create mboxlist database environment: %s", db_strerror(r));
+    return -1;
+  }
+  config_cache* cfg = config_getdefaultcache();
+  env->set_errcall(env, mboxlist_err);
+  env->set_errpfx(env, "mboxlist");
+  env->set_cachesize(env, 0, static_cast<u_int32_t>(config_get_int(cfg, "store.dbcachesize", 8388608)), 1);
+  env->set_lg_max(env, 10485760);
+  if (config_get_switch(cfg, "local.store.deadlock.autodetect", 0)) env->set_lk_detect(env, DB_LOCK_OLDEST);
+  // The older release's single lock limit is three limits in the release we
+  // link (locks, lockers, objects); all get the same value.
+  env->set_lk_max_locks(env, 50000);
+  env->set_lk_max_lockers(env, 50000);
+  env->set_lk_max_objects(env, 50000);
+  env->set_tx_max(env, 10000);
+  env->set_alloc(env, malloc, realloc, free);
+  if (nosync) env->set_flags(env, DB_TXN_NOSYNC, 1);
+  r = env->open(env, dir.c_str(), flags, 0);
+  if (r != 0) {
+    bvlog(0, LOG_STORE_ERR, "Unable to open mboxlist database environment %s: %s", dir.c_str(), db_strerror(r));
+    env->close(env, 0);
+    return -1;
+  }
+  s.env = env;
+  return 0;
+}
+
+int open_db(DB_ENV* env, const char* file, u_int32_t pagesize, DB** out, const char* what, int priority) {
+  DB* db = nullptr;
+  int r = db_create(&db, env, 0);
+  if (r == 0) {
+    db->set_pagesize(db, pagesize);
+    db->set_bt_compare(db, key_compare);
+    db->set_bt_prefix(db, key_prefix);
+    r = db->open(db, nullptr, file, nullptr, DB_BTREE, DB_AUTO_COMMIT | DB_THREAD | DB_CREATE, 0600);
+  }
+  if (r != 0) {
+    errno = r > 0 ? r : EIO;
+    bvlog(0, priority, "Unable to open %s database: %s", what, db_strerror(r));
+    if (db) db->close(db, 0);
+    return -1;
+  }
+  *out = db;
+  return 0;
+}
+
+int open_lockenv(MboxlistState& s) {
+  std::string dir = home_dir(s) + "/folderlock";
+  DB_ENV* env = nullptr;
+  int r = db_env_create(&env, 0);
+  if (r == 0 && s.do_recovery) {
+    // A fresh lock environment: nothing of a crashed process may linger.
+    if (access(dir.c_str(), F_OK) == 0) {
+      r = env->remove(env, dir.c_str(), DB_FORCE);  // consumes the handle
+      env = nullptr;
+      if (r == ENOENT) r = 0;
+      if (r == 0) r = db_env_create(&env, 0);
+    }
+    if (r == 0 && make_dirs(dir.c_str(), 0700) != 0) {
+      bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "mboxlist_init: cannot create mboxlock tmpdir: %s", strerror(errno));
+      if (env) env->close(env, 0);
+      return -1;
+    }
+  }
+  if (r != 0) {
+    bvlog(0, LOG_STORE_ERR, "Unable to create mboxlock database environment: %s", db_strerror(r));
+    if (env) env->close(env, 0);
+    return -1;
+  }
+  env->set_errcall(env, mboxlist_err);
+  env->set_errpfx(env, "mboxlock");
+  env->set_lk_detect(env, DB_LOCK_OLDEST);
+  env->set_lk_max_locks(env, 50000);
+  env->set_lk_max_lockers(env, 50000);
+  env->set_lk_max_objects(env, 50000);
+  r = env->open(env, dir.c_str(), DB_INIT_LOCK | DB_THREAD | DB_CREATE, 0);
+  if (r != 0) {
+    bvlog(0, LOG_STORE_ERR, "Unable to open mboxlock database: %s", db_strerror(r));
+    env->close(env, 0);
+    return -1;
+  }
+  s.lockenv = env;
+  return 0;
+}
+
+// When the region files live apart (store.dbtmpdir), DB_CONFIG in the home
+// sends data and log files back to the mailbox list directory.
+int write_db_config(const MboxlistState& s) {
+  std::string path = s.cachedir + "/DB_CONFIG";
+  std::string text = "set_data_dir " + s.mboxlistdir + "\nset_lg_dir " + s.mboxlistdir + "\n";
+  std::string tmp = path + ".new";
+  int fd = fs_open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return -1;
+  bool ok = retry_write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && sync_file(fd, 1) == 0;
+  close(fd);
+  if (!ok || fs_rename(tmp.c_str(), path.c_str()) != 0) {
+    fs_unlink(tmp.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int parse_listrecover(const char* v) {
+  static const char* const names[] = {"AlwaysFolderDB",      "AlwaysPartition",         "TestPartition",
+                                      "TestPartitionInsert", "TestPartitionInsertFull", "TestPreRecover"};
+  if (!v) return 0;
+  for (int i = 0; i < 6; ++i) {
+    if (strcasecmp(v, names[i]) == 0) return i + 1;
+  }
+  return 0;
+}
+
+void close_all_locked(MboxlistState& s);
+
+// Start-up proper.  0 on success; a fatal condition calls fatal() and
+// returns -1 when a test handler lets it return.
+int initactual(MboxlistState& s) {
+  config_cache* cfg = config_getdefaultcache();
+  if (configmsg_setuid() != 0) {
+    bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "Cannot setuid to the serveruid");
+    fatal(78);
+    return -1;
+  }
+  if (!s.dont_check_stored) {
+    if (!store_session_ready_test("stored")) {
+      bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "%s", kNotReady);
+      fputs(kNotReady, stderr);
+      fatal(75);
+      return -1;
+    }
+    if (mboxlist_session_lock() < 0) {
+      bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "Cannot create session lock");
+      fatal(75);
+      return -1;
+    }
+  }
+  if (!s.atexit_registered) {
+    atexit(mboxlist_close);
+    s.atexit_registered = true;
+  }
+  (void)imap_InitializePRErrorTable();
+  if (config_get_switch(cfg, "local.watcher.enable", 0) && !register_with_watcher()) {
+    bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "Cannot register with the watcher process");
+    fatal(75);
+    return -1;
+  }
+
+  const char* storedir = configmsg_get_storedir();
+  if (!storedir) {
+    bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "mboxlist storedir path not found");
+    fatal(78);
+    return -1;
+  }
+  if (strlen(storedir) >= 1022) {
+    bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "mboxlist storedir length too long");
+    fatal(78);
+    return -1;
+  }
+  if (strlen(storedir) + strlen("/mboxlist/") > 1022) {
+    bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "mboxlist storedir length is too long");
+    fatal(78);
+    return -1;
+  }
+  s.mboxlistdir = std::string(storedir) + "/mboxlist/";
+  const char* tmpdir = config_get_string(cfg, "store.dbtmpdir", "");
+  s.cachedir = tmpdir ? tmpdir : "";
+
+  long eve = 0;
+  int r = configmsg_readstoredfile("eve", &eve);
+  if (r == 0) {
+    s.last_catastrophic_event = eve;
+  } else if (r != ENOENT) {
+    bvlog(0, LOG_STORE_ERR, "mboxlist_init: Error reading last event file errno = %d", r);
+  }
+  s.last_catastrophic_check = time(nullptr);
+
+  u_int32_t flags = DB_INIT_LOCK | DB_INIT_LOG | DB_INIT_MPOOL | DB_INIT_TXN | DB_THREAD;
+  if (s.do_recovery) {
+    // Until the full start-up analysis lands, recovery mode creates the
+    // environment and lets Berkeley DB's normal recovery bring it to a
+    // consistent state.
+    flags |= DB_CREATE | s.do_recovery;
+    if (make_dirs(s.mboxlistdir.c_str(), 0700) != 0 ||
+        (!s.cachedir.empty() && (make_dirs(s.cachedir.c_str(), 0700) != 0 || write_db_config(s) != 0))) {
+      bvlog(0, LOG_STORE_ERR, "mboxlist_init: Error attempting to bring up store  errno = %d  (%d)", errno, 0);
+      fatal(1);
+      return -1;
+    }
+  }
+  // Commits force the log to disk only from level 2 on.  (The no-sync bit
+  // shares its value with DB_CREATE in the release we link, so it travels
+  // apart from the open flags.)
+  bool nosync = config_get_int(cfg, "local.dbtxnsync", 0) < 2;
+
+  if (open_env(s, flags, nosync, home_dir(s)) != 0) {
+    if (s.do_recovery) {
+      bvlog(0, LOG_STORE_ERR, "Unable to bring the message store up.  Analyse installation and configuration.");
+      return -1;
+    }
+    fatal(1);
+    return -1;
+  }
+  if (open_db(s.env, "folder.db", 4096, &s.mbl, "mboxlist", LOG_STORE_ERR) != 0 ||
+      open_db(s.env, "quota.db", 512, &s.quotadb, "quota", LOG_STORE_WRITEFAIL) != 0 ||
+      open_db(s.env, "subscr.db", 4096, &s.subsdb, "subscription", LOG_STORE_WRITEFAIL) != 0 ||
+      open_db(s.env, "peruser.db", 4096, &s.peruserdb, "peruser", LOG_STORE_WRITEFAIL) != 0) {
+    close_all_locked(s);
+    if (s.do_recovery) {
+      bvlog(0, LOG_STORE_ERR, "Unable to bring the message store up.  Analyse installation and configuration.");
+      return -1;
+    }
+    fatal(1);
+    return -1;
+  }
+  // Shared-folder lists are an extra; the store works without them.
+  (void)open_db(s.env, "lright.db", 4096, &s.lrightdb, "lright", LOG_STORE_WRITEFAIL);
+
+  if (open_lockenv(s) != 0) {
+    close_all_locked(s);
+    fatal(1);
+    return -1;
+  }
+  s.do_final_checkpoint = config_get_switch(cfg, "local.store.finalcheckpoint", 0) != 0;
+  s.db_memp_fsync = config_get_switch(cfg, "local.store.dbsync", 0) != 0;
+  return 0;
+}
+
+void close_db(DB*& db, bool sync) {
+  if (db) db->close(db, sync ? 0 : DB_NOSYNC);
+  db = nullptr;
+}
+
+void close_all_locked(MboxlistState& s) {
+  if (s.mbl && s.do_final_checkpoint && s.env) s.env->txn_checkpoint(s.env, 0, 0, DB_FORCE);
+  close_db(s.mbl, s.db_memp_fsync);
+  close_db(s.quotadb, s.db_memp_fsync);
+  close_db(s.subsdb, s.db_memp_fsync);
+  close_db(s.peruserdb, s.db_memp_fsync);
+  close_db(s.lrightdb, s.db_memp_fsync);
+  if (s.env) s.env->close(s.env, 0);
+  s.env = nullptr;
+  if (s.lockenv) s.lockenv->close(s.lockenv, 0);
+  s.lockenv = nullptr;
+}
+
+}  // namespace
+
+void mboxlist_set_fatal_handler(mboxlist_fatal_handler handler) { g_fatal = handler; }
+
+int mboxlist_init() {
+  MboxlistState& s = st();
+  std::lock_guard lk(s.mu);
+  if (s.init == MboxlistState::Init::never) {
+    s.init = initactual(s) == 0 ? MboxlistState::Init::ok : MboxlistState::Init::failed;
+  }
+  return s.init == MboxlistState::Init::ok && s.mbl ? 0 : IMAP_MAILBOXLIST_NONEXISTENT;
+}
+
+int mboxlist_recover() {
+  MboxlistState& s = st();
+  {
+    std::lock_guard lk(s.mu);
+    s.do_recovery = DB_RECOVER;
+    s.dont_check_stored = true;
+  }
+  if (mboxlist_init() != 0) return IMAP_MAILBOXLIST_NONEXISTENT;
+  std::lock_guard lk(s.mu);
+  s.do_final_checkpoint = true;
+  return 0;
+}
+
+void mboxlist_close() {
+  MboxlistState& s = st();
+  std::lock_guard lk(s.mu);
+  close_all_locked(s);
+  mboxlist_session_unlock();
+  // A later mboxlist_init (tests, a daemon's restart of its databases)
+  // starts afresh.
+  s.init = MboxlistState::Init::never;
+  s.do_recovery = 0;
+  s.dont_check_stored = false;
+}
+
+DB_ENV* mboxlist_env() { return st().env; }
+DB* mboxlist_folderdb() { return st().mbl; }
+DB* mboxlist_quotadb() { return st().quotadb; }
+DB* mboxlist_subsdb() { return st().subsdb; }
+DB* mboxlist_lrightdb() { return st().lrightdb; }
+DB* mboxlist_peruserdb() { return st().peruserdb; }
+DB_ENV* mboxlist_lockenv() { return st().lockenv; }
+const char* mboxlist_dir() { return st().mboxlistdir.c_str(); }
+int mboxlist_listrecover() {
+  return parse_listrecover(config_get_string(config_getdefaultcache(), "local.store.listrecover", nullptr));
+}
+
+// ---- Key order -------------------------------------------------------------
+
+namespace {
+// NUL first, then TAB, then '/', then every other byte as a signed char.
+inline int byte_order(signed char x, signed char y) {
+  if (x == 0) return -1;
+  if (y == 0) return 1;
+  if (x == '\t') return -1;
+  if (y == '\t') return 1;
+  if (x == '/') return -1;
+  if (y == '/') return 1;
+  return x - y;
+}
+}  // namespace
+
+int key_compare(DB*, const DBT* a, const DBT* b) {
+  const auto* p = static_cast<const signed char*>(a->data);
+  const auto* q = static_cast<const signed char*>(b->data);
+  u_int32_t n = a->size < b->size ? a->size : b->size;
+  for (u_int32_t i = 0; i < n; ++i) {
+    if (p[i] != q[i]) return byte_order(p[i], q[i]);
+  }
+  return static_cast<int>(a->size) - static_cast<int>(b->size);
+}
+
+size_t key_prefix(DB*, const DBT* a, const DBT* b) {
+  const auto* p = static_cast<const unsigned char*>(a->data);
+  const auto* q = static_cast<const unsigned char*>(b->data);
+  size_t n = a->size < b->size ? a->size : b->size;
+  for (size_t i = 0; i < n; ++i) {
+    if (p[i] != q[i]) return i + 1;
+  }
+  return a->size < b->size ? a->size + 1 : b->size;
+}
+
+int name_comparen(const char* s1, const char* s2, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    signed char x = static_cast<signed char>(s1[i]);
+    signed char y = static_cast<signed char>(s2[i]);
+    if (x != y) {
+      if (x == '/' && y != 0) return -1;
+      if (y == '/' && x != 0) return 1;
+      return x - y;
+    }
+    if (x == 0) return 0;
+  }
+  return 0;
+}
+
+// ---- Maintenance -----------------------------------------------------------
+
+int mboxlist_checkpoint15() {
+  DB_ENV* env = st().env;
+  if (!env) return 0;
+  int wrote = 0;
+  int r = env->memp_trickle(env, 10, &wrote);
+  if (r) bvlog(0, LOG_STORE_ERR, "Mailbox list sync error: %s", db_strerror(r));
+  return r;
+}
+
+int mboxlist_checkpoint60() {
+  DB_ENV* env = st().env;
+  if (!env) return 0;
+  int r = env->txn_checkpoint(env, 0, 1, 0);
+  if (r) bvlog(0, LOG_STORE_ERR, "Mailbox list checkpoint error: %s", db_strerror(r));
+  return r;
+}
+
+int mboxlist_checkpoint300() {
+  DB_ENV* env = st().env;
+  if (!env) return 0;
+  char** list = nullptr;
+  int r = env->log_archive(env, &list, 0);
+  if (r) {
+    bvlog(0, LOG_STORE_ERR, "Mailbox list log archive error: %s", db_strerror(r));
+    return r;
+  }
+  if (list) {
+    for (char** p = list; *p; ++p) {
+      std::string path = st().mboxlistdir + *p;
+      if (fs_unlink(path.c_str()) != 0 && errno != ENOENT) {
+        bvlog(0, LOG_STORE_WRITEFAIL, "Unable to remove log file %s: %m", path.c_str());
+      }
+    }
+    free(list);
+  }
+  return 0;
+}
+
+int mboxlist_deadlockcheck() {
+  DB_ENV* env = st().env;
+  if (!env) return 0;
+  int aborted = 0;
+  return env->lock_detect(env, 0, DB_LOCK_OLDEST, &aborted);
+}
+
+int mboxlist_log_archive_obsolete(char*** logs) {
+  DB_ENV* env = st().env;
+  return env ? env->log_archive(env, logs, 0) : EINVAL;
+}
+
+int mboxlist_log_archive_current(char*** logs) {
+  DB_ENV* env = st().env;
+  return env ? env->log_archive(env, logs, DB_ARCH_LOG) : EINVAL;
+}
+
+int mboxlist_remove_env(int force) {
+  const char* storedir = configmsg_get_storedir();
+  if (!storedir) return IMAP_CONFIG_ERROR;
+  const char* tmpdir = config_get_string(config_getdefaultcache(), "store.dbtmpdir", "");
+  std::string home = tmpdir && *tmpdir ? tmpdir : std::string(storedir) + "/mboxlist";
+  if (force) {
+    for (const std::string& dir : {home, home + "/folderlock"}) {
+      DB_ENV* env = nullptr;
+      if (db_env_create(&env, 0) == 0) env->remove(env, dir.c_str(), DB_FORCE);
+    }
+    return 0;
+  }
+  if (int r = mboxlist_recover()) return r;
+  DB_ENV* env = st().env;
+  int r = env->txn_checkpoint(env, 0, 0, DB_FORCE);
+  if (r) bvlog(0, LOG_STORE_ERR, "Mailbox list checkpoint error: %d", r);
+  mboxlist_checkpoint300();
+  mboxlist_close();
+  DB_ENV* rm = nullptr;
+  if (db_env_create(&rm, 0) == 0) {
+    r = rm->remove(rm, home.c_str(), DB_USE_ENVIRON);
+    if (r != 0 && r != ENOENT) bvlog(0, LOG_STORE_ERR, "cannot remove mboxlist environment: %d", r);
+  }
+  if (db_env_create(&rm, 0) == 0) {
+    r = rm->remove(rm, (home + "/folderlock").c_str(), 0);
+    if (r != 0 && r != ENOENT) bvlog(0, LOG_STORE_ERR, "cannot remove folderlock environment: %d", r);
+  }
+  return 0;
+}
+
+// ---- Transactions ----------------------------------------------------------
+
+int mboxlist_trans_setup(DB_TXN** txn, const char* op, const char* name) {
+  if (mboxlist_init() != 0) return IMAP_IOERROR;
+  DB_ENV* env = st().env;
+  for (;;) {
+    int r = env->txn_begin(env, nullptr, txn, 0);
+    if (r == 0) return 0;
+    if (r == DB_LOCK_DEADLOCK || r == ENOSPC) {
+      sched_yield();
+      continue;
+    }
+    bvlog(0, LOG_STORE_ERR, "Unable to begin %s transaction for %s: %s", op ? op : "", name ? name : "",
+          db_strerror(r));
+    return IMAP_IOERROR;
+  }
+}
+
+int mboxlist_trans_finish(DB_TXN* txn, int err) {
+  if (err) {
+    txn->abort(txn);
+    return err;
+  }
+  int r = txn->commit(txn, 0);
+  if (r == 0) return 0;
+  // A failed commit has already ended the transaction.
+  bvlog(0, LOG_STORE_ERR, "Unable to commit mailbox list transaction: %s", db_strerror(r));
+  return r == DB_LOCK_DEADLOCK ? DB_LOCK_DEADLOCK : IMAP_IOERROR;
+}
+
+int mboxlist_dberror(int dbret, const char* what, const char* name) {
+  switch (dbret) {
+    case 0:
+      return 0;
+    case DB_LOCK_DEADLOCK:
+      return DB_LOCK_DEADLOCK;
+    case DB_NOTFOUND:
+    case DB_KEYEMPTY:
+      return IMAP_MAILBOX_NONEXISTENT;
+    default:
+      bvlog(0, LOG_STORE_ERR, "%s %s: %s", what, name ? name : "", db_strerror(dbret));
+      return IMAP_IOERROR;
+  }
+}
+
+// ---- Session lock and watcher ---------------------------------------------
+
+int mboxlist_session_lock() {
+  MboxlistState& s = st();
+  const char* storedir = configmsg_get_storedir();
+  if (!storedir) return -1;
+  const char* proc = config_processname();
+  char path[1024];
+  int n = snprintf(path, sizeof path, "%s/session/%s.%ld", storedir, proc && *proc ? proc : "unknown",
+                   static_cast<long>(getpid()));
+  if (n < 0 || n >= static_cast<int>(sizeof path)) return -1;
+  std::string dir = std::string(storedir) + "/session";
+  if (make_dirs(dir.c_str(), 0700) != 0) return -1;
+  int fd = fs_open(path, O_RDWR | O_CREAT, 0600);
+  if (fd < 0) return -1;
+  if (lock_nonblocking_fs(fd) != 0) {
+    close(fd);
+    return -1;
+  }
+  s.sessionlockfd = fd;
+  s.sessionlockfile = path;
+  return fd;
+}
+
+void mboxlist_session_unlock() {
+  MboxlistState& s = st();
+  if (s.sessionlockfd < 0) return;
+  fs_unlink(s.sessionlockfile.c_str());
+  lock_unlock_fs(s.sessionlockfd);
+  close(s.sessionlockfd);
+  s.sessionlockfd = -1;
+}
+
+int register_with_watcher() {
+  // No watcher process exists on this system; a configuration that asks for
+  // one cannot be met.
+  return 0;
+}

@@ -145,16 +145,16 @@ bool read_entry(LDAP* ld, LDAPMessage* entry, daaci_domain* domain) {
   if (dn == nullptr) return false;
   domain->dn = dn.get();
   BerElement* raw_ber = nullptr;
+  ldap_str_ptr attr(ldap_first_attribute(ld, entry, &raw_ber));
+  const ber_ptr ber(raw_ber);
   // The attribute loop is bounded by the entry the server sent.
-  for (ldap_str_ptr attr(ldap_first_attribute(ld, entry, &raw_ber)); attr != nullptr;
-       attr.reset(ldap_next_attribute(ld, entry, raw_ber))) {
+  for (; attr != nullptr; attr.reset(ldap_next_attribute(ld, entry, ber.get()))) {
     const ldap_values_ptr vals(ldap_get_values_len(ld, entry, attr.get()));
     if (vals == nullptr) continue;
     for (berval** v = vals.get(); *v != nullptr; ++v) {
       domain->org_nodes.emplace_back((*v)->bv_val, (*v)->bv_len);
     }
   }
-  const ber_ptr ber(raw_ber);
   return true;
 }
 

@@ -62,7 +62,8 @@ char* acl_masktostr(long mask, char* buf);
 long acl_myrights(const auth_state* state, const char* acl);
 
 // Adjusts the rights an identifier is about to get (the store uses it to
-// keep a folder's owner from losing his rights).  rock is the caller's.
+// keep a folder's owner from losing his rights).  identifier is canonical,
+// with its leading '-' for a negative entry.  rock is the caller's.
 using acl_canonproc_t = long (*)(const void* rock, const char* identifier, long rights);
 
 // Changes the entry of identifier (canonicalised first; a leading '-'

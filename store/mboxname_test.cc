@@ -61,17 +61,6 @@ class MboxnameTest : public ::testing::Test {
   void TearDown() override { configmsg_free(); }
 };
 
-TEST_F(MboxnameTest, Prefixes) {
-  EXPECT_STREQ(mboxname_prefix(0, -1), "");
-  EXPECT_STREQ(mboxname_prefix(1, -1), "user");
-  EXPECT_STREQ(mboxname_prefix(2, -1), "public");
-  EXPECT_STREQ(mboxname_prefix(0, 0), "");
-  EXPECT_STREQ(mboxname_prefix(1, 0), "Shared Folders/User");
-  EXPECT_STREQ(mboxname_prefix(2, 7), "Shared Folders/Public");
-  EXPECT_EQ(mboxname_prefix(3, 0), nullptr);
-  EXPECT_EQ(mboxname_prefix(-1, -1), nullptr);
-}
-
 constexpr const char* kBad = "!";
 
 struct ToInternalCase {

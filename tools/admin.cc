@@ -1,0 +1,115 @@
+#include "tools/admin.h"
+
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/config.h"
+#include "common/fileio.h"
+
+namespace {
+
+struct FreeDeleter {
+  void operator()(char* p) const { free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+std::vector<std::string> partition_names() {
+  std::vector<std::string> names;
+  configmsg_scanpartition(
+      [](const char* name, void* arg) {
+        static_cast<std::vector<std::string>*>(arg)->push_back(name);
+        return 0;
+      },
+      &names);
+  return names;
+}
+
+std::string free_space(const char* path) {
+  struct statvfs vfs;
+  if (statvfs(path, &vfs) != 0) return std::string("(") + strerror(errno) + ")";
+  unsigned long long kb = static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize / 1024;
+  return std::to_string(kb / 1024) + " MB free";
+}
+
+int make_private_dir(const std::string& path, FILE* err) {
+  if (make_dirs(path.c_str(), 0700) != 0) {
+    fprintf(err, "Cannot create %s: %s\n", path.c_str(), strerror(errno));
+    return 73;
+  }
+  if (int e = configmsg_fixfilemode(path.c_str(), 0)) {
+    fprintf(err, "Cannot set owner and mode of %s: %s\n", path.c_str(), strerror(e));
+    return 73;
+  }
+  return 0;
+}
+
+const adm_command kCommands[] = {
+    {"config", "", "show the effective configuration and check it", adm_config},
+    {"init", "", "create the store, partition and log directories", adm_init},
+    {nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+const adm_command* adm_commands() { return kCommands; }
+
+int adm_config(int, char**, FILE* out, FILE* err) {
+  config_cache* cfg = config_getdefaultcache();
+  const char* path = configmsg_path();
+  fprintf(out, "configuration:   %s\n", *path ? path : "(built in)");
+  const char* store = configmsg_get_storedir();
+  fprintf(out, "store directory: %s\n", store ? store : "(not set)");
+  fprintf(out, "server root:     %s\n", config_get_string(cfg, "local.serverroot", "(not set)"));
+  fprintf(out, "server user:     %s\n", config_get_string(cfg, "local.serveruser", "(the invoking user)"));
+  fprintf(out, "log target:      %s\n", config_get_string(cfg, "local.log.target", "file"));
+  auto names = partition_names();
+  fprintf(out, "partitions:      %zu\n", names.size());
+  for (const auto& name : names) {
+    CString dir(configmsg_partitiondir(name.c_str()));
+    CString msgdir(configmsg_partitionmsgdir(name.c_str()));
+    fprintf(out, "  %-12s %s (%s)", name.c_str(), dir.get(), free_space(dir.get()).c_str());
+    if (strcmp(dir.get(), msgdir.get()) != 0) fprintf(out, ", messages in %s", msgdir.get());
+    fputc('\n', out);
+  }
+  int status = 0;
+  if (!store) {
+    fprintf(err, "The configuration sets no store directory (local.store.dir)\n");
+    status = 78;
+  }
+  if (names.empty()) {
+    fprintf(err, "The configuration names no partition (store.partition.NAME.path)\n");
+    status = 78;
+  }
+  return status;
+}
+
+int adm_init(int, char**, FILE* out, FILE* err) {
+  const char* store = configmsg_get_storedir();
+  if (!store) {
+    fprintf(err, "The configuration sets no store directory (local.store.dir)\n");
+    return 78;
+  }
+  std::vector<std::string> dirs = {store, std::string(store) + "/session", std::string(store) + "/stored"};
+  const char* logdir = config_get_string(config_getdefaultcache(), "local.logdir", nullptr);
+  dirs.push_back(logdir && *logdir ? logdir : std::string(store) + "/log");
+  if (const char* root = config_get_string(config_getdefaultcache(), "local.serverroot", nullptr); root && *root) {
+    dirs.push_back(std::string(root) + "/config");
+  }
+  for (const auto& name : partition_names()) {
+    CString dir(configmsg_partitiondir(name.c_str()));
+    CString msgdir(configmsg_partitionmsgdir(name.c_str()));
+    dirs.push_back(dir.get());
+    if (strcmp(dir.get(), msgdir.get()) != 0) dirs.push_back(msgdir.get());
+  }
+  for (const auto& d : dirs) {
+    if (int r = make_private_dir(d, err)) return r;
+    fprintf(out, "ready: %s\n", d.c_str());
+  }
+  return 0;
+}

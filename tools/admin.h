@@ -1,0 +1,27 @@
+// Instance administration commands behind `orvadm`.
+//
+// Each command takes its arguments (after the command name), writes its
+// report to out and problems to err, and returns a process exit status
+// (0, or a sysexits-style code).  The configuration must be loaded.
+#pragma once
+
+#include <cstdio>
+
+// The commands `orvadm` knows, with a one-line summary each, for --help.
+struct adm_command {
+  const char* name;
+  const char* args;
+  const char* summary;
+  int (*run)(int argc, char** argv, FILE* out, FILE* err);
+};
+const adm_command* adm_commands();  // ends with a null name
+
+// Prints the effective configuration: file, store directory, partitions
+// with their roots and free space, log target.  Exit 78 when the instance
+// has no store directory or no partition.
+int adm_config(int argc, char** argv, FILE* out, FILE* err);
+// Creates the instance's directories (store directory and its session,
+// stored and log folders; every partition's index and message roots; the
+// server root's config folder) with the store owner and private modes.
+// Existing directories are kept.  Exit 73 when one cannot be made.
+int adm_init(int argc, char** argv, FILE* out, FILE* err);

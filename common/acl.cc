@@ -78,8 +78,7 @@ long acl_myrights(const auth_state* state, const char* acl) {
   return granted & ~denied;
 }
 
-int acl_modify(char** acl, const char* identifier, int mode, long access, acl_canonproc_t canonproc,
-               const void* rock) {
+int acl_modify(char** acl, const char* identifier, int mode, long access, acl_canonproc_t canonproc, const void* rock) {
   if (!identifier) return IMAP_INVALID_IDENTIFIER;
   bool negative = identifier[0] == '-';
   char canon[AUTH_ID_MAX + 1];

@@ -72,12 +72,11 @@ using acl_canonproc_t = long (*)(const void* rock, const char* identifier, long 
 // rights is removed; a new entry is appended.  *acl is replaced by a new
 // malloc'ed string (the old one freed).  0 or IMAP_INVALID_IDENTIFIER
 // (*acl unchanged).
-[[nodiscard]] int acl_modify(char** acl, const char* identifier, int mode, long access,
-                             acl_canonproc_t canonproc, const void* rock);
+[[nodiscard]] int acl_modify(char** acl, const char* identifier, int mode, long access, acl_canonproc_t canonproc,
+                             const void* rock);
 // Removes identifier's entry (as acl_modify with no rights; canonproc may
 // keep some).
-[[nodiscard]] int acl_remove(char** acl, const char* identifier, acl_canonproc_t canonproc,
-                             const void* rock);
+[[nodiscard]] int acl_remove(char** acl, const char* identifier, acl_canonproc_t canonproc, const void* rock);
 
 // 1 when the ACL lets an identifier other than owner look the folder up
 // (the folder is shared), else 0.

@@ -1,11 +1,11 @@
 // Tests of the rights layer (acl) and the identities it relies on (auth).
 #include "common/acl.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "common/auth.h"
 #include "common/config.h"
@@ -43,9 +43,8 @@ TEST_F(AclTest, RightsLettersAndBits) {
     const char* letters;
     long mask;
   } cases[] = {
-      {"", 0},          {"l", 0x1},        {"lrs", 0x7},    {"a", 0x100},   {"c", 0x40},
-      {"lrswipcda", 0x1ff},                {"kx", 0x40},    {"te", 0x80},   {"l1z", 0x1},
-      {"aaal", 0x101},
+      {"", 0},      {"l", 0x1},   {"lrs", 0x7}, {"a", 0x100},    {"c", 0x40}, {"lrswipcda", 0x1ff},
+      {"kx", 0x40}, {"te", 0x80}, {"l1z", 0x1}, {"aaal", 0x101},
   };
   for (const auto& c : cases) EXPECT_EQ(acl_strtomask(c.letters), c.mask) << c.letters;
   EXPECT_EQ(acl_strtomask(nullptr), 0);
@@ -65,13 +64,13 @@ TEST_F(AclTest, CanonicalIdentifiers) {
       {"joe", "joe"},
       {"ANYONE", "anyone"},
       {"Group:Staff", "group:Staff"},
-      {"Joe@EXAMPLE.com", "Joe"},              // the default domain goes
-      {"Joe@Other.ORG", "Joe@other.org"},      // any other is lower-cased
+      {"Joe@EXAMPLE.com", "Joe"},          // the default domain goes
+      {"Joe@Other.ORG", "Joe@other.org"},  // any other is lower-cased
       {"a@b@Other.ORG", "a@b@other.org"},
       {"group:a/b", "group:a/b"},
       {"", nullptr},
-      {"-joe", nullptr},                       // marks negative rights
-      {"a/b", nullptr},                        // a user id is a name component
+      {"-joe", nullptr},  // marks negative rights
+      {"a/b", nullptr},   // a user id is a name component
       {"..", nullptr},
       {".", nullptr},
       {"@example.com", nullptr},
@@ -145,10 +144,10 @@ TEST_F(AclTest, MyRights) {
       {"anyone\tl\tjoe\trs\tgroup:staff\tw\t", 0xf, 0x1},
       {"joe\tlrs\t-anyone\tr\t", 0x5, 0},
       {"-group:staff\tl\tjoe\tlr\tbob\tlr\t", 0x2, 0x3},
-      {"JOE\tlrs\t", 0, 0},           // identifiers compare exactly
-      {"joe\tlr", 0x3, 0},            // last TAB lost
-      {"joe", 0, 0},                  // rights lost
-      {"\t\tjoe\tl\t", 0x1, 0},       // empty identifier skipped
+      {"JOE\tlrs\t", 0, 0},      // identifiers compare exactly
+      {"joe\tlr", 0x3, 0},       // last TAB lost
+      {"joe", 0, 0},             // rights lost
+      {"\t\tjoe\tl\t", 0x1, 0},  // empty identifier skipped
       {"bob\tlrswipcda\t", 0, 0x1ff},
   };
   for (const auto& c : cases) {

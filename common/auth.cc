@@ -12,8 +12,8 @@
 
 struct auth_state {
   bool dont_check = false;
-  std::vector<std::string> ids;       // user id, "anyone", groups
-  std::vector<const char*> id_ptrs;   // the same, null-terminated
+  std::vector<std::string> ids;      // user id, "anyone", groups
+  std::vector<const char*> id_ptrs;  // the same, null-terminated
 };
 
 namespace {

@@ -32,8 +32,7 @@ glob* glob_init_suppress(const char* pattern, int flags, const char* suppress) {
   g->pattern = pattern;
   g->flags = flags;
   if (suppress) g->suppress = suppress;
-  if ((flags & GLOB_INBOXCASE) && strncasecmp(pattern, "inbox", 5) == 0 &&
-      (pattern[5] == '\0' || pattern[5] == '/')) {
+  if ((flags & GLOB_INBOXCASE) && strncasecmp(pattern, "inbox", 5) == 0 && (pattern[5] == '\0' || pattern[5] == '/')) {
     g->pattern.replace(0, 5, "INBOX");
   }
   return g.release();

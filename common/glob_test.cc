@@ -1,8 +1,8 @@
 #include "common/glob.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 namespace {
 

@@ -89,10 +89,8 @@ bool decode_run(const unsigned char** pp, Out& out) {
       high = 0;
     } else if (u >= 0xD800 && u <= 0xDBFF) {
       high = u;
-    } else if (u >= 0xDC00 && u <= 0xDFFF) {
-      return false;
-    } else if (u == 0 || (u >= 0x20 && u <= 0x7E)) {
-      return false;  // NUL, or a character that must stand for itself
+    } else if ((u >= 0xDC00 && u <= 0xDFFF) || u == 0 || (u >= 0x20 && u <= 0x7E)) {
+      return false;  // a lone low surrogate, NUL, or a character that must stand for itself
     } else {
       out.put_utf8(u);
     }

@@ -1,10 +1,10 @@
 #include "common/mutf7.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/imap_err.h"
 
@@ -21,16 +21,18 @@ const Pair kPairs[] = {
     {"Sent Items", "Sent Items"},
     {"&-", "&"},
     {"R&-D", "R&D"},
-    {"&AOk-", "\xc3\xa9"},                                    // e acute, U+00E9
-    {"Entw&APw-rfe", "Entw\xc3\xbcrfe"},                      // u umlaut, U+00FC
-    {"&AOkA6Q-", "\xc3\xa9\xc3\xa9"},                         // two units: run ends after 6 chars
-    {"&AOkA6QDp-", "\xc3\xa9\xc3\xa9\xc3\xa9"},               // three units: 8 chars
-    {"&U,BTFw-", "\xe5\x8f\xb0\xe5\x8c\x97"},                 // U+53F0 U+5317 (',' is 63)
+    {"&AOk-", "\xc3\xa9"},                       // e acute, U+00E9
+    {"Entw&APw-rfe", "Entw\xc3\xbcrfe"},         // u umlaut, U+00FC
+    {"&AOkA6Q-", "\xc3\xa9\xc3\xa9"},            // two units: run ends after 6 chars
+    {"&AOkA6QDp-", "\xc3\xa9\xc3\xa9\xc3\xa9"},  // three units: 8 chars
+    {"&U,BTFw-", "\xe5\x8f\xb0\xe5\x8c\x97"},    // U+53F0 U+5317 (',' is 63)
     {"~peter/mail/&ZeVnLIqe-", "~peter/mail/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e"},
-    {"&2D3eAA-", "\xf0\x9f\x98\x80"},                         // U+1F600 as a surrogate pair
-    {"a&AOk-b&-c", "a\xc3\xa9" "b&c"},
-    {"&AOk-&-&AOk-", "\xc3\xa9&\xc3\xa9"},                    // a literal '&' between runs
-    {"tab&AAk-", "tab\t"},                                    // control characters are encoded
+    {"&2D3eAA-", "\xf0\x9f\x98\x80"},  // U+1F600 as a surrogate pair
+    {"a&AOk-b&-c",
+     "a\xc3\xa9"
+     "b&c"},
+    {"&AOk-&-&AOk-", "\xc3\xa9&\xc3\xa9"},  // a literal '&' between runs
+    {"tab&AAk-", "tab\t"},                  // control characters are encoded
 };
 
 std::string to_utf8(const char* src, int* rc, size_t size = 1024) {
@@ -57,23 +59,23 @@ TEST(Mutf7Test, DecodesAndEncodesKnownPairs) {
 
 TEST(Mutf7Test, RefusesMalformedModifiedUtf7) {
   const char* bad[] = {
-      "&",             // run cut off by the end
-      "&AOk",          // no closing '-'
-      "a&AO-",         // ends after 12 bits: not a whole character
-      "&AOl-",         // leftover bits not zero
-      "&AOkA-",        // a whole base64 character left over
-      "&A-",           // six bits only
-      "&AGE-",         // 'a' must stand for itself
-      "&ACY-",         // so must '&'
-      "&AAA-",         // NUL
-      "&2D0-",         // high surrogate alone
-      "&3gA-",         // low surrogate alone
-      "&2D3YPQ-",      // high surrogate followed by another high one
-      "&AOk-&AOk-",    // two runs back to back
-      "&AO!-",         // not base64
-      "&AO/-",         // '/' is not in the modified alphabet
-      "caf\xc3\xa9",   // bytes above 0x7F must be encoded
-      "a\tb",          // so must control bytes
+      "&",            // run cut off by the end
+      "&AOk",         // no closing '-'
+      "a&AO-",        // ends after 12 bits: not a whole character
+      "&AOl-",        // leftover bits not zero
+      "&AOkA-",       // a whole base64 character left over
+      "&A-",          // six bits only
+      "&AGE-",        // 'a' must stand for itself
+      "&ACY-",        // so must '&'
+      "&AAA-",        // NUL
+      "&2D0-",        // high surrogate alone
+      "&3gA-",        // low surrogate alone
+      "&2D3YPQ-",     // high surrogate followed by another high one
+      "&AOk-&AOk-",   // two runs back to back
+      "&AO!-",        // not base64
+      "&AO/-",        // '/' is not in the modified alphabet
+      "caf\xc3\xa9",  // bytes above 0x7F must be encoded
+      "a\tb",         // so must control bytes
       "\x7f",
   };
   for (const char* s : bad) {
@@ -87,8 +89,9 @@ TEST(Mutf7Test, RefusesMalformedModifiedUtf7) {
 
 TEST(Mutf7Test, RefusesMalformedUtf8) {
   const char* bad[] = {
-      "\xc3",              // cut off
-      "a\xc3" "b",         // continuation byte missing
+      "\xc3",  // cut off
+      "a\xc3"
+      "b",                 // continuation byte missing
       "\xc0\xaf",          // overlong '/'
       "\xe0\x80\xaf",      // overlong, three bytes
       "\xf0\x80\x80\xaf",  // overlong, four bytes
@@ -96,7 +99,7 @@ TEST(Mutf7Test, RefusesMalformedUtf8) {
       "\xf4\x90\x80\x80",  // above U+10FFFF
       "\xf8\x88\x80\x80\x80",
       "\xff",
-      "\x80",              // continuation byte alone
+      "\x80",  // continuation byte alone
   };
   for (const char* s : bad) {
     int rc;

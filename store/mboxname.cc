@@ -28,9 +28,7 @@ constexpr const char* kBadPatterns[] = {
 // A byte that may stand for itself in a new name: printable ASCII other than
 // the wildcards % * ?.  Control bytes and every byte above 0x7E are refused;
 // other characters must come as modified UTF-7.
-constexpr bool is_good_char(unsigned char c) {
-  return c >= 0x20 && c <= 0x7E && c != '%' && c != '*' && c != '?';
-}
+constexpr bool is_good_char(unsigned char c) { return c >= 0x20 && c <= 0x7E && c != '%' && c != '*' && c != '?'; }
 
 // Decoding of the modified base64 alphabet; 127 marks every other byte.
 constexpr unsigned char index_mod64(unsigned char c) {
@@ -57,7 +55,7 @@ void hash_fragment(const char* name, size_t len, char* result) {
   for (size_t i = 0; i < len; ++i) {
     // Bytes count as signed: directories of existing stores were laid out
     // that way, so bytes above 0x7F add negative values.
-    auto c = static_cast<int32_t>(static_cast<signed char>(name[i]));
+    auto c = static_cast<int32_t>(static_cast<signed char>(name[i]));  // NOLINT(bugprone-signed-char-misuse)
     h = h * 31u + static_cast<uint32_t>(c);
   }
   result[0] = '/';
@@ -211,14 +209,29 @@ int mboxname_getpath(const char* name, const char* root, char* pathresult) {
     char c = *p;
     const char* esc = nullptr;
     switch (c) {
-      case '%': esc = "%p"; break;
-      case '+': esc = "%a"; break;
-      case '.': esc = "%d"; break;
-      case ':': esc = "%c"; break;
-      case '\\': esc = "%b"; break;
-      case '~': esc = "%t"; break;
-      case '/': esc = "/="; break;
-      default: break;
+      case '%':
+        esc = "%p";
+        break;
+      case '+':
+        esc = "%a";
+        break;
+      case '.':
+        esc = "%d";
+        break;
+      case ':':
+        esc = "%c";
+        break;
+      case '\\':
+        esc = "%b";
+        break;
+      case '~':
+        esc = "%t";
+        break;
+      case '/':
+        esc = "/=";
+        break;
+      default:
+        break;
     }
     if (esc) {
       pathresult[pos++] = esc[0];
@@ -247,12 +260,24 @@ int mboxname_frompath(const char* path, char* nameresult) {
     char out;
     if (*p == '%') {
       switch (p[1]) {
-        case 'a': out = '+'; break;
-        case 'b': out = '\\'; break;
-        case 'c': out = ':'; break;
-        case 'd': out = '.'; break;
-        case 'p': out = '%'; break;
-        case 't': out = '~'; break;
+        case 'a':
+          out = '+';
+          break;
+        case 'b':
+          out = '\\';
+          break;
+        case 'c':
+          out = ':';
+          break;
+        case 'd':
+          out = '.';
+          break;
+        case 'p':
+          out = '%';
+          break;
+        case 't':
+          out = '~';
+          break;
         default:
           // Never written by mboxname_getpath (a cut-off escape included):
           // the directory is not one of ours.

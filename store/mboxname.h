@@ -28,10 +28,10 @@
 
 #include <cstddef>
 
-inline constexpr size_t MBOXNAME_MAX = 256;       // internal name, NUL included
+inline constexpr size_t MBOXNAME_MAX = 256;  // internal name, NUL included
 inline constexpr size_t MBOXNAME_BUF = MBOXNAME_MAX + 1;
-inline constexpr size_t MBOXNAME_HASH_BUF = 8;    // "/hh/hh/" and NUL
-inline constexpr size_t MBOXNAME_PATH_BUF = 1025; // folder directory, NUL included
+inline constexpr size_t MBOXNAME_HASH_BUF = 8;     // "/hh/hh/" and NUL
+inline constexpr size_t MBOXNAME_PATH_BUF = 1025;  // folder directory, NUL included
 inline constexpr size_t MBOXNAME_PATH_LIMIT = 1000;
 inline constexpr size_t MBOXNAME_OWNER_BUF = 128;
 

@@ -1,12 +1,12 @@
 #include "store/mboxname.h"
 
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/config.h"
 #include "common/imap_err.h"
@@ -258,7 +258,7 @@ TEST_F(MboxnameTest, FromPath) {
       {"=a/", nullptr},
       {"=%x", nullptr},  // never written by the encoder
       {"=%A", nullptr},
-      {"=%", nullptr},   // cut-off escape
+      {"=%", nullptr},  // cut-off escape
       {"=a%", nullptr},
   };
   for (const auto& c : cases) {
@@ -316,9 +316,9 @@ TEST_F(MboxnameTest, Ownership) {
     const char* name;
     int want;
   } cases[] = {
-      {"joe", "user/joe", 1},      {"joe", "user/joe/Sent", 1}, {"joe", "user/joey", 0},
-      {"joe", "user/jo", 0},       {"joe", "public/joe", 0},    {"a/b", "user/a/b", 0},
-      {"", "user/", 0},            {"", "user//x", 0},          {"joe", "user/joe/", 1},
+      {"joe", "user/joe", 1}, {"joe", "user/joe/Sent", 1}, {"joe", "user/joey", 0},
+      {"joe", "user/jo", 0},  {"joe", "public/joe", 0},    {"a/b", "user/a/b", 0},
+      {"", "user/", 0},       {"", "user//x", 0},          {"joe", "user/joe/", 1},
   };
   for (const auto& c : cases) EXPECT_EQ(mboxname_userownsmailbox(c.userid, c.name), c.want) << c.name;
 
@@ -364,14 +364,14 @@ TEST_F(MboxnameTest, PolicyCheck) {
       {"user/ann/a\x7f", false},
       {"user/ann/caf\xc3\xa9", false},
       {"user/ann/\x01", false},
-      {"user/ann/&AGE-", false},        // encodes the ASCII letter a
-      {"user/ann/&AOk-&AOk-", false},   // abutting runs
-      {"user/ann/&AOk", false},         // run cut off
+      {"user/ann/&AGE-", false},       // encodes the ASCII letter a
+      {"user/ann/&AOk-&AOk-", false},  // abutting runs
+      {"user/ann/&AOk", false},        // run cut off
       {"user/ann/&", false},
-      {"user/ann/&AO-", false},         // ends inside a character
+      {"user/ann/&AO-", false},  // ends inside a character
       {"user/ann/&AOkA-", false},
-      {"user/ann/&AOl-", false},        // leftover bits set
-      {"user/ann/&2D3eAA-", false},     // surrogates
+      {"user/ann/&AOl-", false},     // leftover bits set
+      {"user/ann/&2D3eAA-", false},  // surrogates
       {"user/ann/&AO!-", false},
       {"user/../x", false},
       {"user/..", false},

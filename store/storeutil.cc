@@ -48,7 +48,8 @@ partition_info_t* find_or_add(Summary& s, const char* partition) {
   for (size_t i = 0; i < s.count; ++i) {
     if (strcmp(s.list[i].partition, partition) == 0) return &s.list[i];
   }
-  if (strlen(partition) >= sizeof(s.list[0].partition)) {
+  const size_t namelen = strlen(partition);
+  if (namelen >= sizeof(s.list[0].partition)) {
     bvlog(0, LOG_STORE_ERR, "function=storeutil_getmboxinfo|partition name too long: %s", partition);
     return nullptr;
   }
@@ -56,14 +57,16 @@ partition_info_t* find_or_add(Summary& s, const char* partition) {
   s.list = static_cast<partition_info_t*>(xrealloc(s.list, (s.count + 2) * sizeof(partition_info_t)));
   partition_info_t* e = &s.list[s.count++];
   memset(e, 0, 2 * sizeof(partition_info_t));
-  strcpy(e->partition, partition);
+  memcpy(e->partition, partition, namelen + 1);
   std::unique_ptr<char, free_deleter> dir(configmsg_partitiondir(partition));
-  if (dir && strlen(dir.get()) < sizeof(e->path)) {
-    strcpy(e->path, dir.get());
+  const size_t dirlen = dir ? strlen(dir.get()) : 0;
+  if (dir && dirlen < sizeof(e->path)) {
+    memcpy(e->path, dir.get(), dirlen + 1);
     (void)store_getpathinfo(e->path, &e->total, &e->avail);  // logged there
   } else {
     if (dir) bvlog(0, LOG_STORE_ERR, "function=storeutil_getmboxinfo|partition path too long: %s", partition);
-    strcpy(e->path, kNoPath);
+    static_assert(sizeof(kNoPath) <= sizeof(e->path));
+    memcpy(e->path, kNoPath, sizeof(kNoPath));
   }
   return e;
 }

@@ -50,8 +50,7 @@ struct store_partition_source {
   // INBOX as "user/<id>/INBOX"), the matched length and the folder's quota
   // usage in bytes.  Stops when visit returns non-zero and returns that
   // value; otherwise returns the walk's own result.
-  int (*findall)(void* ctx, int (*visit)(void* rock, const char* name, int matchlen, uint64_t qused),
-                 void* rock);
+  int (*findall)(void* ctx, int (*visit)(void* rock, const char* name, int matchlen, uint64_t qused), void* rock);
   // The partition of internal folder name, malloc'ed into *partition.  0 or
   // an error code.
   int (*lookup_partition)(void* ctx, const char* name, char** partition);

@@ -1,13 +1,13 @@
 #include "store/storeutil.h"
 
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/bvlog.h"
 #include "common/config.h"
@@ -71,9 +71,8 @@ TEST_F(StoreutilTest, IsInbox) {
     const char* name;
     int want;
   } cases[] = {
-      {"user/joe", 1},       {"user/joe/INBOX", 1}, {"user/joe/inbox", 0}, {"user/joe/INBOX/x", 0},
-      {"user/joe/Sent", 0},  {"public/x", 0},       {"user", 0},           {"user/", 0},
-      {"user//INBOX", 0},    {"users/joe", 0},
+      {"user/joe", 1}, {"user/joe/INBOX", 1}, {"user/joe/inbox", 0}, {"user/joe/INBOX/x", 0}, {"user/joe/Sent", 0},
+      {"public/x", 0}, {"user", 0},           {"user/", 0},          {"user//INBOX", 0},      {"users/joe", 0},
   };
   for (const auto& c : cases) EXPECT_EQ(store_isInbox(c.name), c.want) << c.name;
 }

@@ -29,28 +29,33 @@ constexpr int MAX_SEEK_VOLUMES = 64;
 
 uint32_t checksum(const char* /*buf*/, unsigned /*len*/) { return BK_CHECKSUM; }
 
-int cos_write(int fd, const void* buf, unsigned len, int* err, bool tape) {
+int cos_write(int fd, const void* buf, size_t len, int* err, bool tape, size_t* written) {
   const char* p = static_cast<const char*>(buf);
   size_t left = len;
+  int ok = 1;
   while (left > 0) {
     errno = 0;
     ssize_t n = fs_write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       *err = errno ? errno : ENOSPC;
-      return 0;
+      ok = 0;
+      break;
     }
     // A tape record must go out in one piece: a short write means the end
     // of the medium.  Elsewhere a partial write is continued; a write that
     // makes no progress means there is no room.
     if (n == 0 || (tape && static_cast<size_t>(n) != left)) {
+      if (n > 0) p += n;
       *err = ENOSPC;
-      return 0;
+      ok = 0;
+      break;
     }
     p += n;
     left -= static_cast<size_t>(n);
   }
-  return 1;
+  if (written) *written = static_cast<size_t>(p - static_cast<const char*>(buf));
+  return ok;
 }
 
 BKDEV::BKDEV(int afd, int amode, unsigned ablksize, prompttape_cb tapecb, void* cdata)
@@ -246,7 +251,13 @@ void* BKDEV::write_thread(void* self) {
       return nullptr;
     }
     if (d->write_thread_exit_.load(std::memory_order_acquire)) return nullptr;
-    if (!d->writeblk()) {
+    // Take every further completed slot up to the end of the ring.  The
+    // stop request is posted only after every block was written, so it is
+    // never taken for a block here.
+    int n = 1;
+    if (!d->istape_)
+      while (d->wth_rec_index_ + n < d->nblks_ && sem_trywait(&d->sema_writebuf_full_) == 0) n++;
+    if (!d->writeblk(n)) {
       d->setError();
       // Wake the main thread, which waits for an empty slot.
       (void)sem_post(&d->sema_writebuf_empty_);
@@ -255,18 +266,26 @@ void* BKDEV::write_thread(void* self) {
   }
 }
 
-int BKDEV::writeblk() {
-  char* slot = rec_.get() + static_cast<size_t>(wth_rec_index_) * blksize_;
-  for (;;) {
+// Writes the n completed slots from wth_rec_index_ (contiguous in the ring)
+// and gives each back as it reaches the medium.
+int BKDEV::writeblk(int n) {
+  while (n > 0) {
+    char* slot = rec_.get() + static_cast<size_t>(wth_rec_index_) * blksize_;
     int err = 0;
-    if (cos_write(fd_, slot, static_cast<unsigned>(blksize_), &err, istape_ != 0)) {
+    size_t done = 0;
+    int ok = cos_write(fd_, slot, static_cast<size_t>(n) * blksize_, &err, istape_ != 0, &done);
+    int whole = ok ? n : static_cast<int>(done / blksize_);
+    for (int i = 0; i < whole; i++) {
       wth_rec_index_ = (wth_rec_index_ + 1) % nblks_;
       if (sem_post(&sema_writebuf_empty_) != 0) {
         bvlog(0, LOG_BKDEV, "vela_sema_post error: %d", errno);
         return 0;
       }
-      return 1;
     }
+    n -= whole;
+    if (ok) return 1;
+    // The slot at wth_rec_index_ did not (wholly) reach the medium.
+    slot = rec_.get() + static_cast<size_t>(wth_rec_index_) * blksize_;
     if (err == ENOSPC || err == EFBIG || (err == EIO && istape_)) {
       if (!istape_) bvlog(0, LOG_BKDEV, "device full: %s", strerror(err));
       int nfd = prompttape_ ? prompttape_(blanktape, callerdata_) : -1;
@@ -282,6 +301,7 @@ int BKDEV::writeblk() {
     bvlog(0, LOG_BKDEV, "Error writing block: %s", strerror(err));
     return 0;
   }
+  return 1;
 }
 
 int BKDEV::changeVolume(prompttape_type type) {

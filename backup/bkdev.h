@@ -24,7 +24,10 @@
 // Threads.  A writing device owns a writer thread.  The main thread fills
 // the ring slot it holds and hands a block over only when a further stream
 // byte needs room (so no partly filled block is written except the last);
-// the writer thread writes completed slots to the medium.  Two counting
+// the writer thread writes completed slots to the medium: one block per
+// write on a tape, which keeps tape records a fixed size, and elsewhere
+// every completed slot that is contiguous in the ring in one write, so a
+// writer that falls behind catches up with fewer calls and wake-ups.  Two counting
 // semaphores carry the hand-over: "full" counts completed slots waiting for
 // the writer, "empty" the slots the main thread may fill next; at most
 // nblks - 1 completed blocks wait while one is being filled, so record
@@ -67,12 +70,13 @@ using prompttape_cb = int (*)(prompttape_type type, void* callerdata);
 // The block check value: a fixed pattern, whatever the block holds.
 uint32_t checksum(const char* buf, unsigned len);
 
-// Writes one block.  1 when all len bytes were written.  Otherwise 0 with
-// *err set to the error; running out of room (a short write on a tape, a
-// write that makes no progress elsewhere) reports ENOSPC.  Interrupted
-// writes are resumed.  On a non-tape a partial write is continued, so only a
-// real lack of room counts as a full medium.
-int cos_write(int fd, const void* buf, unsigned len, int* err, bool tape);
+// Writes len bytes of whole blocks.  1 when all were written.  Otherwise 0
+// with *err set to the error; running out of room (a short write on a
+// tape, a write that makes no progress elsewhere) reports ENOSPC.
+// Interrupted writes are resumed.  On a non-tape a partial write is
+// continued, so only a real lack of room counts as a full medium.  When
+// written is given it receives the number of bytes that reached the medium.
+int cos_write(int fd, const void* buf, size_t len, int* err, bool tape, size_t* written = nullptr);
 
 // A source of logical stream bytes (the reading device, or memory in tests).
 class BkInput {
@@ -142,7 +146,7 @@ class BKDEV : public BkInput {
 
  private:
   int writeblk_deferred();
-  int writeblk();
+  int writeblk(int n);
   static void* write_thread(void* self);
   int semWait(sem_t* s);
   void setError() { error_.store(1, std::memory_order_release); }

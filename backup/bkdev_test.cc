@@ -109,24 +109,19 @@ TEST(BkdevWrite, IntegersAndStrings) {
 }
 
 // ---------------------------------------------------------------------------
-// A full medium.  The fault hook fails (or shortens) writes after a number
-// of blocks; a tape stand-in lets plain files take the medium-change path.
+// A full medium.  The fault hook models a medium with room for a number of
+// bytes: a write beyond it is cut short, the next one fails with ENOSPC.  A
+// tape stand-in lets plain files take the medium-change path.
 
-std::atomic<int> g_writes_left{-1};
-std::atomic<bool> g_short{false};
+std::atomic<long> g_room{-1};  // bytes the medium still takes; -1: no limit
 
-int full_after_hook(fs_op op, const char*, size_t* count) {
+int room_hook(fs_op op, const char*, size_t* count) {
   if (op != fs_op::write) return 0;
-  int left = g_writes_left.load();
-  if (left < 0) return 0;
-  if (left == 0) {
-    if (g_short.exchange(false)) {
-      *count /= 2;  // a partial block reaches the medium first
-      return 0;
-    }
-    return ENOSPC;
-  }
-  g_writes_left = left - 1;
+  long room = g_room.load();
+  if (room < 0) return 0;
+  if (room == 0) return ENOSPC;
+  if (static_cast<long>(*count) > room) *count = static_cast<size_t>(room);
+  g_room = room - static_cast<long>(*count);
   return 0;
 }
 
@@ -149,7 +144,7 @@ int next_volume(prompttape_type type, void* cd) {
   auto* v = static_cast<Volumes*>(cd);
   v->calls++;
   v->last = type;
-  g_writes_left = -1;  // the new medium has room
+  g_room = -1;  // the new medium has room
   if (v->next >= v->paths.size()) return -1;
   int fd = open(v->paths[v->next++].c_str(), type == blanktape ? O_RDWR | O_CREAT | O_TRUNC : O_RDONLY, 0600);
   g_tapes.insert(fd);
@@ -161,13 +156,12 @@ class BkdevMedium : public testing::Test {
  protected:
   void SetUp() override {
     old_ops_ = bktape_set_ops(&fake_tape);
-    old_hook_ = fs_set_fault_hook(full_after_hook);
+    old_hook_ = fs_set_fault_hook(room_hook);
   }
   void TearDown() override {
     fs_set_fault_hook(old_hook_);
     bktape_set_ops(old_ops_);
-    g_writes_left = -1;
-    g_short = false;
+    g_room = -1;
     g_tapes.clear();
   }
   const BkTapeOps* old_ops_ = nullptr;
@@ -184,8 +178,7 @@ TEST_F(BkdevMedium, FullVolumeContinuesOnTheNextAndReadsBackAcross) {
     std::string data = pattern(bs * 40, 7);
     int fd = open(w.paths[0].c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     g_tapes.insert(fd);
-    g_writes_left = 9;  // room for 9 blocks
-    g_short = partial;
+    g_room = static_cast<long>(9 * bs + (partial ? bs / 2 : 0));  // room for 9 blocks (and a half)
     {
       BKDEV dev(fd, O_RDWR, 1, next_volume, &w);
       ASSERT_EQ(dev.write(data.data(), static_cast<unsigned>(data.size())), 1);
@@ -225,7 +218,7 @@ TEST_F(BkdevMedium, PlainFileFullCancelsTheBackup) {
   TempDir dir;
   std::string path = dir.path() + "/v";
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);  // not a tape
-  g_writes_left = 2;
+  g_room = 2 * 512;
   // More than the ring holds, so the main thread must meet the failure.
   std::string data = pattern(500 * 600);
   CaptureStderr();
@@ -252,7 +245,7 @@ TEST_F(BkdevMedium, FailureOfTheLastBlocksShowsInFinish) {
   TempDir dir;
   std::string path = dir.path() + "/v";
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-  g_writes_left = 8;  // the 8 blocks handed over during write() fit
+  g_room = 8 * 512;  // the 8 blocks handed over during write() fit
   std::string data = pattern(512 * 8);  // 9 blocks: the last goes at finish
   CaptureStderr();
   BKDEV dev(fd, O_RDWR, 1, nullptr, nullptr);

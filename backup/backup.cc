@@ -319,8 +319,7 @@ int backup_parse_options(int argc, char** argv, backup_options* o) {
   }
   for (int i = optind; i < argc; i++) o->names.emplace_back(argv[i]);
   if (o->names.empty() && !o->userfile) {
-    std::fprintf(stderr,
-                 "Warning: Backup path is not provided. To perform a full backup, use / as the backup path.\n");
+    std::fprintf(stderr, "Warning: Backup path is not provided. To perform a full backup, use / as the backup path.\n");
     return 66;
   }
   return 0;

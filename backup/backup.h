@@ -51,10 +51,10 @@ extern int useHash;       // single-copy link detection
 // Caller data of the medium-change callback.
 struct backup_data {
   time_t start = 0;
-  int fd = -1;               // descriptor of the current volume
-  int autochange_tape = 0;   // -l on a tape
-  std::string devname;       // the -f argument
-  FILE* answers = nullptr;   // where the operator's answers are read (stdin)
+  int fd = -1;              // descriptor of the current volume
+  int autochange_tape = 0;  // -l on a tape
+  std::string devname;      // the -f argument
+  FILE* answers = nullptr;  // where the operator's answers are read (stdin)
 };
 
 struct Header {

@@ -51,11 +51,11 @@ TEST(BackupOptions, UsageErrorsAndTheirStatus) {
     std::vector<std::string> args;
     int rc;
   } cases[] = {
-      {{"/"}, 64},                                  // no -f
-      {{"-f", "a", "-f", "b", "/"}, 64},            // second -f
-      {{"-f", "a", "-x", "/"}, 64},                 // unknown letter
+      {{"/"}, 64},                        // no -f
+      {{"-f", "a", "-f", "b", "/"}, 64},  // second -f
+      {{"-f", "a", "-x", "/"}, 64},       // unknown letter
       {{"-f", "a", "-?", "/"}, 64},
-      {{"-f", "a", "-u", "x", "-u", "y"}, 64},      // second -u
+      {{"-f", "a", "-u", "x", "-u", "y"}, 64},  // second -u
       {{"-f", "a", "-e", "UTF-8", "-e", "UTF-8", "/"}, 64},
       {{"-f", "a", "-e", "NO-SUCH-SET", "/"}, 64},  // unknown character set
       {{"-f", "a", "-d", "19991231", "/"}, 64},     // before 2000
@@ -63,7 +63,7 @@ TEST(BackupOptions, UsageErrorsAndTheirStatus) {
       {{"-f", "a", "-b", "-5", "/"}, 64},           // no negative block factor
       {{"-f", "a", "-b", "4097", "/"}, 64},
       {{"-f", "a", "-m", "x", "/"}, 64},
-      {{"-f", "a", "-d"}, 64},                      // missing argument
+      {{"-f", "a", "-d"}, 64},  // missing argument
   };
   for (const Case& c : cases) {
     std::string line;
@@ -75,8 +75,7 @@ TEST(BackupOptions, UsageErrorsAndTheirStatus) {
   }
   Parsed none = parse({"-f", "a"});
   EXPECT_EQ(none.rc, 66);
-  EXPECT_EQ(none.err,
-            "Warning: Backup path is not provided. To perform a full backup, use / as the backup path.\n");
+  EXPECT_EQ(none.err, "Warning: Backup path is not provided. To perform a full backup, use / as the backup path.\n");
 }
 
 TEST(BackupOptions, ValuesAreTaken) {
@@ -109,9 +108,9 @@ TEST(BackupOptions, Dates) {
   localtime_r(&l, &tm);
   EXPECT_EQ(tm.tm_hour, 23);
   EXPECT_EQ(tm.tm_sec, 59);
-  for (const char* bad : {"", "2004", "19991231", "20041301", "20040001", "20040132", "20040100", "2004010a",
-                          "20040101x235959", "20040101:240000", "20040101:236000", "20040101:235960",
-                          "20040101:24", "200401011"})
+  for (const char* bad :
+       {"", "2004", "19991231", "20041301", "20040001", "20040132", "20040100", "2004010a", "20040101x235959",
+        "20040101:240000", "20040101:236000", "20040101:235960", "20040101:24", "200401011"})
     EXPECT_EQ(atot(bad), 0) << bad;
   // A non-digit field reads as 0, which the range checks then judge.
   EXPECT_EQ(satoi("12a4", 0, 4), 0);
@@ -159,8 +158,8 @@ TEST_F(MapPath, NamesUnderTheSavePath) {
     const char* name;
     const char* want;
   } cases[] = {
-      {"/backups/primary/user/", "joe", "/primary/user/joe"},           // under local.store.backupdir
-      {"/nsr/x/primary/user/joe/", "INBOX", "/primary/user/joe/INBOX"},  // last three components
+      {"/backups/primary/user/", "joe", "/primary/user/joe"},                  // under local.store.backupdir
+      {"/nsr/x/primary/user/joe/", "INBOX", "/primary/user/joe/INBOX"},        // last three components
       {"/nsr/x/primary/user/joe/", "Sent%old", "/primary/user/joe/Sent/old"},  // four slashes: % is /
       {"/nsr/primary/user/joe", "/Sent/x%y", "/primary/user/joe/Sent/x%y"},    // five: kept
       {"/a/b/c", "", "/a/b/c"},
@@ -284,12 +283,27 @@ class Traversal : public WithConfig {
 };
 
 TEST_F(Traversal, CutOffSkipsOldFoldersButWalksTheLevelsAbove) {
-  Node tree{"/", BkType::store, 0, true,
-            {{"/p", BkType::partition, 0, true,
-              {{"/p/user", BkType::group, 0, true,
-                {{"/p/user/joe", BkType::user, 500, true,
+  Node tree{"/",
+            BkType::store,
+            0,
+            true,
+            {{"/p",
+              BkType::partition,
+              0,
+              true,
+              {{"/p/user",
+                BkType::group,
+                0,
+                true,
+                {{"/p/user/joe",
+                  BkType::user,
+                  500,
+                  true,
                   {{"/p/user/joe/Old", BkType::mailbox, 50, true, {{"/p/user/joe/Old/1", BkType::message, 400}}},
-                   {"/p/user/joe/New", BkType::mailbox, 300, true,
+                   {"/p/user/joe/New",
+                    BkType::mailbox,
+                    300,
+                    true,
                     {{"/p/user/joe/New/1", BkType::message, 100}, {"/p/user/joe/New/2", BkType::message, 200}}}}}}}}}}};
   int rc;
   std::string err;
@@ -305,7 +319,10 @@ TEST_F(Traversal, CutOffSkipsOldFoldersButWalksTheLevelsAbove) {
 }
 
 TEST_F(Traversal, AFailedChildIsReportedAndTheWalkGoesOn) {
-  Node tree{"/p/user/joe", BkType::user, 5, true,
+  Node tree{"/p/user/joe",
+            BkType::user,
+            5,
+            true,
             {{"/p/user/joe/A", BkType::mailbox, 5, false, {{"/p/user/joe/A/1", BkType::message, 5}}},
              {"/p/user/joe/B", BkType::mailbox, 5, true}}};
   int rc;
@@ -333,14 +350,19 @@ class Run : public WithConfig {
     o.devname = target;
     return o;
   }
+  // Options naming an empty name-list file.
+  backup_options empty_list(const std::string& target) {
+    names_ = path("names");
+    write_text_file(names_, "");
+    backup_options o = opts(target);
+    o.userfile = names_.c_str();
+    return o;
+  }
+  std::string names_;
 };
 
 TEST_F(Run, EmptyNameListWritesHeaderAndEndMarker) {
-  write_text_file(path("names"), "");
-  backup_options o = opts(path("vol"));
-  o.userfile = nullptr;
-  std::string names = path("names");
-  o.userfile = names.c_str();
+  backup_options o = empty_list(path("vol"));
   o.verbose = 1;
   std::string err;
   ASSERT_EQ(run(o, &err), 0) << err;
@@ -391,10 +413,7 @@ TEST_F(Run, EarlyExits) {
 }
 
 TEST_F(Run, AutochangeOnAPlainFileIsIgnored) {
-  write_text_file(path("names"), "");
-  backup_options o = opts(path("vol"));
-  std::string names = path("names");
-  o.userfile = names.c_str();
+  backup_options o = empty_list(path("vol"));
   o.autochange = 1;
   std::string err;
   EXPECT_EQ(run(o, &err), 0);
@@ -434,11 +453,8 @@ class TapeRun : public Run {
 };
 
 TEST_F(TapeRun, CancelAtThePromptFailsTheBackup) {
-  write_text_file(path("names"), "");
   write_text_file(path("answers"), "$\n");
-  backup_options o = opts(path("vol"));
-  std::string names = path("names");
-  o.userfile = names.c_str();
+  backup_options o = empty_list(path("vol"));
   FILE* answers = fopen(path("answers").c_str(), "r");
   o.answers = answers;
   std::string err;
@@ -452,12 +468,9 @@ TEST_F(TapeRun, CancelAtThePromptFailsTheBackup) {
 }
 
 TEST_F(TapeRun, ANewVolumeFromThePromptTakesTheBlock) {
-  write_text_file(path("names"), "");
   // The first answer cannot be opened; the operator is asked again.
   write_text_file(path("answers"), path("no/such/vol") + "\n" + path("vol2") + "\n");
-  backup_options o = opts(path("vol1"));
-  std::string names = path("names");
-  o.userfile = names.c_str();
+  backup_options o = empty_list(path("vol1"));
   FILE* answers = fopen(path("answers").c_str(), "r");
   o.answers = answers;
   std::string err;
@@ -472,10 +485,7 @@ TEST_F(TapeRun, ANewVolumeFromThePromptTakesTheBlock) {
 }
 
 TEST_F(TapeRun, EndOfInputAtThePromptCancels) {
-  write_text_file(path("names"), "");
-  backup_options o = opts(path("vol"));
-  std::string names = path("names");
-  o.userfile = names.c_str();
+  backup_options o = empty_list(path("vol"));
   FILE* answers = fopen("/dev/null", "r");
   o.answers = answers;
   std::string err;

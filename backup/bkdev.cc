@@ -58,8 +58,7 @@ int cos_write(int fd, const void* buf, size_t len, int* err, bool tape, size_t* 
   return ok;
 }
 
-BKDEV::BKDEV(int afd, int amode, unsigned ablksize, prompttape_cb tapecb, void* cdata)
-    : fd_(afd), mode_(amode) {
+BKDEV::BKDEV(int afd, int amode, unsigned ablksize, prompttape_cb tapecb, void* cdata) : fd_(afd), mode_(amode) {
   ORV_ASSERT(afd >= 0);
   ORV_ASSERT(amode == O_RDONLY || amode == O_RDWR);
   if (ablksize == 0) ablksize = BK_DEFAULT_FACTOR;

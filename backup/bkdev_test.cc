@@ -226,8 +226,7 @@ TEST_F(BkdevMedium, PlainFileFullCancelsTheBackup) {
   {
     BKDEV dev(fd, O_RDWR, 1, next_volume, nullptr);
     wrote = 1;
-    for (size_t off = 0; off < data.size() && wrote; off += 100)
-      wrote = dev.write(data.data() + off, 100);
+    for (size_t off = 0; off < data.size() && wrote; off += 100) wrote = dev.write(data.data() + off, 100);
     finished = dev.finish();
     err = dev.error();
   }
@@ -245,7 +244,7 @@ TEST_F(BkdevMedium, FailureOfTheLastBlocksShowsInFinish) {
   TempDir dir;
   std::string path = dir.path() + "/v";
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-  g_room = 8 * 512;  // the 8 blocks handed over during write() fit
+  g_room = 8 * 512;                     // the 8 blocks handed over during write() fit
   std::string data = pattern(512 * 8);  // 9 blocks: the last goes at finish
   CaptureStderr();
   BKDEV dev(fd, O_RDWR, 1, nullptr, nullptr);

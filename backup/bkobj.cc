@@ -464,7 +464,8 @@ long bkobj_scan_records(BkInput& in, std::string* err, uint32_t maxdata) {
     if (r == 0) return n;
     // Fixed-size payloads must have their size.
     if ((rec.type == static_cast<uint16_t>(BkType::mailbox) && !rec.info.empty() && rec.info.size() != MBXINFO_SIZE) ||
-        ((rec.type == static_cast<uint16_t>(BkType::message) || rec.type == static_cast<uint16_t>(BkType::link)) && rec.info.size() != MSGINFO_SIZE) ||
+        ((rec.type == static_cast<uint16_t>(BkType::message) || rec.type == static_cast<uint16_t>(BkType::link)) &&
+         rec.info.size() != MSGINFO_SIZE) ||
         (rec.type == static_cast<uint16_t>(BkType::link) && rec.data.size() != REFERENCE_SIZE)) {
       if (err) *err = "damaged record of " + rec.id + ": payload of the wrong size";
       return -1;

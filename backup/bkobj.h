@@ -282,4 +282,3 @@ int bkobj_read_record(BkInput& in, BkRecord* rec, std::string* err, uint32_t max
 // an end marker, checked record by record; used by the fuzz target and
 // tests.  Returns the number of records, or -1 with *err.
 long bkobj_scan_records(BkInput& in, std::string* err, uint32_t maxdata);
-

@@ -183,8 +183,8 @@ TEST(Payloads, FixedLayouts) {
   m.orig_uidvalidity = 10;
   char b[MSGINFO_SIZE];
   msginfo_encode(m, b);
-  const unsigned char head[] = {1, 2, 3, 4, 0, 0, 0, 5, 0, 0, 0, 6, 0, 0, 0, 7, 0, 0, 0, 8,
-                                0x44, 0x33, 0x22, 0x11, 3, 0, 0, 0, 1, 0, 0, 0x80};
+  const unsigned char head[] = {1, 2, 3, 4, 0,    0,    0,    5,    0, 0, 0, 6, 0, 0, 0, 7,
+                                0, 0, 0, 8, 0x44, 0x33, 0x22, 0x11, 3, 0, 0, 0, 1, 0, 0, 0x80};
   EXPECT_EQ(0, memcmp(b, head, sizeof head));
   const unsigned char tail[] = {0, 0, 0, 9, 0, 0, 0, 10, 0, 0, 0, 0};
   EXPECT_EQ(0, memcmp(b + 40, tail, sizeof tail));
@@ -201,8 +201,7 @@ TEST(Payloads, FixedLayouts) {
   mb.last_uid = 300;
   char mbuf[MBXINFO_SIZE];
   mbxinfo_encode(mb, mbuf);
-  const unsigned char mwant[MBXINFO_SIZE] = {0xA0, 0xB0, 0xC0, 0xD0, 1, 0, 0, 0, 0, 0,
-                                             0,    0,    0,    0,    1, 44, 0, 0, 0, 0};
+  const unsigned char mwant[MBXINFO_SIZE] = {0xA0, 0xB0, 0xC0, 0xD0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 44, 0, 0, 0, 0};
   EXPECT_EQ(0, memcmp(mbuf, mwant, MBXINFO_SIZE));
   MbxInfo mr;
   ASSERT_EQ(mbxinfo_decode(mbuf, MBXINFO_SIZE, &mr), 1);

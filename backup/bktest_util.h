@@ -42,8 +42,7 @@ inline std::string unblock(const std::string& vol, size_t blksize) {
 
 // One block by hand: prefix (check value, number) and data padded with
 // zeros.
-inline std::string make_block(uint64_t num, const std::string& data, size_t blksize,
-                              uint32_t check = BK_CHECKSUM) {
+inline std::string make_block(uint64_t num, const std::string& data, size_t blksize, uint32_t check = BK_CHECKSUM) {
   std::string b(blksize, '\0');
   writePRInt32(b.data(), check);
   writePRInt64(b.data() + 4, num);

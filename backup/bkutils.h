@@ -55,9 +55,7 @@ inline uint32_t readPRInt32(const char* buf) {
   const auto* b = reinterpret_cast<const unsigned char*>(buf);
   return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | uint32_t{b[3]};
 }
-inline uint64_t readPRInt64(const char* buf) {
-  return (uint64_t{readPRInt32(buf)} << 32) | readPRInt32(buf + 4);
-}
+inline uint64_t readPRInt64(const char* buf) { return (uint64_t{readPRInt32(buf)} << 32) | readPRInt32(buf + 4); }
 
 // Little-endian 32-bit, used for MsgInfo's flag words: the stores this system
 // writes keep them little-endian, and fixing the order makes a backup
@@ -290,8 +288,7 @@ inline unsigned bkhash(const DevIno& d) { return static_cast<uint32_t>(d.ino) % 
 // encoder writes them big-endian.
 class MsgRef {
  public:
-  void setAttr(const char* name, uint32_t uid, uint32_t uidvalidity, uint32_t orig_uid,
-               uint32_t orig_uidvalidity) {
+  void setAttr(const char* name, uint32_t uid, uint32_t uidvalidity, uint32_t orig_uid, uint32_t orig_uidvalidity) {
     iname_ = name ? name : "";
     uid_ = uid;
     uidvalidity_ = uidvalidity;

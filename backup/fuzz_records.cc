@@ -9,6 +9,8 @@
 //                taken from the input before reading.
 // Every path must end in a result or a clear error, never a crash, and
 // must not allocate beyond what the input can justify.
+#include "backup/fuzz_records.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -20,7 +22,6 @@
 #include "backup/bkdev.h"
 #include "backup/bkobj.h"
 #include "backup/bkutils.h"
-#include "backup/fuzz_records.h"
 
 namespace {
 

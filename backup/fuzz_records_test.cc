@@ -1,6 +1,8 @@
 // Bounded randomized input for the record reader: mutations of valid
 // streams and plain garbage through the fuzz entry point.  The seed is
 // printed so a failure can be replayed (BK_FUZZ_SEED).
+#include "backup/fuzz_records.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,7 +12,6 @@
 
 #include "backup/bkobj.h"
 #include "backup/bktest_util.h"
-#include "backup/fuzz_records.h"
 #include "common/bvlog.h"
 
 namespace {
@@ -74,10 +75,18 @@ TEST(FuzzRecords, MutatedAndRandomInputFailCleanly) {
         for (int e = 0; e < edits && !in.empty(); e++) {
           size_t at = rng() % in.size();
           switch (rng() % 4) {
-            case 0: in[at] = static_cast<char>(rng()); break;
-            case 1: in[at] = static_cast<char>(in[at] ^ (1 << (rng() % 8))); break;
-            case 2: in.resize(at); break;
-            default: in.insert(at, 1 + rng() % 5, static_cast<char>(rng() % 2 ? 0xff : 0)); break;
+            case 0:
+              in[at] = static_cast<char>(rng());
+              break;
+            case 1:
+              in[at] = static_cast<char>(in[at] ^ (1 << (rng() % 8)));
+              break;
+            case 2:
+              in.resize(at);
+              break;
+            default:
+              in.insert(at, 1 + rng() % 5, static_cast<char>(rng() % 2 ? 0xff : 0));
+              break;
           }
         }
         break;

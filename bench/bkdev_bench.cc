@@ -24,9 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 // Returns the seconds taken, or a negative value on failure; *bytes is the
 // size of the volume written.
@@ -59,8 +57,8 @@ double run_bkdev(const std::string& path, uint64_t stream_bytes, uint64_t* bytes
 }
 
 double run_dd(const std::string& path, uint64_t bytes) {
-  std::string cmd = "dd if=/dev/zero of='" + path + "' bs=10240 count=" + std::to_string(bytes / 10240) +
-                    " status=none";
+  std::string cmd =
+      "dd if=/dev/zero of='" + path + "' bs=10240 count=" + std::to_string(bytes / 10240) + " status=none";
   auto t0 = Clock::now();
   int rc = std::system(cmd.c_str());
   double s = seconds_since(t0);

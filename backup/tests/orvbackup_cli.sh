@@ -78,6 +78,10 @@ run 79 -f "$tmp/x" joe
 err_has "/primary/user/joe does not exist"
 err_has "Error occured, see default logfile"
 
+# A name that is not valid in its character set is refused, not dropped.
+run 65 -f "$tmp/x" -e UTF-8 $'joe\xff'
+err_has "Invalid path joe"
+
 # -l on a plain file.
 run 0 -l -f "$tmp/x" -u "$tmp/empty"
 err_has "device is not a tape, autochange tapes flag ignored"

@@ -445,4 +445,112 @@ TEST(BkdevRead, ByteAtATimeMatchesBulk) {
   EXPECT_EQ(got, data);
 }
 
+// ---------------------------------------------------------------------------
+// Tapes: files stand in for volumes, spacing records with lseek.
+
+constexpr size_t kTapeBlock = 512;
+
+int file_position(int fd, int64_t n) {
+  off_t cur = lseek(fd, 0, SEEK_CUR);
+  off_t end = lseek(fd, 0, SEEK_END);
+  off_t target = cur + static_cast<off_t>((n - 1) * static_cast<int64_t>(kTapeBlock));
+  if (target < 0 || target >= end) {
+    lseek(fd, cur, SEEK_SET);
+    return 2;  // on another volume
+  }
+  lseek(fd, target, SEEK_SET);
+  return 0;
+}
+int always_tape(int) { return 1; }
+const BkTapeOps file_tape = {always_tape, fake_ok, file_position, fake_mark};
+
+struct Shelf {
+  std::vector<std::string> paths;
+  size_t cur = 0;
+  std::vector<prompttape_type> asked;
+  std::vector<int> fds;
+};
+
+int swap_volume(prompttape_type type, void* cd) {
+  auto* s = static_cast<Shelf*>(cd);
+  s->asked.push_back(type);
+  if (type == prevtape) {
+    if (s->cur == 0) return -1;
+    s->cur--;
+  } else {
+    if (s->cur + 1 >= s->paths.size()) return -1;
+    s->cur++;
+  }
+  int fd = open(s->paths[s->cur].c_str(), O_RDONLY);
+  s->fds.push_back(fd);
+  return fd;
+}
+
+class BkdevTape : public testing::Test {
+ protected:
+  void SetUp() override { old_ = bktape_set_ops(&file_tape); }
+  void TearDown() override { bktape_set_ops(old_); }
+  const BkTapeOps* old_ = nullptr;
+};
+
+TEST_F(BkdevTape, SeeksAcrossVolumesBothWays) {
+  TempDir dir;
+  const size_t log = kTapeBlock - 12;
+  std::string data = pattern(log * 12);
+  Shelf shelf;
+  shelf.paths = {dir.path() + "/t1", dir.path() + "/t2"};
+  write_text_file(shelf.paths[0], blocks(0, data.substr(0, log * 6), kTapeBlock));
+  write_text_file(shelf.paths[1], blocks(6, data.substr(log * 6), kTapeBlock));
+  int fd = open(shelf.paths[0].c_str(), O_RDONLY);
+  shelf.fds.push_back(fd);
+  {
+    BKDEV dev(fd, O_RDONLY, 1, swap_volume, &shelf);
+    ASSERT_EQ(dev.error(), 0);
+    for (uint64_t off :
+         {log * 3 + 7, log * 9 + 1, log * 11 + 5, log * 6, log * 2 + 3, log * 5 + 10, 0ul, log * 7 + 2, log + 1}) {
+      SCOPED_TRACE(off);
+      ASSERT_EQ(dev.seek(off), 1);
+      char c;
+      ASSERT_EQ(dev.read(&c, 1), 1);
+      EXPECT_EQ(c, data[off]);
+    }
+  }
+  EXPECT_EQ(shelf.asked, (std::vector<prompttape_type>{nexttape, prevtape, nexttape, prevtape}));
+  for (int f : shelf.fds) close(f);
+}
+
+TEST_F(BkdevTape, ARepeatedBlockAtTheStartOfTheNextVolumeIsSkipped) {
+  // Volume 1 got block 4 whole although the drive reported the end of the
+  // medium, so volume 2 starts with it again.
+  TempDir dir;
+  const size_t log = kTapeBlock - 12;
+  std::string data = pattern(log * 8);
+  Shelf shelf;
+  shelf.paths = {dir.path() + "/t1", dir.path() + "/t2"};
+  write_text_file(shelf.paths[0], blocks(0, data.substr(0, log * 5), kTapeBlock));
+  write_text_file(shelf.paths[1], blocks(4, data.substr(log * 4), kTapeBlock));
+  int fd = open(shelf.paths[0].c_str(), O_RDONLY);
+  shelf.fds.push_back(fd);
+  {
+    BKDEV dev(fd, O_RDONLY, 1, swap_volume, &shelf);
+    std::string back(data.size(), '\0');
+    ASSERT_EQ(dev.read(back.data(), static_cast<unsigned>(back.size())), 1);
+    EXPECT_EQ(back, data);
+  }
+  // A volume that does not continue the stream is refused.
+  write_text_file(shelf.paths[1], blocks(7, data.substr(0, log), kTapeBlock));
+  shelf.cur = 0;
+  int fd2 = open(shelf.paths[0].c_str(), O_RDONLY);
+  shelf.fds.push_back(fd2);
+  CaptureStderr();
+  {
+    BKDEV dev(fd2, O_RDONLY, 1, swap_volume, &shelf);
+    std::string back(log * 6, '\0');
+    EXPECT_EQ(dev.read(back.data(), static_cast<unsigned>(back.size())), 0);
+  }
+  std::string err = GetCapturedStderr();
+  EXPECT_NE(err.find("Incorrect block number read (7). Should have been 5"), std::string::npos) << err;
+  for (int f : shelf.fds) close(f);
+}
+
 }  // namespace

@@ -1,11 +1,11 @@
 #include "common/charset.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -14,9 +14,9 @@ TEST(Charset, LookupNameIsCaseBlindAndKnowsAliases) {
     const char* name;
     int want;
   } cases[] = {
-      {"us-ascii", 0},   {"US-ASCII", 0},  {"iso-8859-1", 1}, {"Latin1", 1},   {"utf-8", 15},
-      {"UTF8", 15},      {"koi8-r", 10},   {"Shift_JIS", 21}, {"x-sjis", 21},  {"windows-1252", 17},
-      {"no-such", -1},   {"", -1},         {"utf-8 ", -1},
+      {"us-ascii", 0}, {"US-ASCII", 0}, {"iso-8859-1", 1}, {"Latin1", 1},  {"utf-8", 15},
+      {"UTF8", 15},    {"koi8-r", 10},  {"Shift_JIS", 21}, {"x-sjis", 21}, {"windows-1252", 17},
+      {"no-such", -1}, {"", -1},        {"utf-8 ", -1},
   };
   for (const auto& c : cases) EXPECT_EQ(charset_lookupname(c.name), c.want) << c.name;
   EXPECT_EQ(charset_lookupname(nullptr), -1);
@@ -49,7 +49,9 @@ TEST(Charset, DecodesEncodedWords) {
       {"=?", "=?"},
       {"=?utf-8?q", "=?utf-8?q"},
       // Undecodable bytes become U+FFFD; decoded NULs are dropped.
-      {"=?utf-8?q?a=FFb?=", "a\xEF\xBF\xBD" "b"},
+      {"=?utf-8?q?a=FFb?=",
+       "a\xEF\xBF\xBD"
+       "b"},
       {"=?us-ascii?q?a=00b?=", "ab"},
   };
   for (const auto& c : cases) {
@@ -83,8 +85,8 @@ TEST(Charset, RandomGarbageNeverCrashes) {
   SCOPED_TRACE("seed " + std::to_string(seed));
   printf("Charset.RandomGarbageNeverCrashes seed %u\n", seed);
   std::mt19937 rng(seed);
-  const char* pieces[] = {"=?", "?=", "?q?", "?B?", "utf-8", "iso-2022-jp", "=C3", "=1B", "_", " ", "\r\n",
-                          "GyRC", "w6", "=", "?", "a", "\xff", "*en"};
+  const char* pieces[] = {"=?", "?=",   "?q?",  "?B?", "utf-8", "iso-2022-jp", "=C3", "=1B",  "_",
+                          " ",  "\r\n", "GyRC", "w6",  "=",     "?",           "a",   "\xff", "*en"};
   for (int round = 0; round < 3000; ++round) {
     std::string s;
     int n = static_cast<int>(rng() % 12);

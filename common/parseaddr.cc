@@ -12,11 +12,11 @@ enum class Tok { end, atom, quoted, literal, special };
 
 struct Token {
   Tok kind = Tok::end;
-  char c = 0;            // the character of a special
-  std::string text;      // display form: quotes and escapes removed
-  std::string raw;       // as written (quoted strings and literals keep their brackets)
+  char c = 0;        // the character of a special
+  std::string text;  // display form: quotes and escapes removed
+  std::string raw;   // as written (quoted strings and literals keep their brackets)
   bool space_before = false;
-  std::string comment;   // first comment skipped just before this token
+  std::string comment;  // first comment skipped just before this token
   bool has_comment = false;
 };
 
@@ -102,8 +102,10 @@ class Lexer {
       size_t start = pos_++;
       while (pos_ < s_.size() && s_[pos_] != '"') {
         char q = s_[pos_++];
-        if (q == '\\' && pos_ < s_.size()) q = s_[pos_++];
-        else if (q == '\r' || q == '\n') continue;
+        if (q == '\\' && pos_ < s_.size())
+          q = s_[pos_++];
+        else if (q == '\r' || q == '\n')
+          continue;
         t.text += q;
       }
       bool closed = pos_ < s_.size();

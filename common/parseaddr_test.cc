@@ -1,10 +1,10 @@
 #include "common/parseaddr.h"
 
+#include <gtest/gtest.h>
+
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -56,8 +56,7 @@ TEST(Parseaddr, Rfc5322Forms) {
 TEST(Parseaddr, Groups) {
   const Case cases[] = {
       {"undisclosed-recipients:;", "NIL|NIL|undisclosed-recipients|NIL ; NIL|NIL|NIL|NIL"},
-      {"Team: a@b, Joe <c@d>; e@f",
-       "NIL|NIL|Team|NIL ; NIL|NIL|a|b ; Joe|NIL|c|d ; NIL|NIL|NIL|NIL ; NIL|NIL|e|f"},
+      {"Team: a@b, Joe <c@d>; e@f", "NIL|NIL|Team|NIL ; NIL|NIL|a|b ; Joe|NIL|c|d ; NIL|NIL|NIL|NIL ; NIL|NIL|e|f"},
       // An unclosed group is closed at the end.
       {"Team: a@b", "NIL|NIL|Team|NIL ; NIL|NIL|a|b ; NIL|NIL|NIL|NIL"},
       {"\"My Team\": ;", "NIL|NIL|My Team|NIL ; NIL|NIL|NIL|NIL"},

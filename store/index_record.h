@@ -66,10 +66,12 @@ namespace index_record_detail {
 // Field order on disk; the pointer-to-member table keeps encode and decode in
 // step with the layout comment above.
 inline constexpr uint32_t index_record::*kWords[] = {
-    &index_record::uid,          &index_record::internaldate,  &index_record::sentdate,
-    &index_record::block_id,     &index_record::block_offset,  &index_record::unused1,
-    &index_record::unused2,      &index_record::size,          &index_record::header_size,
-    &index_record::content_offset, &index_record::cache_offset, &index_record::last_updated,
+    &index_record::uid,           &index_record::internaldate,
+    &index_record::sentdate,      &index_record::block_id,
+    &index_record::block_offset,  &index_record::unused1,
+    &index_record::unused2,       &index_record::size,
+    &index_record::header_size,   &index_record::content_offset,
+    &index_record::cache_offset,  &index_record::last_updated,
     &index_record::date_expunged, &index_record::system_flags,
 };
 inline constexpr size_t kWordCount = sizeof(kWords) / sizeof(kWords[0]);

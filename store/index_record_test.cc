@@ -1,9 +1,9 @@
 #include "store/index_record.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 

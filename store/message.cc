@@ -357,8 +357,23 @@ std::string unfold(std::string_view v) {
 }
 
 enum class Field {
-  bcc, cc, description, disposition, id, language, md5, encoding, type, date, from, in_reply_to, message_id,
-  reply_to, sender, subject, to
+  bcc,
+  cc,
+  description,
+  disposition,
+  id,
+  language,
+  md5,
+  encoding,
+  type,
+  date,
+  from,
+  in_reply_to,
+  message_id,
+  reply_to,
+  sender,
+  subject,
+  to
 };
 
 struct FieldName {
@@ -399,8 +414,7 @@ void set_once(std::optional<std::string>* slot, std::string_view value) {
 // Picks the known fields out of the header text h (which ends before the
 // blank line).  Returns whether a usable Content-Type was found.
 bool pick_fields(std::string_view h, body* b) {
-  bool have_type = false, seen_type = false, seen_encoding = false, seen_disposition = false,
-       seen_language = false;
+  bool have_type = false, seen_type = false, seen_encoding = false, seen_disposition = false, seen_language = false;
   size_t i = 0;
   while (i < h.size()) {
     size_t eol = h.find('\n', i);
@@ -427,19 +441,45 @@ bool pick_fields(std::string_view h, body* b) {
       if (name.size() == strlen(k.name) && strncasecmp(name.data(), k.name, name.size()) == 0) f = &k;
     if (!f) continue;
     switch (f->field) {
-      case Field::bcc: add_addresses(&b->bcc, value); break;
-      case Field::cc: add_addresses(&b->cc, value); break;
-      case Field::from: add_addresses(&b->from, value); break;
-      case Field::reply_to: add_addresses(&b->reply_to, value); break;
-      case Field::sender: add_addresses(&b->sender, value); break;
-      case Field::to: add_addresses(&b->to, value); break;
-      case Field::description: set_once(&b->description, value); break;
-      case Field::id: set_once(&b->id, value); break;
-      case Field::md5: set_once(&b->md5, value); break;
-      case Field::date: set_once(&b->date, value); break;
-      case Field::in_reply_to: set_once(&b->in_reply_to, value); break;
-      case Field::message_id: set_once(&b->message_id, value); break;
-      case Field::subject: set_once(&b->subject, value); break;
+      case Field::bcc:
+        add_addresses(&b->bcc, value);
+        break;
+      case Field::cc:
+        add_addresses(&b->cc, value);
+        break;
+      case Field::from:
+        add_addresses(&b->from, value);
+        break;
+      case Field::reply_to:
+        add_addresses(&b->reply_to, value);
+        break;
+      case Field::sender:
+        add_addresses(&b->sender, value);
+        break;
+      case Field::to:
+        add_addresses(&b->to, value);
+        break;
+      case Field::description:
+        set_once(&b->description, value);
+        break;
+      case Field::id:
+        set_once(&b->id, value);
+        break;
+      case Field::md5:
+        set_once(&b->md5, value);
+        break;
+      case Field::date:
+        set_once(&b->date, value);
+        break;
+      case Field::in_reply_to:
+        set_once(&b->in_reply_to, value);
+        break;
+      case Field::message_id:
+        set_once(&b->message_id, value);
+        break;
+      case Field::subject:
+        set_once(&b->subject, value);
+        break;
       case Field::type:
         if (!seen_type) have_type = parse_type(value, b);
         seen_type = true;
@@ -705,8 +745,12 @@ bool message_parse_date(std::string_view s, time_t* out) {
   size_t ystart = p;
   if (!digits(s, &p, 2, 4, &year)) return false;
   switch (p - ystart) {
-    case 2: year += year < 50 ? 2000 : 1900; break;
-    case 3: year += 1900; break;
+    case 2:
+      year += year < 50 ? 2000 : 1900;
+      break;
+    case 3:
+      year += 1900;
+      break;
     default:
       if (year < 1900) return false;
   }
@@ -797,8 +841,10 @@ void put_nstring(std::string& out, const char* s, size_t n) {
   }
 }
 void put_nstring_opt(std::string& out, const std::optional<std::string>& s) {
-  if (s) put_nstring(out, s->data(), s->size());
-  else put_nstring(out, nullptr, 0);
+  if (s)
+    put_nstring(out, s->data(), s->size());
+  else
+    put_nstring(out, nullptr, 0);
 }
 void put_nstring(std::string& out, std::string_view s) { put_nstring(out, s.data(), s.size()); }
 void put_nstring(std::string& out, const std::string& s) { put_nstring(out, s.data(), s.size()); }
@@ -917,8 +963,10 @@ void put_body(std::string& out, const body& b, bool ext) {
   out += ' ';
   put_nstring_opt(out, b.description);
   out += ' ';
-  if (b.encoding) put_nstring_opt(out, b.encoding);
-  else out += "\"7BIT\"";
+  if (b.encoding)
+    put_nstring_opt(out, b.encoding);
+  else
+    out += "\"7BIT\"";
   out += ' ';
   out += std::to_string(b.content_size);
   if (b.type == "MESSAGE" && b.subtype == "RFC822" && !b.subpart.empty()) {
@@ -1128,8 +1176,8 @@ ssize_t message_write_cache(int fd, const body& root, const char* base, const ch
   return build_cache(root, base, extra).write(fd);
 }
 
-int message_parse_mapped(const char* base, size_t len, const char* mboxname, int cache_fd,
-                         uint32_t cache_area_offset, const char* extra, index_record* record) {
+int message_parse_mapped(const char* base, size_t len, const char* mboxname, int cache_fd, uint32_t cache_area_offset,
+                         const char* extra, index_record* record) {
   if (len > UINT32_MAX) {
     bvlog(0, LOG_STORE_ERR, "Message of %zu bytes too large for %s", len, mboxname);
     return IMAP_MESSAGE_TOO_LARGE;
@@ -1173,8 +1221,8 @@ int message_parse_mapped(const char* base, size_t len, const char* mboxname, int
   return 0;
 }
 
-int message_parse_file(int msg_fd, const char* mboxname, int cache_fd, uint32_t cache_area_offset,
-                       const char* extra, index_record* record) {
+int message_parse_file(int msg_fd, const char* mboxname, int cache_fd, uint32_t cache_area_offset, const char* extra,
+                       index_record* record) {
   MapPtr map(map_refresh(msg_fd, nullptr, MAP_F_SEQUENTIAL, -1));
   if (!map) {
     bvlog(0, LOG_STORE_ERR, "Unable to map message file for %s: %m", mboxname);

@@ -1,6 +1,7 @@
 #include "store/message.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,8 +10,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/fileio.h"
 #include "common/imap_err.h"
@@ -120,9 +119,8 @@ TEST(MessageStructure, MultipartFiguresAndSection) {
   ASSERT_EQ(b.subpart.size(), 2u);
   EXPECT_EQ(b.subpart[0].boundary_size, 8u);  // CR LF "--xx" CR LF
   EXPECT_EQ(b.subpart[1].boundary_size, 10u);
-  EXPECT_EQ(message_bodystructure(b, false),
-            R"((("TEXT" "PLAIN" ("CHARSET" "us-ascii") NIL NIL "7BIT" 3 0))"
-            R"(("TEXT" "HTML" ("CHARSET" "UTF-8") NIL NIL "7BIT" 3 0) "MIXED"))");
+  EXPECT_EQ(message_bodystructure(b, false), R"((("TEXT" "PLAIN" ("CHARSET" "us-ascii") NIL NIL "7BIT" 3 0))"
+                                             R"(("TEXT" "HTML" ("CHARSET" "UTF-8") NIL NIL "7BIT" 3 0) "MIXED"))");
   EXPECT_EQ(message_bodystructure(b, true),
             R"((("TEXT" "PLAIN" ("CHARSET" "us-ascii") NIL NIL "7BIT" 3 0 NIL NIL NIL))"
             R"(("TEXT" "HTML" ("CHARSET" "UTF-8") NIL NIL "7BIT" 3 0 NIL NIL NIL) "MIXED" ("BOUNDARY" "xx") NIL NIL))");
@@ -136,11 +134,11 @@ TEST(MessageStructure, MultipartFiguresAndSection) {
 TEST(MessageStructure, EncapsulatedMessage) {
   const std::string m =
       "Content-Type: message/rfc822\r\n"
-      "\r\n"               // header 32
-      "Subject: hi\r\n"    // encapsulated header at 32
+      "\r\n"             // header 32
+      "Subject: hi\r\n"  // encapsulated header at 32
       "From: a@b\r\n"
-      "\r\n"               // 26 bytes, 3 lines
-      "body\r\n";          // content at 58: 6 bytes, 1 line
+      "\r\n"       // 26 bytes, 3 lines
+      "body\r\n";  // content at 58: 6 bytes, 1 line
   body b = parse(m);
   check_tiling(b, m);
   EXPECT_EQ(b.content_size, 32u);
@@ -167,9 +165,8 @@ TEST(MessageStructure, SinglePartExtensionFields) {
       "\r\n"
       "AAAA\r\n";
   body b = parse(m);
-  EXPECT_EQ(message_bodystructure(b, true),
-            R"(("APPLICATION" "OCTET-STREAM" NIL "<id@x>" "the file" "BASE64" 6 "abc" )"
-            R"(("ATTACHMENT" ("FILENAME" "a.bin")) ("EN-US" "FR")))");
+  EXPECT_EQ(message_bodystructure(b, true), R"(("APPLICATION" "OCTET-STREAM" NIL "<id@x>" "the file" "BASE64" 6 "abc" )"
+                                            R"(("ATTACHMENT" ("FILENAME" "a.bin")) ("EN-US" "FR")))");
   EXPECT_EQ(message_bodystructure(b, false), R"(("APPLICATION" "OCTET-STREAM" NIL "<id@x>" "the file" "BASE64" 6))");
 }
 
@@ -183,8 +180,7 @@ TEST(MessageStructure, BrokenFieldsFallBack) {
       {"Content-Language: en_US, fr", R"(("TEXT" "PLAIN" ("CHARSET" "us-ascii") NIL NIL "7BIT" 1 0 NIL NIL NIL))"},
       {"Content-Language: de, en_US, fr",
        R"(("TEXT" "PLAIN" ("CHARSET" "us-ascii") NIL NIL "7BIT" 1 0 NIL NIL ("DE")))"},
-      {"Content-Disposition: inline junk",
-       R"(("TEXT" "PLAIN" ("CHARSET" "us-ascii") NIL NIL "7BIT" 1 0 NIL NIL NIL))"},
+      {"Content-Disposition: inline junk", R"(("TEXT" "PLAIN" ("CHARSET" "us-ascii") NIL NIL "7BIT" 1 0 NIL NIL NIL))"},
       {"Content-Disposition: inline; filename=x; size=@",
        R"(("TEXT" "PLAIN" ("CHARSET" "us-ascii") NIL NIL "7BIT" 1 0 NIL ("INLINE" ("FILENAME" "x")) NIL))"},
       {"Content-Disposition: inline; filename*0=a; filename*1=b",
@@ -361,11 +357,40 @@ TEST(MessageStructure, RandomGarbageNeverCrashes) {
   printf("MessageStructure.RandomGarbageNeverCrashes seed %u\n", seed);
   std::mt19937 rng(seed);
   const char* pieces[] = {
-      "\r\n", "\n", "\r", " ", "\t", ".", "--", "--a", "--b", "--a--", "--b--", "x", ":", "From: ", "To: ",
-      "Subject: ", "Content-Type: multipart/mixed; boundary=a", "Content-Type: multipart/digest; boundary=b",
-      "Content-Type: message/rfc822", "Content-Type: text/plain; charset=\"", "Content-Transfer-Encoding: ",
-      "Content-Disposition: attachment; filename*0*=", "Content-Language: en", "Date: 1 Jan 2000 ", "(", ")",
-      "\"", "<", ">", "@", ";", "=?utf-8?q?", "?=", "\x80", std::string(1, '\0').c_str(),
+      "\r\n",
+      "\n",
+      "\r",
+      " ",
+      "\t",
+      ".",
+      "--",
+      "--a",
+      "--b",
+      "--a--",
+      "--b--",
+      "x",
+      ":",
+      "From: ",
+      "To: ",
+      "Subject: ",
+      "Content-Type: multipart/mixed; boundary=a",
+      "Content-Type: multipart/digest; boundary=b",
+      "Content-Type: message/rfc822",
+      "Content-Type: text/plain; charset=\"",
+      "Content-Transfer-Encoding: ",
+      "Content-Disposition: attachment; filename*0*=",
+      "Content-Language: en",
+      "Date: 1 Jan 2000 ",
+      "(",
+      ")",
+      "\"",
+      "<",
+      ">",
+      "@",
+      ";",
+      "=?utf-8?q?",
+      "?=",
+      "\x80",  // and NUL bytes, below
   };
   const size_t npieces = sizeof pieces / sizeof pieces[0];
   for (int round = 0; round < 2000; ++round) {
@@ -373,8 +398,10 @@ TEST(MessageStructure, RandomGarbageNeverCrashes) {
     int n = static_cast<int>(rng() % 80);
     for (int i = 0; i < n; ++i) {
       size_t k = rng() % (npieces + 1);
-      if (k == npieces) m += '\0';
-      else m += pieces[k];
+      if (k == npieces)
+        m += '\0';
+      else
+        m += pieces[k];
     }
     body b = parse(m);
     check_tiling(b, m);
@@ -420,8 +447,7 @@ TEST(MessageFields, SearchFormDecodesNamesAndKeepsRoutes) {
   address* list = nullptr;
   parseaddr_list("=?iso-8859-1?q?J=F6rg?= <@Relay.Example:Joerg@Example.DE>, postmaster, G=?x?q?a?=:;", &list);
   AddressList owner(list);
-  EXPECT_EQ(message_search_addresses(list),
-            "J\xC3\xB6rg <@relay.example:joerg@example.de>,<postmaster>,G=?x?q?a?=:,;");
+  EXPECT_EQ(message_search_addresses(list), "J\xC3\xB6rg <@relay.example:joerg@example.de>,<postmaster>,G=?x?q?a?=:,;");
 }
 
 TEST(MessageFields, LongOrEightBitValuesAreLiterals) {
@@ -450,8 +476,10 @@ class MessageDate : public ::testing::Test {
     tzset();
   }
   void TearDown() override {
-    if (had_tz_) setenv("TZ", old_tz_.c_str(), 1);
-    else unsetenv("TZ");
+    if (had_tz_)
+      setenv("TZ", old_tz_.c_str(), 1);
+    else
+      unsetenv("TZ");
     tzset();
   }
   bool had_tz_ = false;
@@ -473,10 +501,10 @@ TEST_F(MessageDate, Rfc822Forms) {
       {"1 Jun 2004 10:00:00 -0130", day + 11 * 3600 + 1800},
       {"1 Jun 2004 10:00:00 0100", day + 9 * 3600},
       {"1 Jun 2004 10.0.0 CST", day + 16 * 3600},
-      {"1 Jun 2004 10:00:00 XYZ", day + 10 * 3600},        // unknown zone: UTC
+      {"1 Jun 2004 10:00:00 XYZ", day + 10 * 3600},  // unknown zone: UTC
       {"1 Jun 2004 10:00:00 +0000 (UTC)", day + 10 * 3600},
-      {"1 Jun 2004 10:00:00", day + 15 * 3600},            // local time (UTC-5)
-      {"1 Jun 2004", day + 17 * 3600},                     // noon local time
+      {"1 Jun 2004 10:00:00", day + 15 * 3600},  // local time (UTC-5)
+      {"1 Jun 2004", day + 17 * 3600},           // noon local time
       {"  1 Jun 2004  ", day + 17 * 3600},
   };
   for (const auto& c : cases) {

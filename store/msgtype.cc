@@ -41,8 +41,8 @@ int msgtype_load(const char* setting) {
   }
   PluginPtr plugin(bvpluginload(lib.c_str(), args.c_str()));
   if (!plugin) return 0;  // logged by the loader
-  auto getnames = reinterpret_cast<msgtype_getflagnames_fn>(
-      bvpluginload_getfunc(plugin.get(), "bvplugin_msgtype_getFlagNames"));
+  auto getnames =
+      reinterpret_cast<msgtype_getflagnames_fn>(bvpluginload_getfunc(plugin.get(), "bvplugin_msgtype_getFlagNames"));
   auto examine =
       reinterpret_cast<msgtype_examine_fn>(bvpluginload_getfunc(plugin.get(), "bvplugin_msgtype_examineMessage"));
   if (!getnames || !examine) {

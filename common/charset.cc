@@ -137,13 +137,12 @@ struct IconvClose {
   void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
 };
 
-// Appends bytes (in charset number cs) to out as UTF-8.
-void convert(int cs, const std::string& bytes, std::string& out) {
+// Appends bytes (in charset number cs) to out as UTF-8.  False when this
+// C library has no converter for the charset.
+bool convert(int cs, const std::string& bytes, std::string& out) {
   iconv_t raw = iconv_open("UTF-8", kCharsets[cs].iconv);
-  if (raw == reinterpret_cast<iconv_t>(-1)) {  // glibc without that converter
-    out += bytes;
-    return;
-  }
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv_open's documented failure value
+  if (raw == reinterpret_cast<iconv_t>(-1)) return false;
   std::unique_ptr<void, IconvClose> cd(raw);
   char* in = const_cast<char*>(bytes.data());
   size_t inleft = bytes.size();
@@ -171,6 +170,7 @@ void convert(int cs, const std::string& bytes, std::string& out) {
       iconv(raw, nullptr, nullptr, nullptr, nullptr);
     }
   }
+  return true;
 }
 
 // Parses an encoded word at s[pos] ("=?"); on success appends its decoded
@@ -198,7 +198,7 @@ bool encoded_word(std::string_view s, size_t pos, size_t* end, std::string& out)
     return false;
   }
   std::string utf8;
-  convert(cs, bytes, utf8);
+  if (!convert(cs, bytes, utf8)) return false;
   for (char c : utf8)
     if (c != '\0') out += c;
   *end = text_end + 2;

@@ -10,9 +10,8 @@
 // iconv.  Text outside encoded words is copied unchanged; white space between
 // two adjacent encoded words is dropped.  An encoded word that is malformed
 // or names a charset the table (or the C library) cannot convert is copied
-// as written; bytes a
-// charset cannot convert become U+FFFD; NUL bytes produced by decoding are
-// dropped so the result stays a C string.  Nothing here fails or logs.
+// as written; bytes a charset cannot convert become U+FFFD; NUL bytes
+// produced by decoding are dropped so the result stays a C string.  Nothing here fails or logs.
 // Thread-safe (each call opens its own converters).
 #pragma once
 

@@ -52,6 +52,7 @@ int make_private_dir(const std::string& path, FILE* err) {
 const adm_command kCommands[] = {
     {"config", "", "show the effective configuration and check it", adm_config},
     {"init", "", "create the store, partition and log directories", adm_init},
+    {"check", "[--msgpath DIR] FOLDER", "report inconsistencies in a folder's files", adm_check},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

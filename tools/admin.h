@@ -25,3 +25,7 @@ int adm_config(int argc, char** argv, FILE* out, FILE* err);
 // server root's config folder) with the store owner and private modes.
 // Existing directories are kept.  Exit 73 when one cannot be made.
 int adm_init(int argc, char** argv, FILE* out, FILE* err);
+// Checks one folder's index, cache and message files without changing
+// them and reports every inconsistency.  Exit 0 when consistent, 65 with
+// problems, 66 when the index cannot be opened, 79 for an unknown folder.
+int adm_check(int argc, char** argv, FILE* out, FILE* err);

@@ -29,3 +29,8 @@ int adm_init(int argc, char** argv, FILE* out, FILE* err);
 // them and reports every inconsistency.  Exit 0 when consistent, 65 with
 // problems, 66 when the index cannot be opened, 79 for an unknown folder.
 int adm_check(int argc, char** argv, FILE* out, FILE* err);
+// Reports whether the store daemon is ready (exit 0) or not (exit 69).
+int adm_status(int argc, char** argv, FILE* out, FILE* err);
+// Forces a checkpoint of the mailbox list database and removes the log
+// files it no longer needs (what to run before copying the database files).
+int adm_checkpoint(int argc, char** argv, FILE* out, FILE* err);

@@ -225,6 +225,11 @@ long mboxlist_ensureOwnerRights(const void* mboxname, const char* identifier, lo
 // transaction; outside one deadlocks are repeated) or another Berkeley DB
 // result.  Inside txn the record is read for update.
 int mboxlist_lookup_quota(const char* root, quotadata* qd, DB_TXN* txn);
+// The warning-threshold bookkeeping of a record in memory ("store.quotawarn"
+// percent, 100 with "local.store.overquotastatus" or
+// "local.store.quotaoverdraft"): qwhen set when a usage reaches it, qwhen
+// and qwarn cleared when both are below it.  The caller writes the record.
+void mboxlist_setqwhen(const char* mboxname, quotadata* qd);
 // Sets a root's limits (KB, messages).  0, IMAP_QUOTAROOT_NONEXISTENT or
 // IMAP_IOERROR.
 [[nodiscard]] int mboxlist_setquota(const char* root, uint32_t max, uint32_t msgmax);

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -21,10 +23,12 @@ bool state_path(const char* name, std::string& path) {
   return true;
 }
 
-int write_state(int fd, const char* text) {
+// "<state> <pid>\n": the pid tells admins whom to signal.
+int write_state(int fd, const char* state) {
+  char text[64];
+  int n = snprintf(text, sizeof text, "%s %ld\n", state, static_cast<long>(getpid()));
   if (fs_ftruncate(fd, 0) != 0) return -1;
-  size_t n = strlen(text);
-  if (pwrite(fd, text, n, 0) != static_cast<ssize_t>(n)) return -1;
+  if (pwrite(fd, text, n, 0) != n) return -1;
   return 0;
 }
 
@@ -57,11 +61,22 @@ int service_announce(const char* name) {
   UniqueFd fd(fs_open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600));
   if (!fd) return -1;
   if (lock_nonblocking(fd.get()) != 0) return -1;
-  if (write_state(fd.get(), "starting\n") != 0) return -1;
+  if (write_state(fd.get(), "starting") != 0) return -1;
   return fd.release();
 }
 
-int service_set_ready(int fd) { return write_state(fd, "ready\n"); }
+long service_pid(const char* name) {
+  std::string path;
+  if (!state_path(name, path)) return 0;
+  UniqueFd fd(fs_open(path.c_str(), O_RDONLY));
+  if (!fd) return 0;
+  char buf[64] = {0};
+  if (pread(fd.get(), buf, sizeof buf - 1, 0) <= 0) return 0;
+  const char* sp = strchr(buf, ' ');
+  return sp ? strtol(sp + 1, nullptr, 10) : 0;
+}
+
+int service_set_ready(int fd) { return write_state(fd, "ready"); }
 
 void service_withdraw(const char* name, int fd) {
   std::string path;

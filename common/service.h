@@ -2,7 +2,7 @@
 //
 // The daemon announces itself through "<store dir>/session/<name>.state":
 // it holds an exclusive lock on the file for its whole life and writes
-// "starting" into it, then "ready" once recovery is done.  A process asks
+// "starting <pid>" into it, then "ready <pid>" once recovery is done.  A process asks
 // with store_session_ready_test: the daemon is ready when the file says
 // "ready" AND its lock is held (a file left by a daemon that died is not
 // locked, so a crash never looks ready).
@@ -11,6 +11,10 @@
 // 1 when the service is up and ready, 0 otherwise (not running, still
 // starting, no store directory).
 int store_session_ready_test(const char* name);
+
+// The pid written in the state file (whether or not the service still
+// runs), or 0.
+long service_pid(const char* name);
 
 // Daemon side.  service_announce creates and locks the state file and
 // writes "starting"; it returns the descriptor to keep open (and locked)

@@ -71,6 +71,7 @@ int mboxlist_checkpoint15();   // keep 10 % of the cache clean
 int mboxlist_checkpoint60();   // transaction checkpoint
 int mboxlist_checkpoint300();  // remove log files no longer needed
 int mboxlist_deadlockcheck();  // abort the oldest of deadlocked lockers
+int mboxlist_checkpoint_force();  // checkpoint now, whatever the thresholds
 int mboxlist_log_archive_obsolete(char*** logs);
 int mboxlist_log_archive_current(char*** logs);
 int mboxlist_remove_env(int force);

@@ -449,6 +449,14 @@ int mboxlist_checkpoint60() {
   return r;
 }
 
+int mboxlist_checkpoint_force() {
+  DB_ENV* env = st().env;
+  if (!env) return 0;
+  int r = env->txn_checkpoint(env, 0, 0, DB_FORCE);
+  if (r) bvlog(0, LOG_STORE_ERR, "Mailbox list checkpoint error: %d", r);
+  return r;
+}
+
 int mboxlist_checkpoint300() {
   DB_ENV* env = st().env;
   if (!env) return 0;
@@ -500,12 +508,11 @@ int mboxlist_remove_env(int force) {
     return 0;
   }
   if (int r = mboxlist_recover()) return r;
-  DB_ENV* env = st().env;
-  int r = env->txn_checkpoint(env, 0, 0, DB_FORCE);
-  if (r) bvlog(0, LOG_STORE_ERR, "Mailbox list checkpoint error: %d", r);
+  mboxlist_checkpoint_force();
   mboxlist_checkpoint300();
   mboxlist_close();
   DB_ENV* rm = nullptr;
+  int r = 0;
   if (db_env_create(&rm, 0) == 0) {
     r = rm->remove(rm, home.c_str(), DB_USE_ENVIRON);
     if (r != 0 && r != ENOENT) bvlog(0, LOG_STORE_ERR, "cannot remove mboxlist environment: %d", r);

@@ -11,6 +11,8 @@
 
 #include "common/config.h"
 #include "common/fileio.h"
+#include "common/service.h"
+#include "store/mboxlist.h"
 
 namespace {
 
@@ -52,6 +54,8 @@ int make_private_dir(const std::string& path, FILE* err) {
 const adm_command kCommands[] = {
     {"config", "", "show the effective configuration and check it", adm_config},
     {"init", "", "create the store, partition and log directories", adm_init},
+    {"status", "", "tell whether the store daemon is ready", adm_status},
+    {"checkpoint", "", "checkpoint the mailbox list, drop old log files", adm_checkpoint},
     {nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -111,5 +115,27 @@ int adm_init(int, char**, FILE* out, FILE* err) {
     if (int r = make_private_dir(d, err)) return r;
     fprintf(out, "ready: %s\n", d.c_str());
   }
+  return 0;
+}
+
+int adm_status(int, char**, FILE* out, FILE*) {
+  if (store_session_ready_test("stored")) {
+    fprintf(out, "store daemon: ready (pid %ld)\n", service_pid("stored"));
+    return 0;
+  }
+  fprintf(out, "store daemon: not ready\n");
+  return 69;
+}
+
+int adm_checkpoint(int, char**, FILE* out, FILE* err) {
+  if (mboxlist_init() != 0) {
+    fprintf(err, "The mailbox list database is not available\n");
+    return 69;
+  }
+  if (mboxlist_checkpoint_force() != 0 || mboxlist_checkpoint300() != 0) {
+    fprintf(err, "Checkpoint failed; see the log for details\n");
+    return 74;
+  }
+  fprintf(out, "checkpoint done\n");
   return 0;
 }

@@ -25,3 +25,8 @@ int adm_config(int argc, char** argv, FILE* out, FILE* err);
 // server root's config folder) with the store owner and private modes.
 // Existing directories are kept.  Exit 73 when one cannot be made.
 int adm_init(int argc, char** argv, FILE* out, FILE* err);
+// Reports whether the store daemon is ready (exit 0) or not (exit 69).
+int adm_status(int argc, char** argv, FILE* out, FILE* err);
+// Forces a checkpoint of the mailbox list database and removes the log
+// files it no longer needs (what to run before copying the database files).
+int adm_checkpoint(int argc, char** argv, FILE* out, FILE* err);

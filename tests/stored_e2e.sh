@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The store daemon on a fresh instance: clients refuse to start before it is
+# ready, it starts detached and reports ready, a second daemon is refused,
+# SIGTERM stops it cleanly and the databases it leaves pass db5.3_verify.
+set -euo pipefail
+bindir=$1
+tmp=$(mktemp -d)
+pid=""
+cleanup() {
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -TERM "$pid"; sleep 1; kill -KILL "$pid" 2>/dev/null || true; fi
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+export ORV_CONFIG="$tmp/c.conf"
+cat > "$ORV_CONFIG" <<CONF
+local.store.dir = $tmp/store
+store.partition.primary.path = $tmp/p1
+CONF
+"$bindir/orvadm" init > /dev/null
+
+status=0
+"$bindir/orvadm" checkpoint > /dev/null 2> "$tmp/err" || status=$?
+[ "$status" = 75 ] || fail "client before the daemon: exit $status, expected 75"
+grep -q "^Unable to verify start of store daemon (stored). The store daemon process must be running" "$tmp/err" \
+  || fail "long not-ready text missing: $(cat "$tmp/err")"
+status=0
+"$bindir/orvadm" status > /dev/null || status=$?
+[ "$status" = 69 ] || fail "status without daemon: exit $status"
+
+"$bindir/orvstored" || fail "orvstored did not start"
+"$bindir/orvadm" status > "$tmp/out" || fail "daemon not ready after orvstored returned"
+pid=$(sed -n 's/.*pid \([0-9]*\).*/\1/p' "$tmp/out")
+[ -n "$pid" ] && kill -0 "$pid" || fail "no daemon pid in: $(cat "$tmp/out")"
+
+status=0
+timeout 20 "$bindir/orvstored" -f 2> "$tmp/err" || status=$?
+[ "$status" = 75 ] || fail "second daemon: exit $status, expected 75"
+grep -q "already running" "$tmp/err" || fail "second daemon message: $(cat "$tmp/err")"
+
+"$bindir/orvadm" checkpoint > /dev/null || fail "checkpoint with the daemon ready"
+
+kill -TERM "$pid"
+for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$pid" 2>/dev/null && fail "daemon did not stop on SIGTERM"
+pid=""
+[ -e "$tmp/store/session/stored.state" ] && fail "state file left behind"
+status=0
+"$bindir/orvadm" status > /dev/null || status=$?
+[ "$status" = 69 ] || fail "stopped daemon still looks ready"
+
+for db in folder quota subscr peruser lright; do
+  db5.3_verify -h "$tmp/store/mboxlist" "$tmp/store/mboxlist/$db.db" > /dev/null 2>&1 || fail "db5.3_verify $db.db"
+done
+grep -q "Store daemon ready" "$tmp/store/log/stored.log" || fail "no start-up line in the daemon's log"
+echo "stored e2e: 1 passed, 0 failed"

@@ -1,0 +1,28 @@
+// The store daemon: brings the mailbox list database up (recovery mode),
+// tells the other store processes it is ready, runs the database
+// maintenance on timers and shuts the database down cleanly.
+//
+// One daemon per store: a second one finds the state file locked and
+// refuses to start.  Client processes (POP3 server, backup, admin commands)
+// refuse to start until the daemon reports ready.
+#pragma once
+
+#include <cstdio>
+
+struct stored_options {
+  // Seconds between the maintenance steps.
+  int trickle_interval = 15;
+  int checkpoint_interval = 60;
+  int log_removal_interval = 300;
+  int deadlock_interval = 5;
+  // Called once the store is ready (after recovery), e.g. to let a parent
+  // that waits for start-up go.  May be null.
+  void (*on_ready)(void* arg) = nullptr;
+  void* on_ready_arg = nullptr;
+};
+
+// Runs the daemon until SIGTERM or SIGINT.  The configuration and log must
+// be open.  Returns the exit status: 0 after a clean stop, 75 when another
+// daemon runs on the store, 1 when the database cannot be brought up, 78 for
+// configuration problems.  Messages for the operator go to err.
+int stored_run(const stored_options& opts, FILE* err);

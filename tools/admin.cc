@@ -57,6 +57,10 @@ const adm_command kCommands[] = {
     {"check", "[--msgpath DIR] FOLDER", "report inconsistencies in a folder's files", adm_check},
     {"status", "", "tell whether the store daemon is ready", adm_status},
     {"checkpoint", "", "checkpoint the mailbox list, drop old log files", adm_checkpoint},
+    {"user", "create|delete|rename ID", "create, delete or rename a user's folders", adm_user},
+    {"folder", "create|delete|rename|show|list", "administer folders", adm_folder},
+    {"acl", "set|delete FOLDER ID", "change a folder's access rights", adm_acl},
+    {"quota", "set|show ROOT", "set or show a quota root's limits", adm_quota},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -160,7 +160,7 @@ int mailbox_create(const char* name, const char* partition, const char* path, co
       r = IMAP_IOERROR;
     } else {
       (void)sync_parent_dir(fname.c_str(), g_mailbox_sync.index);
-      r = seen_create(m);
+      r = seen_create_folder(m->name);
     }
   }
   (void)lock_unlock(m->index_fd);
@@ -192,9 +192,12 @@ int mailbox_delete(mailbox* m, int saveseendb) {
   }
   if (m->msgpath && m->msgpath != m->path) rmdir_upwards(msgdir);
   if (!saveseendb && m->name) {
-    if (seen_delete(m, 1) != 0) {
-      // Logged by the seen module; the folder's files go regardless.
-    }
+    seen_folder sf;
+    sf.name = m->name;
+    sf.path = m->path;
+    sf.last_uid = m->mbd.last_uid;
+    // A failure is logged by the seen module; the files go regardless.
+    (void)seen_delete_folder(sf, 1);
   }
   if (!dir.empty()) unlink_all(dir, [](const char*) { return true; });
   m->newfiles++;

@@ -19,6 +19,7 @@
 #include "store/mailbox_check.h"
 #include "store/mailbox_internal.h"
 #include "store/mailbox_testutil.h"
+#include "common/auth.h"
 #include "store/mboxlist.h"
 
 namespace {
@@ -49,11 +50,13 @@ class Mailbox : public ::testing::Test {
     mboxlist_set_fatal_handler(record_fatal);
     ASSERT_EQ(mboxlist_recover(), 0);
     mailbox_reloadconfig();
+    real_ops_ = mailbox_listops_current();
     install_fake_list();
     path_ = dir_.path() + "/part/a/user/ann";
   }
   void TearDown() override {
     mailbox_close(&m_);
+    (void)mailbox_set_listops(real_ops_);
     mboxlist_close();
     mboxlist_set_fatal_handler(nullptr);
     configmsg_free();
@@ -83,6 +86,7 @@ class Mailbox : public ::testing::Test {
   TempDir dir_;
   std::string path_;
   mailbox m_;
+  mailbox_listops real_ops_{};
 };
 
 // ---- Format of a new folder -------------------------------------------------
@@ -627,6 +631,68 @@ TEST_F(Mailbox, DeleteRemovesFilesAndDirectories) {
   EXPECT_EQ(access(msgroot.c_str(), F_OK), -1);
   EXPECT_EQ(access((dir_.path() + "/part").c_str(), F_OK), -1);
   mailbox_close(&m_);  // closing twice is harmless
+}
+
+// ---- Opening by name, through the mailbox list ------------------------------------------
+
+class MailboxList : public Mailbox {
+ protected:
+  void SetUp() override {
+    Mailbox::SetUp();
+    (void)mailbox_set_listops(real_ops_);
+    ASSERT_EQ(mboxlist_createmailbox("user/ann", MBOX_VERSION, nullptr, nullptr, auth_dontCheckAcl, 1000, 50, 0), 0);
+    ASSERT_EQ(mboxlist_createmailbox("user/ann/x", MBOX_VERSION, nullptr, nullptr, auth_dontCheckAcl, 0, 0, 0), 0);
+    char* p = nullptr;
+    ASSERT_EQ(mboxlist_lookup("user/ann/x", nullptr, nullptr, &p, nullptr, nullptr), 0);
+    xpath_ = p;
+    free(p);
+  }
+  std::string xpath_;
+};
+
+TEST_F(MailboxList, OpenByNameAndLazyOpen) {
+  ASSERT_EQ(mailbox_open("user/ann/x", 0, auth_dontCheckAcl, &m_), 0);
+  EXPECT_EQ(m_.path, xpath_);
+  EXPECT_EQ(m_.myrights, 0x1ff);
+  ASSERT_EQ(append_message(&m_, 1, message_text(1)), 0);
+  ASSERT_EQ(mailbox_listupdate(&m_, 0), 0);
+  mailbox_close(&m_);
+  mboxdata mbd;
+  ASSERT_EQ(mboxlist_lookup("user/ann/x", &mbd, nullptr, nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(mbd.exists, 1u);
+  // Lazy: an empty folder is not opened at all.
+  ASSERT_EQ(mailbox_open("user/ann", MAILBOX_OPEN_LAZY, auth_dontCheckAcl, &m_), 0);
+  EXPECT_EQ(m_.index_fd, -1);
+  mailbox_close(&m_);
+  EXPECT_EQ(mailbox_open("user/ann/none", 0, auth_dontCheckAcl, &m_), IMAP_MAILBOX_NONEXISTENT);
+  EXPECT_EQ(m_.name, nullptr);
+}
+
+TEST_F(MailboxList, MissingIndexIsMadeAgain) {
+  ASSERT_EQ(unlink((xpath_ + "/store.idx").c_str()), 0);
+  ASSERT_EQ(mailbox_open("user/ann/x", 0, auth_dontCheckAcl, &m_), 0);
+  EXPECT_GE(m_.index_fd, 0);
+  EXPECT_EQ(file_size(xpath_ + "/store.idx"), 7856);
+}
+
+TEST_F(MailboxList, FolderMissingFromTheListIsPutBack) {
+  ASSERT_EQ(mailbox_open("user/ann/x", 0, auth_dontCheckAcl, &m_), 0);
+  ASSERT_EQ(append_message(&m_, 1, message_text(1)), 0);
+  std::string acl = m_.acl;
+  mailbox_close(&m_);
+  ASSERT_EQ(mboxlist_delete("user/ann/x"), 0);
+  ASSERT_EQ(mboxlist_lookup("user/ann/x", nullptr, nullptr, nullptr, nullptr, nullptr), IMAP_MAILBOX_NONEXISTENT);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(mailbox_open("user/ann/x", 0, auth_dontCheckAcl, &m_), 0);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(m_.mbd.exists, 1u);
+  EXPECT_EQ(std::string(m_.acl), acl);
+  mboxdata mbd;
+  char* listacl = nullptr;
+  ASSERT_EQ(mboxlist_lookup("user/ann/x", &mbd, nullptr, nullptr, nullptr, &listacl), 0);
+  EXPECT_EQ(mbd.exists, 1u);
+  EXPECT_EQ(std::string(listacl), acl);
+  free(listacl);
 }
 
 // ---- Older format ----------------------------------------------------------------------------------

@@ -151,7 +151,8 @@ int mailbox_check(const char* path, const char* msgpath, mailbox_check_report* r
     index_record r = v1 ? index_record_decode_v1(p) : index_record_decode(p);
     rep->records.push_back(r);
     const unsigned msgno = i + 1;
-    if (r.uid == 0 || r.uid <= prev_uid) add(rep, "record %u: uid %u not above the previous uid %u", msgno, r.uid, prev_uid);
+    if (r.uid == 0 || r.uid <= prev_uid)
+      add(rep, "record %u: uid %u not above the previous uid %u", msgno, r.uid, prev_uid);
     prev_uid = std::max(prev_uid, r.uid);
     max_uid = std::max(max_uid, r.uid);
     min_uid = std::min(min_uid, r.uid);
@@ -190,9 +191,11 @@ int mailbox_check(const char* path, const char* msgpath, mailbox_check_report* r
   }
   if (n > 0) {
     if (max_uid > mbd.last_uid) add(rep, "uid %u above last_uid %u", max_uid, mbd.last_uid);
-    if (mbd.largest_msg < max_size) add(rep, "largest_msg %u below the largest record size %u", mbd.largest_msg, max_size);
+    if (mbd.largest_msg < max_size)
+      add(rep, "largest_msg %u below the largest record size %u", mbd.largest_msg, max_size);
     if (mbd.oldest_uid > min_uid) add(rep, "oldest_uid %u above the smallest uid %u", mbd.oldest_uid, min_uid);
-    if (mbd.oldest_msg > min_date) add(rep, "oldest_msg %u after the oldest internal date %u", mbd.oldest_msg, min_date);
+    if (mbd.oldest_msg > min_date)
+      add(rep, "oldest_msg %u after the oldest internal date %u", mbd.oldest_msg, min_date);
   }
   if (mbd.qused != total) {
     add(rep, "qused %llu differs from the total of message sizes %llu", static_cast<unsigned long long>(mbd.qused),

@@ -16,14 +16,14 @@
 #include "store/mboxdata.h"
 
 struct mailbox_check_report {
-  bool readable = false;              // the fixed header could be read
+  bool readable = false;  // the fixed header could be read
   mboxdata mbd;
   uint32_t start_offset = 0, cache_offset = 0;
   uint64_t file_size = 0;
   std::vector<std::string> flagnames;  // slot order, "" for empty slots
   std::string acl;
-  std::vector<index_record> records;   // as read (records that fit the file)
-  std::vector<std::string> problems;   // empty when consistent
+  std::vector<index_record> records;  // as read (records that fit the file)
+  std::vector<std::string> problems;  // empty when consistent
 };
 
 // Checks the folder whose index directory is path and message directory

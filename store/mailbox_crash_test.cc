@@ -3,6 +3,7 @@
 // The databases are not needed: the list seam is replaced (mailbox_testutil.h)
 // and no Berkeley DB environment is open when the tests fork.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,8 +16,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/bvlog.h"
 #include "common/config.h"
@@ -53,9 +52,7 @@ class MailboxProcesses : public ::testing::Test {
     write_text_file(path_ + "/store.idx", f);
   }
   void TearDown() override { configmsg_free(); }
-  int open(mailbox* m) {
-    return mailbox_open_path("user/ann", 0, "p", path_.c_str(), nullptr, "", nullptr, m);
-  }
+  int open(mailbox* m) { return mailbox_open_path("user/ann", 0, "p", path_.c_str(), nullptr, "", nullptr, m); }
   TempDir dir_;
   std::string path_;
 };
@@ -193,9 +190,8 @@ TEST_F(MailboxProcesses, KilledMidOperationLeavesOldOrNewState) {
       next++;
       new_state++;
     } else {
-      FAIL() << "round " << round << ": the folder is in neither the state before nor after step " << next
-             << " (" << found.uids.size() << " messages, " << done.uids.size() << " before, " << after.uids.size()
-             << " after)";
+      FAIL() << "round " << round << ": the folder is in neither the state before nor after step " << next << " ("
+             << found.uids.size() << " messages, " << done.uids.size() << " before, " << after.uids.size() << " after)";
     }
     // No uid may be both in the index and in the expunge log: a clean-up
     // would remove a live message's file.
@@ -216,7 +212,8 @@ TEST_F(MailboxProcesses, ReaderKeepsOldViewUntilItLocks) {
   for (uint32_t u = 1; u <= 6; ++u) ASSERT_EQ(append_message(&w, u, message_text(u)), 0);
   ASSERT_EQ(open(&r), 0);
   ASSERT_EQ(r.mbd.exists, 6u);
-  ASSERT_EQ(mailbox_expunge(&w, 0, 0, [](void*, const index_record* x) { return x->uid % 2 == 0 ? 1 : 0; }, nullptr),
+  ASSERT_EQ(mailbox_expunge(
+                &w, 0, 0, [](void*, const index_record* x) { return x->uid % 2 == 0 ? 1 : 0; }, nullptr),
             0);
   // The reader's map is the old file: all six records and cache entries.
   for (unsigned i = 1; i <= 6; ++i) {
@@ -254,8 +251,8 @@ TEST_F(MailboxProcesses, AppenderAndExpungerInTwoProcesses) {
         }
       } else {
         for (int i = 0; i < 40; ++i) {
-          if (mailbox_expunge(&mb, 0, 0, [](void*, const index_record* x) { return x->uid % 2 == 0 ? 1 : 0; },
-                              nullptr) != 0) {
+          if (mailbox_expunge(
+                  &mb, 0, 0, [](void*, const index_record* x) { return x->uid % 2 == 0 ? 1 : 0; }, nullptr) != 0) {
             _exit(4);
           }
         }

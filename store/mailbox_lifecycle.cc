@@ -65,9 +65,7 @@ void unlink_all(const std::string& dir, Pred only) {
   }
 }
 
-bool two_digits(const char* n) {
-  return n[0] >= '0' && n[0] <= '9' && n[1] >= '0' && n[1] <= '9' && n[2] == '\0';
-}
+bool two_digits(const char* n) { return n[0] >= '0' && n[0] <= '9' && n[1] >= '0' && n[1] <= '9' && n[2] == '\0'; }
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "store/mailbox.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,16 +11,15 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "common/auth.h"
 #include "common/bvlog.h"
 #include "common/config.h"
+#include "common/fileio.h"
 #include "common/imap_err.h"
 #include "common/test_util.h"
 #include "store/mailbox_check.h"
 #include "store/mailbox_internal.h"
 #include "store/mailbox_testutil.h"
-#include "common/auth.h"
 #include "store/mboxlist.h"
 
 namespace {
@@ -44,8 +44,7 @@ class Mailbox : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string conf = "local.store.dir = " + dir_.path() + "/store\nlocal.log.target = stderr\n" +
-                       "store.partition.primary.path = " + dir_.path() + "/part\n" +
-                       "local.store.synclevel = 0\n";
+                       "store.partition.primary.path = " + dir_.path() + "/part\n" + "local.store.synclevel = 0\n";
     ASSERT_EQ(configmsg_init_text(conf, "test", "mailboxtest"), 0);
     mboxlist_set_fatal_handler(record_fatal);
     ASSERT_EQ(mboxlist_recover(), 0);
@@ -95,11 +94,11 @@ TEST_F(Mailbox, NewFolderIndexIsExactly7856BytesLaidOutByHand) {
   create();
   std::string f = read_text_file(idx());
   ASSERT_EQ(f.size(), 7856u);
-  EXPECT_EQ(le32_at(f, 0), 0x102u);      // version
-  EXPECT_EQ(le32_at(f, 4), 0u);          // exists
-  EXPECT_EQ(le32_at(f, 44), 12345u);     // uid_validity
-  EXPECT_EQ(le32_at(f, 60), 7856u);      // cache_offset
-  EXPECT_EQ(le32_at(f, 64), 256u);       // start_offset
+  EXPECT_EQ(le32_at(f, 0), 0x102u);   // version
+  EXPECT_EQ(le32_at(f, 4), 0u);       // exists
+  EXPECT_EQ(le32_at(f, 44), 12345u);  // uid_validity
+  EXPECT_EQ(le32_at(f, 60), 7856u);   // cache_offset
+  EXPECT_EQ(le32_at(f, 64), 256u);    // start_offset
   std::string varhdr = std::string("\n") + "ann\tlrswipcda\t" + '\0';
   EXPECT_EQ(f.substr(80, varhdr.size()), varhdr);
   EXPECT_EQ(f.find_first_not_of('\0', 80 + varhdr.size()), std::string::npos);
@@ -162,19 +161,40 @@ TEST_F(Mailbox, FixedHeaderCorruption) {
   };
   const Case cases[] = {
       {"79 bytes", [](std::string f, uint32_t) { return f.substr(0, 79); }, 0, IMAP_MAILBOX_BADFORMAT, false},
-      {"version 259", [](std::string f, uint32_t) { f[0] = 0x03; return f; }, 0, IMAP_MAILBOX_BADFORMAT, false},
+      {"version 259",
+       [](std::string f, uint32_t) {
+         f[0] = 0x03;
+         return f;
+       },
+       0, IMAP_MAILBOX_BADFORMAT, false},
       // Recover mode gives 0 but no descriptor: the file is not usable.
-      {"version 259 recover", [](std::string f, uint32_t) { f[0] = 0x03; return f; }, MAILBOX_OPEN_RECOVER, 0, false},
-      {"start_offset past EOF", [](std::string f, uint32_t) { put32_at(f, 64, 100000); return f; }, 0,
-       IMAP_MAILBOX_BADFORMAT, false},
+      {"version 259 recover",
+       [](std::string f, uint32_t) {
+         f[0] = 0x03;
+         return f;
+       },
+       MAILBOX_OPEN_RECOVER, 0, false},
+      {"start_offset past EOF",
+       [](std::string f, uint32_t) {
+         put32_at(f, 64, 100000);
+         return f;
+       },
+       0, IMAP_MAILBOX_BADFORMAT, false},
       {"records overlap cache",
-       [](std::string f, uint32_t c) { put32_at(f, 4, (c - 256) / 76 + 1); return f; }, 0, IMAP_MAILBOX_BADFORMAT,
+       [](std::string f, uint32_t c) {
+         put32_at(f, 4, (c - 256) / 76 + 1);
+         return f;
+       },
+       0, IMAP_MAILBOX_BADFORMAT, false},
+      {"truncated in cache", [](std::string f, uint32_t c) { return f.substr(0, c + 10); }, 0, IMAP_MAILBOX_BADFORMAT,
        false},
-      {"truncated in cache", [](std::string f, uint32_t c) { return f.substr(0, c + 10); }, 0,
-       IMAP_MAILBOX_BADFORMAT, false},
       {"truncated before cache", [](std::string f, uint32_t c) { return f.substr(0, c - 1); }, 0,
        IMAP_MAILBOX_BADFORMAT, false},
-      {"no LF in variable header", [](std::string f, uint32_t) { for (size_t i = 80; i < 256; ++i) f[i] = 'x'; return f; },
+      {"no LF in variable header",
+       [](std::string f, uint32_t) {
+         for (size_t i = 80; i < 256; ++i) f[i] = 'x';
+         return f;
+       },
        0, IMAP_MAILBOX_BADFORMAT, false},
   };
   testing::internal::CaptureStderr();
@@ -278,8 +298,7 @@ TEST_F(Mailbox, CacheItemPointingPastTheEndGivesNull) {
   EXPECT_EQ(mailbox_cache_item(m_.index_map, "user/ann", 2, CACHE_SUBJECT), nullptr);
   EXPECT_EQ(mailbox_cache_item(m_.index_map, "user/ann", 2, CACHE_EXTRA), nullptr);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("Invalid cache data for msg 2 in mailbox user/ann. Needs reconstruct"), std::string::npos)
-      << err;
+  EXPECT_NE(err.find("Invalid cache data for msg 2 in mailbox user/ann. Needs reconstruct"), std::string::npos) << err;
   // Earlier items and the other message are still fine.
   EXPECT_NE(mailbox_cache_item(m_.index_map, "user/ann", 2, CACHE_TO), nullptr);
   EXPECT_EQ(subject_of(1), "\"message 1\"");
@@ -455,7 +474,9 @@ TEST_F(Mailbox, NothingChosenLeavesTheFileAlone) {
   fill(3);
   struct stat before;
   ASSERT_EQ(stat(idx().c_str(), &before), 0);
-  ASSERT_EQ(mailbox_expunge(&m_, 0, 0, [](void*, const index_record*) { return 0; }, nullptr), 0);
+  ASSERT_EQ(mailbox_expunge(
+                &m_, 0, 0, [](void*, const index_record*) { return 0; }, nullptr),
+            0);
   struct stat after;
   ASSERT_EQ(stat(idx().c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);
@@ -490,6 +511,75 @@ TEST_F(Mailbox, ExpungeRefusesRecordsWhoseCacheIsOutOfOrder) {
   EXPECT_EQ(mailbox_expunge(&m_, 0, 0, expungeall, nullptr), IMAP_MAILBOX_BADFORMAT);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(read_text_file(idx()), f);
+}
+
+// Fails the nth call (from 0) of one kind of file operation.
+fs_op g_fail_op;
+int g_fail_at, g_fail_seen;
+int fail_nth(fs_op op, const char*, size_t*) {
+  if (op != g_fail_op) return 0;
+  return g_fail_seen++ == g_fail_at ? ENOSPC : 0;
+}
+
+TEST_F(Mailbox, InjectedFailuresLeaveTheOldIndex) {
+  create();
+  fill(6);
+  g_mailbox_sync.index = 1;  // so that syncs happen and can fail
+  const std::string before = read_text_file(idx());
+  struct Case {
+    const char* what;
+    fs_op op;
+    int at;
+  };
+  const Case cases[] = {
+      {"create index.new", fs_op::open, 0},    {"first cache run", fs_op::pwrite, 0},
+      {"last cache run", fs_op::pwrite, 2},    {"variable header", fs_op::pwrite, 3},
+      {"records", fs_op::pwrite, 4},           {"fixed header", fs_op::pwrite, 5},
+      {"expunge log magic", fs_op::pwrite, 6}, {"ftruncate", fs_op::ftruncate, 0},
+      {"sync", fs_op::fdatasync, 0},           {"rename", fs_op::rename, 0},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(reopen(), 0);
+    g_fail_op = c.op;
+    g_fail_at = c.at;
+    g_fail_seen = 0;
+    g_quota_bytes = 0;
+    fs_set_fault_hook(fail_nth);
+    testing::internal::CaptureStderr();
+    int r = mailbox_expunge(
+        &m_, 0, 0, [](void*, const index_record* x) { return x->uid % 2 ? 1 : 0; }, nullptr);
+    testing::internal::GetCapturedStderr();
+    fs_set_fault_hook(nullptr);
+    EXPECT_EQ(r, IMAP_IOERROR) << c.what;
+    EXPECT_EQ(read_text_file(idx()), before) << c.what;
+    EXPECT_EQ(m_.mbd.exists, 6u) << c.what;
+    EXPECT_EQ(m_.index_lock_count, 0) << c.what;
+    EXPECT_EQ(g_quota_bytes, 0u) << c.what;
+    EXPECT_EQ(access((path_ + "/index.new").c_str(), F_OK), -1) << c.what;
+    // The log may have been created (empty, or only its magic), but it
+    // names no uid: the messages are all still in the index.
+    EXPECT_LE(file_size(path_ + "/store.exp"), 8) << c.what;
+  }
+  // Header growth: a failed write or sync of the new file leaves the old.
+  for (fs_op op : {fs_op::pwrite, fs_op::fdatasync, fs_op::rename}) {
+    ASSERT_EQ(reopen(), 0);
+    ASSERT_EQ(mailbox_lock_index(&m_), 0);
+    free(m_.acl);
+    m_.acl = strdup(std::string(400, 'a').c_str());
+    g_fail_op = op;
+    g_fail_at = 0;
+    g_fail_seen = 0;
+    fs_set_fault_hook(fail_nth);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(mailbox_write_index_variable_header(&m_), IMAP_IOERROR);
+    testing::internal::GetCapturedStderr();
+    fs_set_fault_hook(nullptr);
+    mailbox_unlock_index(&m_);
+    EXPECT_EQ(read_text_file(idx()), before);
+    EXPECT_EQ(access((path_ + "/index.new").c_str(), F_OK), -1);
+  }
+  g_mailbox_sync.index = 0;
+  EXPECT_TRUE(check().empty());
 }
 
 // ---- Clean-up of expunged files ----------------------------------------------------------
@@ -576,8 +666,7 @@ TEST_F(Mailbox, RenameInboxIntoSubfolderKeepsAnEmptyInbox) {
 
 TEST_F(Mailbox, RenameMovesFolderAndAbortRemovesTheCopy) {
   std::string oldpath = dir_.path() + "/part/b/user/ann/x";
-  ASSERT_EQ(mailbox_create("user/ann/x", "primary", oldpath.c_str(), nullptr, "ann\tlrs\t", MBOX_VERSION, &m_, 9),
-            0);
+  ASSERT_EQ(mailbox_create("user/ann/x", "primary", oldpath.c_str(), nullptr, "ann\tlrs\t", MBOX_VERSION, &m_, 9), 0);
   fill(2);
   std::string newpath = dir_.path() + "/part/c/user/ann/y";
   mailbox* nm = nullptr;
@@ -729,12 +818,12 @@ TEST_F(Mailbox, ConvertsAGeneratedOlderFormatFolder) {
   for (uint32_t i = 1; i <= n; ++i) {
     size_t r = start + 68 * (i - 1);
     std::string text = "Subject: " + std::to_string(i) + "\r\n\r\nbody\r\n";
-    put32_at(f, r, i);                                     // uid
-    put32_at(f, r + 4, 1600000000 + i);                    // internaldate
-    put32_at(f, r + 28, static_cast<uint32_t>(text.size()));  // size
+    put32_at(f, r, i);                                            // uid
+    put32_at(f, r + 4, 1600000000 + i);                           // internaldate
+    put32_at(f, r + 28, static_cast<uint32_t>(text.size()));      // size
     put32_at(f, r + 32, static_cast<uint32_t>(text.size() - 6));  // header_size
-    put32_at(f, r + 40, offs[i - 1]);                      // cache_offset in store.cch
-    put32_at(f, r + 56, 1);                                // user flag 0
+    put32_at(f, r + 40, offs[i - 1]);                             // cache_offset in store.cch
+    put32_at(f, r + 56, 1);                                       // user flag 0
     qused += text.size();
     char rel[MAILBOX_FNAME_LEN];
     mailbox_message_fname(nullptr, i, rel);

@@ -24,8 +24,11 @@
 #include <db.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 #include "store/mboxdata.h"
+#include "store/quota_record.h"
 
 struct mailbox;
 struct auth_state;
@@ -100,6 +103,147 @@ int mboxlist_lookup_data(const char* name, char** record, DB_TXN* txn);
 // and with write_index also the folder's fixed index header, in one
 // transaction.  0 or IMAP_IOERROR.
 [[nodiscard]] int mboxlist_updatedata(mailbox* mailbox, int write_index);
+
+// Key and data items of a folder record (store/folder_record.h).  key
+// points into name (its NUL counted) and must not outlive it; the data
+// bytes are kept in *databuf, which data points into; qdata, when given,
+// points at the 56 bytes of *qbuf encoding qd (store/quota_record.h).  Any
+// item may be null.  For the DB_THREAD handles the items carry
+// DB_DBT_USERMEM, so Berkeley DB never allocates into them.
+void mboxlist_set_key(const char* name, DBT* key);
+void mboxlist_create_struct(DBT* key, DBT* data, DBT* qdata, const char* name, const mboxdata* mbd,
+                            const char* partition, const char* acl, const quotadata* qd, std::string* databuf,
+                            unsigned char* qbuf);
+
+// ---- Creation lock ---------------------------------------------------------
+
+// Serialises creation, deletion and rename across processes through the
+// folder-lock environment.  Lock objects: "user_<owner>" (or
+// "sharedfolders" for names outside "user/"), and "mbox_<name>".
+// Creation: read lock on the owner, write lock on the folder; whole-user
+// operations (INBOX deletion, rename): write lock on the owner of name1 and,
+// when given, of name2.  Taken before any index lock, never inside a
+// transaction.
+struct mboxlist_createlock {
+  uint32_t locker_id = 0;
+  bool held = false;
+};
+// 0 with the locks granted, or IMAP_IOERROR (logged).  name2 only with
+// wholeuser.
+[[nodiscard]] int mboxlist_lock_create(mboxlist_createlock* lock, const char* name1, const char* name2, int wholeuser);
+// Releases every lock of the locker and frees it; harmless when not held.
+void mboxlist_unlock_create(mboxlist_createlock* lock);
+
+// RAII owner of a creation lock.
+class MboxlistCreateLock {
+ public:
+  MboxlistCreateLock() = default;
+  MboxlistCreateLock(const MboxlistCreateLock&) = delete;
+  MboxlistCreateLock& operator=(const MboxlistCreateLock&) = delete;
+  ~MboxlistCreateLock() { mboxlist_unlock_create(&lock_); }
+  [[nodiscard]] int lock(const char* name1, const char* name2, int wholeuser) {
+    return mboxlist_lock_create(&lock_, name1, name2, wholeuser);
+  }
+  void unlock() { mboxlist_unlock_create(&lock_); }
+
+ private:
+  mboxlist_createlock lock_;
+};
+
+// ---- Creation, deletion, rename, ACL ---------------------------------------
+//
+// Permission answers: a caller who may not even learn that a folder exists
+// (no lookup right, not administrator or owner) is told
+// IMAP_MAILBOX_NONEXISTENT, never IMAP_PERMISSION_DENIED.  auth_state
+// auth_dontCheckAcl (common/auth.h) turns every check off.
+
+// Checks whether name may be created with version (MBOX_VERSION or
+// MBOX_VERSION_TRANSITION) on partition (null: inherited or the default)
+// by userid / auth_state.  On success *newacl and *newpartition (either
+// may be null) receive malloc'ed copies the caller frees.  0,
+// IMAP_PARTITION_UNKNOWN, IMAP_MAILBOX_BADNAME, IMAP_MAILBOX_NOTSUPPORTED,
+// IMAP_PERMISSION_DENIED, IMAP_MAILBOX_EXISTS or IMAP_IOERROR.
+[[nodiscard]] int mboxlist_createmailboxcheck(const char* name, uint32_t version, const char* partition,
+                                              const char* userid, const auth_state* auth_state, char** newacl,
+                                              char** newpartition);
+// Creates a folder: its files (mailbox_create), then its record; for an
+// INBOX also its quota record (limits quotavalue KB and msgquotavalue
+// messages, QUOTA_UNLIMITED for none) and the user's subscription marker.
+// uid_validity 0 means now.  0, IMAP_MAILBOX_EXISTS (files were already
+// present: the record now describes them), or the errors of the check.
+[[nodiscard]] int mboxlist_createmailbox(const char* name, uint32_t version, const char* partition,
+                                         const char* userid, const auth_state* auth_state, uint32_t quotavalue,
+                                         uint32_t msgquotavalue, uint32_t uid_validity);
+// Deletes a folder, or for a user's INBOX the whole user (every folder
+// below it, the quota record and the subscriptions).  The record goes
+// first, then the files; a failure to remove files is only logged.  0,
+// IMAP_MAILBOX_NONEXISTENT, IMAP_PERMISSION_DENIED,
+// IMAP_MAILBOX_NOTSUPPORTED (a user deleting his own INBOX) or
+// IMAP_IOERROR.
+[[nodiscard]] int mboxlist_deletemailbox(const char* name, const char* userid, const auth_state* auth_state);
+// The body of mboxlist_deletemailbox: isadmin -1 means no permission
+// standing is needed at all; checkacl 0 skips the folder's ACL;
+// isrecursive (deletion of the folders below a user) skips the creation
+// lock, which the caller holds.
+[[nodiscard]] int mboxlist_deletemailbox_internal(const char* name, int isadmin, const char* userid,
+                                                  const auth_state* auth_state, int checkacl, int isrecursive);
+// Renames oldname and every folder below it to newname; oldname ==
+// newname with a partition moves the folder.  "user/a" to "user/b" renames
+// the whole user (ACLs, quota record, subscriptions and shared lists
+// follow).  Each folder is renamed on disk in a start / commit / abort
+// protocol around its record's transaction.  0, IMAP_MAILBOX_NONEXISTENT,
+// IMAP_MAILBOX_EXISTS, IMAP_MAILBOX_BADNAME (a new name over 256 bytes:
+// nothing is renamed), IMAP_MAILBOX_NOTSUPPORTED, IMAP_PARTITION_UNKNOWN,
+// IMAP_PERMISSION_DENIED or IMAP_IOERROR.
+[[nodiscard]] int mboxlist_renamemailbox(const char* oldname, const char* newname, const char* partition,
+                                         const char* userid, const auth_state* auth_state);
+// Changes identifier's entry in the ACL of folder name: rights null removes
+// it, "+xyz" adds, "-xyz" removes, anything else replaces.  The record and
+// the folder's index header are both rewritten.  0,
+// IMAP_MAILBOX_NONEXISTENT, IMAP_PERMISSION_DENIED,
+// IMAP_INVALID_IDENTIFIER, IMAP_IOERROR or the folder's open errors.
+[[nodiscard]] int mboxlist_setacl(const char* name, const char* identifier, const char* rights, const char* userid,
+                                  const auth_state* auth_state);
+// Removes the folder record and the quota record of name (and, for a user's
+// quota root, the user's subscriptions) without touching files.  Absent
+// records are not an error.  0 or IMAP_IOERROR.
+[[nodiscard]] int mboxlist_delete(const char* name);
+
+// 1 when the ACL entry of exactly userid grants lookup ('l'), else 0.
+int acl_lookup_right(const char* userid, const char* acl);
+// The acl_canonproc_t of user folders (rock: the folder name): while
+// "local.store.ensureownerrights" is on (default), the owner of the folder
+// always keeps lookup, create (0x40) and administer (0x100).
+long mboxlist_ensureOwnerRights(const void* mboxname, const char* identifier, long accessbits);
+
+// ---- Quota records used by the folder operations ----------------------------
+//
+// The quota root of a folder: the name up to its second '/', the whole
+// name when it has only one, none (IMAP_QUOTAROOT_NONEXISTENT) without
+// '/'.  rootbuf holds MBOXNAME_BUF bytes.
+[[nodiscard]] int mboxlist_quotaroot(const char* name, char* rootbuf);
+// Reads a root's quota record: 0, DB_NOTFOUND, DB_LOCK_DEADLOCK (inside a
+// transaction; outside one deadlocks are repeated) or another Berkeley DB
+// result.  Inside txn the record is read for update.
+int mboxlist_lookup_quota(const char* root, quotadata* qd, DB_TXN* txn);
+// Sets a root's limits (KB, messages).  0, IMAP_QUOTAROOT_NONEXISTENT or
+// IMAP_IOERROR.
+[[nodiscard]] int mboxlist_setquota(const char* root, uint32_t max, uint32_t msgmax);
+// Adds (subtract 0) or takes away diff bytes and msgdiff messages on the
+// quota root of folder name inside txn; a subtraction stops at zero.  A
+// zero diff changes nothing; a root without a record is not counted.  0,
+// DB_LOCK_DEADLOCK or IMAP_IOERROR; the new record is copied to *ptqd when
+// given.
+int mboxlist_changequota_internal(const char* name, uint64_t diff, uint32_t msgdiff, int subtract, DB_TXN* txn,
+                                  quotadata* ptqd);
+// Change types of the shared-folder lists.
+enum change_type { TYPE_DELETE = 0, TYPE_ADD = 1, TYPE_RENAME = 2 };
+// For each identifier other than owner to whom acl grants lookup, adds,
+// removes or renames (to newname) folder name in that identifier's list of
+// folders shared to him (lright.db) inside txn.  0, DB_LOCK_DEADLOCK or
+// IMAP_IOERROR.
+int mboxlist_changeshared(const char* acl, const char* owner, const char* name, const char* newname,
+                          change_type type, DB_TXN* txn);
 
 // ---- Start-up details -----------------------------------------------------
 

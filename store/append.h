@@ -66,9 +66,9 @@ enum : uint32_t {
 
 // The append context.
 struct appendmbox {
-  mailbox* mailbox = nullptr;  // the target; points at `handle` after append_setup
-  unsigned count = 0;          // messages appended through this context
-  struct mailbox handle;       // storage for append_setup
+  struct mailbox* mailbox = nullptr;  // the target; points at `handle` after append_setup
+  unsigned count = 0;                 // messages appended through this context
+  struct mailbox handle;              // storage for append_setup
 };
 
 // Single-copy table entry: a file on `partition` that holds the message.
@@ -175,7 +175,7 @@ const char* append_header_terminator(int state);
 // Copies nummsg messages of mailbox into append_mailbox, whose index lock
 // the caller holds; always releases that lock.  userid: the user whose
 // per-user marks are copied.
-[[nodiscard]] int append_copy(mailbox* mailbox, mailbox* append_mailbox, int nummsg, const copymsg* copymsg,
+[[nodiscard]] int append_copy(mailbox* srcmailbox, mailbox* append_mailbox, int nummsg, const copymsg* msgs,
                               const char* userid);
 // Marks uids start..end seen (peruser_flag 1) or deleted (2) for userid.
 [[nodiscard]] int append_addperuser(mailbox* mailbox, const char* userid, int peruser_flag, uint32_t start,

@@ -87,13 +87,13 @@ enum : int {
 // One message to append.
 struct appendmsg {
   int flags = 0;
-  const iovec* pre = nullptr;  // written in front of the message (may be null)
-  const char* base = nullptr;  // the message (required)
-  size_t size = 0;             // must not be 0
-  map_handle* map = nullptr;   // map of the message file, when it was mapped
-  char* fname = nullptr;       // a file already holding the message, or null
-  const char* xauthen = nullptr;      // cache item 11, or null
-  singleMsg* singleMsgList = nullptr;  // single-copy table
+  const iovec* pre = nullptr;              // written in front of the message (may be null)
+  const char* base = nullptr;              // the message (required)
+  size_t size = 0;                         // must not be 0
+  map_handle* map = nullptr;               // map of the message file, when it was mapped
+  char* fname = nullptr;                   // a file already holding the message, or null
+  const char* xauthen = nullptr;           // cache item 11, or null
+  singleMsg* singleMsgList = nullptr;      // single-copy table
   const char* currentPartition = nullptr;  // null: no single copy wanted
 };
 
@@ -161,8 +161,8 @@ struct copymsg {
 // message (messages already finished stay appended).  Any error aborts.
 [[nodiscard]] int append_stream_start(appendstream* astream, unsigned size);
 [[nodiscard]] int append_stream_data(appendstream* astream, const char* ptr, unsigned length);
-[[nodiscard]] int append_stream_finish(appendstream* astream, time_t internaldate, const char* const* flag,
-                                       int nflags, const char* userid, int notnotify);
+[[nodiscard]] int append_stream_finish(appendstream* astream, time_t internaldate, const char* const* flag, int nflags,
+                                       const char* userid, int notnotify);
 void append_stream_abort(appendstream* astream);
 
 // The header check of streams, one byte at a time from *state (1 at the

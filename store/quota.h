@@ -47,8 +47,7 @@ int quota_over_threshold(const quotadata& qd, int percent);
 // nmsgs - 1 < msgqmax; else IMAP_QUOTA_EXCEEDED_PERSISTENT with a grace
 // period of 0 hours or once qwhen + grace has passed, IMAP_QUOTA_EXCEEDED
 // while it has not (or qwhen is unset).
-[[nodiscard]] int quota_check_limits(const quotadata& qd, uint64_t size, uint32_t nmsgs, time_t now,
-                                     int grace_hours);
+[[nodiscard]] int quota_check_limits(const quotadata& qd, uint64_t size, uint32_t nmsgs, time_t now, int grace_hours);
 
 // ---- Records ----------------------------------------------------------------
 
@@ -66,19 +65,27 @@ int quota_over_threshold(const quotadata& qd, int percent);
 // and, on success, the same change to mbd->qused (may be null; clamped at
 // zero when subtracting).  pquotaInfo (may be null) is zeroed, then
 // receives the new record.  0 or IMAP_IOERROR.
-[[nodiscard]] int mboxlist_changequota(const char* name, mboxdata* mbd, uint64_t diff, uint32_t msgdiff,
-                                       int subtract, quotadata* pquotaInfo);
+[[nodiscard]] int mboxlist_changequota(const char* name, mboxdata* mbd, uint64_t diff, uint32_t msgdiff, int subtract,
+                                       quotadata* pquotaInfo);
 
 // Threshold bookkeeping on a record in memory, run before every write of a
-// changed usage or limit: sets qwhen (and reports "OverQuota") when usage
-// reaches the threshold, clears qwhen and qwarn (and reports "UnderQuota")
-// when both usages fall below it.  The caller writes the record.
+// changed usage or limit (defined beside the folder operations): sets qwhen
+// when usage reaches the warning threshold, clears qwhen and qwarn when
+// both usages fall below it.  The caller writes the record.
 void mboxlist_setqwhen(const char* mboxname, quotadata* qd);
+
+// Announces a committed crossing of the warning threshold of root, seen as
+// the change of qwhen between the records before and after: "OverQuota"
+// when it was set, "UnderQuota" when cleared, to store notification and,
+// with "local.store.overquotastatus" on, to the owner's directory entry.
+// Announcing only after the commit means a transaction repeated after a
+// deadlock reports nothing twice.
+void quota_announce(const char* root, const quotadata& before, const quotadata& after);
 
 // Recomputes root's usage, message count and shared-folder count from the
 // folder records below it; *changed (may be null) says whether the record
-// was rewritten.  0, IMAP_QUOTAROOT_NONEXISTENT (no folder record for the
-// root) or IMAP_IOERROR.
+// was rewritten.  Without a folder record for the root nothing is written.
+// 0 or IMAP_IOERROR.
 [[nodiscard]] int mboxlist_fixquota(const char* root, int* changed);
 // Set by a caller rebuilding quotas: stored as lastdbrepair and forces the
 // rewrite.

@@ -30,21 +30,19 @@ extern "C" {
 using storenotify_append_fn = void (*)(void* ctx, const char* mboxname, uint32_t uid_validity, uint32_t exists,
                                        uint32_t num_inserted, const uint32_t* uid, const char* const* header,
                                        const uint32_t* header_length, const uint32_t* msg_length, uint32_t qmax,
-                                       uint32_t used_kb, uint32_t msgqmax, uint32_t msgqrused,
-                                       const char* procname, int pid);
+                                       uint32_t used_kb, uint32_t msgqmax, uint32_t msgqrused, const char* procname,
+                                       int pid);
 using storenotify_expunge_fn = void (*)(void* ctx, const char* mboxname, uint32_t uid_validity, uint32_t exists,
-                                        uint32_t num_expunged, const uint32_t* uid, uint32_t last_uid,
-                                        uint32_t qmax, uint32_t used_kb, uint32_t msgqmax, uint32_t msgqrused,
-                                        const char* procname, int pid);
-using storenotify_reconstruct_fn = void (*)(void* ctx, const char* mboxname, uint32_t uid_validity,
-                                            uint32_t exists, uint32_t last_uid, const char* procname, int pid);
-using storenotify_peruserflag_fn = void (*)(void* ctx, const char* mboxname, uint32_t uid_validity,
-                                            const char* user, int flagchanged, uint32_t num_seen,
-                                            uint32_t num_deleted, uint32_t num_total, const char* procname,
-                                            int pid);
-using storenotify_loguser_fn = void (*)(void* ctx, const char* mechanism, const char* userid, const char* authid,
-                                        const char* ip, long loggedtime, int logtype, const char* procname,
+                                        uint32_t num_expunged, const uint32_t* uid, uint32_t last_uid, uint32_t qmax,
+                                        uint32_t used_kb, uint32_t msgqmax, uint32_t msgqrused, const char* procname,
                                         int pid);
+using storenotify_reconstruct_fn = void (*)(void* ctx, const char* mboxname, uint32_t uid_validity, uint32_t exists,
+                                            uint32_t last_uid, const char* procname, int pid);
+using storenotify_peruserflag_fn = void (*)(void* ctx, const char* mboxname, uint32_t uid_validity, const char* user,
+                                            int flagchanged, uint32_t num_seen, uint32_t num_deleted,
+                                            uint32_t num_total, const char* procname, int pid);
+using storenotify_loguser_fn = void (*)(void* ctx, const char* mechanism, const char* userid, const char* authid,
+                                        const char* ip, long loggedtime, int logtype, const char* procname, int pid);
 using storenotify_quota_fn = void (*)(void* ctx, const char* mboxname, uint32_t qmax, uint32_t used_kb,
                                       uint32_t msgqmax, uint32_t msgqrused, const char* msg, const char* procname,
                                       int pid);
@@ -63,9 +61,8 @@ int storenotify_need_peruserflag();
 // name, uid_validity and exists.  Null arrays are passed as a pointer to a
 // zero word (uid, lengths) or to an empty string (headers); qd may be null
 // (no quota: zeros are passed).
-void storenotify_append(const mailbox* mailbox, uint32_t num_inserted, const uint32_t* uid,
-                        const char* const* header, const uint32_t* header_length, const uint32_t* msg_length,
-                        const quotadata* qd);
+void storenotify_append(const mailbox* mailbox, uint32_t num_inserted, const uint32_t* uid, const char* const* header,
+                        const uint32_t* header_length, const uint32_t* msg_length, const quotadata* qd);
 // Messages expunged (exists already the new count).
 void storenotify_expunge(const mailbox* mailbox, uint32_t num_expunged, const uint32_t* uid, const quotadata* pqd);
 void storenotify_reconstruct(const mailbox* mailbox);
@@ -73,8 +70,8 @@ void storenotify_reconstruct(const mailbox* mailbox);
 // (seen) and bit 1 (deleted) per message (entry 0 is not used).
 void storenotify_peruserflag(const mailbox* mailbox, const char* user, int flagchanged, const int* peruserflag,
                              uint32_t num_total);
-void storenotify_loguser(const char* mechanism, const char* userid, const char* authid, const char* ip,
-                         long loggedtime, int logtype);
+void storenotify_loguser(const char* mechanism, const char* userid, const char* authid, const char* ip, long loggedtime,
+                         int logtype);
 // A quota root crossed its warning threshold ("OverQuota" / "UnderQuota").
 void storenotify_quota(const char* mboxname, quotadata qd, const char* msg);
 

@@ -226,6 +226,11 @@ long mboxlist_ensureOwnerRights(const void* mboxname, const char* identifier, lo
 // transaction; outside one deadlocks are repeated) or another Berkeley DB
 // result.  Inside txn the record is read for update.
 int mboxlist_lookup_quota(const char* root, quotadata* qd, DB_TXN* txn);
+// The warning-threshold bookkeeping of a record in memory ("store.quotawarn"
+// percent, 100 with "local.store.overquotastatus" or
+// "local.store.quotaoverdraft"): qwhen set when a usage reaches it, qwhen
+// and qwarn cleared when both are below it.  The caller writes the record.
+void mboxlist_setqwhen(const char* mboxname, quotadata* qd);
 // Sets a root's limits (KB, messages).  0, IMAP_QUOTAROOT_NONEXISTENT or
 // IMAP_IOERROR.
 [[nodiscard]] int mboxlist_setquota(const char* root, uint32_t max, uint32_t msgmax);
@@ -236,14 +241,13 @@ int mboxlist_lookup_quota(const char* root, quotadata* qd, DB_TXN* txn);
 // given.
 int mboxlist_changequota_internal(const char* name, uint64_t diff, uint32_t msgdiff, int subtract, DB_TXN* txn,
                                   quotadata* ptqd);
-// Change types of the shared-folder lists.
-enum change_type { TYPE_DELETE = 0, TYPE_ADD = 1, TYPE_RENAME = 2 };
 // For each identifier other than owner to whom acl grants lookup, adds,
 // removes or renames (to newname) folder name in that identifier's list of
-// folders shared to him (lright.db) inside txn.  0, DB_LOCK_DEADLOCK or
+// folders shared to him (lright.db) inside txn; type is a change_type of
+// store/mboxlist_lright.h.  0, DB_LOCK_DEADLOCK or
 // IMAP_IOERROR.
 int mboxlist_changeshared(const char* acl, const char* owner, const char* name, const char* newname,
-                          change_type type, DB_TXN* txn);
+                          int type, DB_TXN* txn);
 
 // ---- Start-up details -----------------------------------------------------
 

@@ -1,0 +1,82 @@
+// Shared inside the folder-file modules (mailbox.cc, mailbox_lifecycle.cc,
+// mailbox_expunge.cc, mailbox_check.cc): file names, the variable header
+// encoder, small RAII owners, and the one seam between a folder's files and
+// its record in the mailbox list.
+#pragma once
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "store/mailbox.h"
+
+inline constexpr const char* FNAME_INDEX = "/store.idx";
+inline constexpr const char* FNAME_CACHE = "/store.cch";
+inline constexpr const char* FNAME_EXPUNGE = "/store.exp";
+inline constexpr const char* FNAME_INDEX_NEW = "/index.new";
+inline constexpr const char* FNAME_EXPUNGE_NEW = "/expunge.new";
+
+// Growth step of the variable header, and the slack kept after it grows.
+inline constexpr uint32_t VARHDR_GROW_STEP = 256;
+inline constexpr uint32_t VARHDR_SLACK = 50;
+
+inline std::string mailbox_file(const char* dir, const char* fname) { return std::string(dir) + fname; }
+
+// The variable header's content (flag slots, LF, ACL, NUL) without padding.
+std::string mailbox_encode_variable_header(const mailbox* mailbox);
+
+// The room a variable header of `content` bytes needs when it outgrows
+// `room`: room plus 256 as often as needed until content + 50 fits.
+uint32_t mailbox_grown_room(uint32_t room, size_t content);
+
+// The sync levels, set by mailbox_reloadconfig.
+extern mailbox_sync_levels g_mailbox_sync;
+
+// The seam between a folder's files and its entries in the mailbox list:
+// updatedata rewrites the folder's record from the handle
+// (mboxlist_updatedata); changequota adds (subtract 0) or takes away bytes
+// and messages on the folder's quota root.  Programs that work on a
+// folder's files alone (crash-safety tests, repair tools run without the
+// databases) install their own; the previous pair is returned.
+struct mailbox_listops {
+  int (*updatedata)(mailbox* mailbox, int write_index);
+  int (*changequota)(const char* name, uint64_t bytes, uint32_t count, int subtract);
+};
+mailbox_listops mailbox_set_listops(const mailbox_listops& ops);
+const mailbox_listops& mailbox_listops_current();
+
+struct FreeDeleter {
+  void operator()(void* p) const { free(p); }
+};
+using CStr = std::unique_ptr<char, FreeDeleter>;
+
+// Closes a handle on scope exit unless released.
+class MailboxCloser {
+ public:
+  explicit MailboxCloser(mailbox* m) : m_(m) {}
+  MailboxCloser(const MailboxCloser&) = delete;
+  MailboxCloser& operator=(const MailboxCloser&) = delete;
+  ~MailboxCloser() {
+    if (m_) mailbox_close(m_);
+  }
+  void release() { m_ = nullptr; }
+
+ private:
+  mailbox* m_;
+};
+
+// Unlinks a file on scope exit unless released (index.new and friends).
+class UnlinkGuard {
+ public:
+  explicit UnlinkGuard(std::string path) : path_(std::move(path)) {}
+  UnlinkGuard(const UnlinkGuard&) = delete;
+  UnlinkGuard& operator=(const UnlinkGuard&) = delete;
+  ~UnlinkGuard();
+  void release() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+// The installed updatedata, for the folder-file modules.
+int mailbox_listupdate(mailbox* mailbox, int write_index);

@@ -1,0 +1,298 @@
+// Lists of folders shared to each identifier, renaming a user in ACLs and
+// the environment's statistics.
+//
+// lright.db records:
+//
+//   key   <identifier> NUL          (canonical user id or "group:" name)
+//   data  <folder> NUL <folder> NUL ...
+//         internal names of the user folders of others whose ACL gives the
+//         identifier the lookup right, in the order they were added; the
+//         length is the sum of the names and their NULs.  An empty list is
+//         never stored: the record is deleted instead.
+#include "store/mboxlist_lright.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/acl.h"
+#include "common/bvlog.h"
+#include "common/imap_err.h"
+#include "common/xmalloc.h"
+#include "store/mboxdata.h"
+#include "store/mboxlist.h"
+#include "store/mboxlist_internal.h"
+#include "store/mboxlist_walk.h"
+
+namespace {
+
+std::string id_key(const char* userid) { return std::string(userid) + '\0'; }
+
+// The names of a list, in order.
+std::vector<std::string_view> split_list(const char* list, size_t len) {
+  std::vector<std::string_view> out;
+  for (size_t off = 0; off < len;) {
+    size_t l = strnlen(list + off, len - off);
+    out.emplace_back(list + off, l);
+    off += l + 1;
+  }
+  return out;
+}
+
+int put_list(DB_TXN* txn, const std::string& key, const std::string& list) {
+  DB* db = mboxlist_lrightdb();
+  DBT k = dbt_of(key.data(), key.size());
+  if (list.empty()) {
+    int r = db->del(db, txn, &k, 0);
+    return r == DB_NOTFOUND ? 0 : r;
+  }
+  DBT d = dbt_of(list.data(), list.size());
+  return db->put(db, txn, &k, &d, 0);
+}
+
+// 1 when the ACL entry of exactly id grants lookup.
+bool entry_grants_lookup(const char* id, const char* acl) {
+  size_t idlen = strlen(id);
+  const char* p = acl;
+  while (p && *p) {
+    const char* tab = strchr(p, '\t');
+    if (!tab) return false;
+    const char* rights = tab + 1;
+    const char* end = strchr(rights, '\t');
+    size_t rlen = end ? static_cast<size_t>(end - rights) : strlen(rights);
+    if (static_cast<size_t>(tab - p) == idlen && strncmp(p, id, idlen) == 0) {
+      return memchr(rights, 'l', rlen) != nullptr;
+    }
+    p = end ? end + 1 : nullptr;
+  }
+  return false;
+}
+
+}  // namespace
+
+int mboxlist_lookup_lright(const char* userid, char** list, size_t* size, DB_TXN* txn) {
+  *list = nullptr;
+  *size = 0;
+  if (mboxlist_init() != 0 || !mboxlist_lrightdb()) return -1;
+  DB* db = mboxlist_lrightdb();
+  std::string k = id_key(userid);
+  auto read = [&] {
+    DbKey key(k.data(), k.size());
+    DBT data = {};
+    data.flags = DB_DBT_MALLOC;
+    int r = db->get(db, txn, key.dbt(), &data, txn ? DB_RMW : 0);
+    if (r == 0) {
+      *list = static_cast<char*>(data.data);
+      *size = data.size;
+    }
+    return r;
+  };
+  return txn ? read() : mboxlist_retry_read(read);
+}
+
+size_t mboxlist_modifylright(const char* mbox, const char* newname, int type, char** list, size_t* len) {
+  std::string out;
+  bool found = false;
+  for (std::string_view n : split_list(*list ? *list : "", *list ? *len : 0)) {
+    if (!found && n == mbox) {
+      found = true;
+      if (type == TYPE_ADD) return *len;
+      continue;  // deleted, or renamed: appended below
+    }
+    out.append(n);
+    out += '\0';
+  }
+  if (!found && type == TYPE_DELETE) return *len;
+  if (type == TYPE_ADD) {
+    out += mbox;
+    out += '\0';
+  } else if (type == TYPE_RENAME && newname) {
+    out += newname;
+    out += '\0';
+  }
+  free(*list);
+  *list = static_cast<char*>(xmalloc(out.size() ? out.size() : 1));
+  memcpy(*list, out.data(), out.size());
+  *len = out.size();
+  return *len;
+}
+
+int mboxlist_changelright(const char* userid, const char* mbox, const char* newname, int type, DB_TXN* txn) {
+  if (!mboxlist_lrightdb()) return 0;  // the store runs without the lists
+  char* list = nullptr;
+  size_t len = 0;
+  int r = mboxlist_lookup_lright(userid, &list, &len, txn);
+  if (r == DB_NOTFOUND) {
+    r = 0;
+    if (type == TYPE_DELETE) return 0;
+  }
+  if (r == 0) {
+    mboxlist_modifylright(mbox, newname, type, &list, &len);
+    r = put_list(txn, id_key(userid), std::string(list ? list : "", len));
+  }
+  free(list);
+  if (r == 0 || r == DB_LOCK_DEADLOCK) return r;
+  bvlog(0, LOG_STORE_ERR, "Unable to set lright for %s: %s", userid, r == -1 ? "no database" : db_strerror(r));
+  return IMAP_IOERROR;
+}
+
+int mboxlist_findlright(mboxlist_findlright_cb cb, void* rock) {
+  if (mboxlist_init() != 0 || !mboxlist_lrightdb()) return IMAP_IOERROR;
+  DB* db = mboxlist_lrightdb();
+  std::string last;
+  bool first = true;
+  for (;;) {
+    std::string key, data;
+    // One short-lived cursor per step: nothing is locked while cb runs.
+    int r = mboxlist_retry_read([&] {
+      DbCursor cur;
+      int rr = db->cursor(db, nullptr, cur.out(), 0);
+      if (rr) return rr;
+      DbWalk w;
+      rr = w.first(cur.get(), last);
+      if (rr == 0 && !first && w.key() == last) rr = w.next(cur.get());
+      if (rr == 0) {
+        key.assign(w.key());
+        data.assign(w.data());
+      }
+      return rr;
+    });
+    if (r == DB_NOTFOUND) return 0;
+    if (r) {
+      bvlog(0, LOG_STORE_ERR, "Unable to list lright.db: %s", db_strerror(r));
+      return IMAP_IOERROR;
+    }
+    first = false;
+    last = key;
+    std::string id(key.c_str());  // up to its NUL
+    if (int cr = cb(id.c_str(), data.data(), data.size(), rock)) return cr;
+  }
+}
+
+int mboxlist_fixlright(const char* userid, const char* newlist, size_t newlen) {
+  if (mboxlist_init() != 0 || !mboxlist_lrightdb()) return IMAP_IOERROR;
+  std::vector<std::string_view> wanted = split_list(newlist ? newlist : "", newlist ? newlen : 0);
+  return mboxlist_in_txn("fixacess", userid, [&](DB_TXN* txn) -> int {
+    char* stored = nullptr;
+    size_t len = 0;
+    int r = mboxlist_lookup_lright(userid, &stored, &len, txn);
+    if (r == DB_NOTFOUND) r = 0;
+    if (r) {
+      free(stored);
+      return r == DB_LOCK_DEADLOCK ? r : mboxlist_dberror(r, "Unable to read lright of", userid);
+    }
+    std::string out(newlist ? newlist : "", newlist ? newlen : 0);
+    for (std::string_view n : split_list(stored ? stored : "", len)) {
+      bool listed = false;
+      for (std::string_view w : wanted) listed = listed || w == n;
+      if (listed) continue;
+      std::string name(n);
+      char* acl = nullptr;
+      if (mboxlist_lookup(name.c_str(), nullptr, nullptr, nullptr, nullptr, &acl) != 0) continue;
+      bool keep = entry_grants_lookup(userid, acl);
+      free(acl);
+      if (!keep) continue;
+      out += name;
+      out += '\0';
+    }
+    free(stored);
+    r = put_list(txn, id_key(userid), out);
+    return r == 0 || r == DB_LOCK_DEADLOCK ? r : mboxlist_dberror(r, "Unable to set lright for", userid);
+  });
+}
+
+char* acl_renameuser(const char* oldacl, const char* oldname, const char* newname) {
+  std::string out;
+  out.reserve(strlen(oldacl) + strlen(newname) + 1);
+  const char* p = oldacl;
+  bool done = false;
+  size_t oldlen = strlen(oldname);
+  while (*p) {
+    const char* tab = strchr(p, '\t');
+    if (done || !tab) {
+      out += p;  // the rest as it is
+      break;
+    }
+    if (static_cast<size_t>(tab - p) == oldlen && strncmp(p, oldname, oldlen) == 0) {
+      out += newname;
+      done = true;
+    } else {
+      out.append(p, static_cast<size_t>(tab - p));
+    }
+    out += '\t';
+    const char* rights = tab + 1;
+    const char* end = strchr(rights, '\t');
+    if (!end) {
+      out += rights;
+      break;
+    }
+    out.append(rights, static_cast<size_t>(end - rights) + 1);
+    p = end + 1;
+  }
+  return xstrdup(out.c_str());
+}
+
+int mboxlist_renameacl(DB_TXN* txn, const char* oldid, const char* newid) {
+  DB* db = mboxlist_folderdb();
+  if (!db) return 0;
+  DbCursor cur;
+  int r = db->cursor(db, txn, cur.out(), 0);
+  if (r) return r == DB_LOCK_DEADLOCK ? r : 0;
+  DbWalk w;
+  for (r = w.first(cur.get(), "user", DB_RMW); r == 0; r = w.next(cur.get(), DB_RMW)) {
+    std::string_view key = w.key();
+    std::string_view data = w.data();
+    if (data.size() < static_cast<size_t>(MBOXDATA_SIZE) + 2 || data.back() != '\0') continue;
+    std::string name(key.substr(0, key.find('\0')));
+    if (name.size() > 5 && name.compare(5, std::string::npos, newid) == 0) continue;
+    std::string_view rest = data.substr(MBOXDATA_SIZE);
+    size_t nul = rest.find('\0');
+    if (nul == std::string_view::npos || nul + 1 >= rest.size()) continue;
+    std::string acl(rest.substr(nul + 1, rest.size() - nul - 2));
+    if (acl.find(oldid) == std::string::npos) continue;
+    char* renamed = acl_renameuser(acl.c_str(), oldid, newid);
+    std::string nd(data.substr(0, MBOXDATA_SIZE + nul + 1));
+    nd += renamed;
+    nd += '\0';
+    free(renamed);
+    DBT d = dbt_of(nd.data(), nd.size());
+    DBT unused = {};
+    int pr = cur->put(cur.get(), &unused, &d, DB_CURRENT);
+    if (pr == DB_LOCK_DEADLOCK) return pr;
+    if (pr) bvlog(0, LOG_STORE_ERR, "Unable to rename %s in the ACL of %s: %s", oldid, name.c_str(), db_strerror(pr));
+  }
+  return r == DB_LOCK_DEADLOCK ? r : 0;
+}
+
+int mboxlist_getstat(DB_LOCK_STAT** lockstat, DB_LOG_STAT** logstat, DB_MPOOL_STAT** mpoolstat,
+                     DB_TXN_STAT** txnstat) {
+  if (mboxlist_init() != 0) return -1;
+  DB_ENV* env = mboxlist_env();
+  int failed = 0;
+  auto fail = [&](int r, const char* what) {
+    if (r == 0) return;
+    errno = r > 0 ? r : EIO;
+    bvlog(0, LOG_STORE_WARNING, "Unable to get %s db statistic: %m", what);
+    ++failed;
+  };
+  if (lockstat) {
+    *lockstat = nullptr;
+    fail(env->lock_stat(env, lockstat, 0), "lock");
+  }
+  if (logstat) {
+    *logstat = nullptr;
+    fail(env->log_stat(env, logstat, 0), "log");
+  }
+  if (mpoolstat) {
+    *mpoolstat = nullptr;
+    fail(env->memp_stat(env, mpoolstat, nullptr, 0), "mpool");
+  }
+  if (txnstat) {
+    *txnstat = nullptr;
+    fail(env->txn_stat(env, txnstat, 0), "txn");
+  }
+  return failed;
+}

@@ -224,7 +224,11 @@ int Mailbox::getPerUserFlags() {
   if (!valid || !openMbox()) return 0;
   if (flagsRead_ || mbox_.mbd.exists == 0) return 1;
   seen* sdb = nullptr;
-  if (seen_open(&mbox_, userid_, &sdb) != 0) return 0;
+  seen_folder sf;
+  sf.name = mbox_.name;
+  sf.path = mbox_.path;
+  sf.last_uid = mbox_.mbd.last_uid;
+  if (seen_open_folder(sf, userid_, &sdb) != 0) return 0;
   time_t lastread = 0, lastchange = 0;
   uint32_t lastuid = 0;
   char* uids = nullptr;

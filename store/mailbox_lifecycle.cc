@@ -252,7 +252,12 @@ int mailbox_copymsgfile(const char* fromname, const char* toname) {
 int mailbox_rename_start(mailbox* old, const char* newname, const char* newpartition, const char* newpath,
                          const char* newmsgpath, int renameUser, mailbox** newmailboxp) {
   *newmailboxp = nullptr;
+  // Taking the lock re-reads the old header, ACL included; the caller's ACL
+  // (renamed for a whole-user rename) is the one the new folder gets.
+  CStr acl(xstrdup(old->acl ? old->acl : ""));
   if (int r = mailbox_lock_index(old)) return r;
+  free(old->acl);
+  old->acl = acl.release();
   auto nm = std::make_unique<mailbox>();
   int r = mailbox_create(newname, newpartition, newpath, newmsgpath, old->acl, old->mbd.version, nm.get(), 0);
   if (r) {
@@ -310,9 +315,10 @@ int mailbox_rename_start(mailbox* old, const char* newname, const char* newparti
   }
   if ((r = mailbox_reopen_index(nm.get())) != 0) return fail(r);
   if (renameUser) {
+    // After locking: taking the lock re-reads the header, ACL included.
+    if ((r = mailbox_lock_index(nm.get())) != 0) return fail(r);
     free(nm->acl);
     nm->acl = xstrdup(old->acl ? old->acl : "");
-    if ((r = mailbox_lock_index(nm.get())) != 0) return fail(r);
     r = mailbox_write_index_variable_header(nm.get());
     mailbox_unlock_index(nm.get());
     if (r) return fail(r);

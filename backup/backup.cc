@@ -130,7 +130,8 @@ int backup_object(BkSession* bks, BKDEV* dev, BkObj* obj) {
   } else if (att->objectType == static_cast<uint16_t>(BkType::mailbox)) {
     return 1;  // an unchanged folder is skipped with all its messages
   }
-  if (att->objectType == static_cast<uint16_t>(BkType::mailbox)) bks->setMailbox(static_cast<Mailbox*>(obj), 0);
+  // Only a store folder can become the session's current mailbox.
+  if (auto* mb = dynamic_cast<Mailbox*>(obj)) bks->setMailbox(mb, 0);
   for (std::unique_ptr<BkObj> child = obj->getFirstChild(); child; child = obj->getNextChild()) {
     if (!backup_object(bks, dev, child.get())) std::fprintf(stderr, "unable to backup: %s\n", child->getObjectId());
     child.reset();

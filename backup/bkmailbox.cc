@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "backup/backup.h"
 #include "backup/bkcontext.h"
 #include "common/bvlog.h"
 #include "common/imap_err.h"
@@ -154,10 +155,14 @@ int Mailbox::exists() {
 
 const BkAttr* Mailbox::getAttr() {
   if (!valid || !openMbox()) return nullptr;
-  (void)getPerUserFlags();
   att.timestamp = mbox_.index_mtime;
   minfo_.uid_validity = mbox_.mbd.uid_validity;
-  minfo_.sub = mboxlist_lookup_subs(userid_, intname_) == 0 ? 1 : 0;
+  // A folder older than an incremental cut-off is skipped with its
+  // messages: its seen state and subscription are not needed then.
+  if (att.timestamp >= Startdate) {
+    (void)getPerUserFlags();
+    minfo_.sub = mboxlist_lookup_subs(userid_, intname_) == 0 ? 1 : 0;
+  }
   mbxinfo_encode(minfo_, minfoBuf_);
   att.info.set(MBXINFO_SIZE, minfoBuf_, 0);
   att.datasize = 0;

@@ -1,0 +1,98 @@
+// Quota behaviour: reading a folder's quota root, usage changes, the
+// warning-threshold bookkeeping, limits checks for appends, warnings sent
+// and recomputing a root's usage from its folders.
+//
+// The quota record itself (56 bytes in quota.db) and its codec live in
+// store/quota_record.h; the calls that folder creation, deletion and rename
+// run inside their own transactions (mboxlist_quotaroot,
+// mboxlist_lookup_quota, mboxlist_setquota, mboxlist_changequota_internal,
+// mboxlist_changeshared) are declared in store/mboxlist.h.
+//
+// Every writer runs in its own transaction, repeated while it ends in a
+// deadlock, and reads the root's record for update, so concurrent appends
+// to folders of one root serialise on that record.  No file lock is taken
+// here.  Results: 0 or imap_err codes; Berkeley DB failures are logged
+// (priority 59) and reported as IMAP_IOERROR.  Notification and directory
+// failures never change a quota record.
+#pragma once
+
+#include <db.h>
+
+#include <cstdint>
+#include <ctime>
+
+#include "store/mboxdata.h"
+#include "store/quota_record.h"
+
+// ---- Pure rules (no database) ------------------------------------------------
+
+// The warning percentage: 100 when "local.store.overquotastatus" or
+// "local.store.quotaoverdraft" is on, else "store.quotawarn" (default 90).
+int quota_warn_percent();
+
+// Thresholds for a percentage: bytes = ceil(qmax * percent / 100) KB * 1024,
+// messages = ceil(msgqmax * percent / 100), each UINT64_MAX when its limit
+// is unlimited.  No overflow for any input.
+struct quota_thresholds {
+  uint64_t bytes;
+  uint64_t msgs;
+};
+quota_thresholds quota_get_thresholds(const quotadata& qd, int percent);
+
+// 1 when usage has reached either threshold.
+int quota_over_threshold(const quotadata& qd, int percent);
+
+// The limit check of an append of `size` bytes and `nmsgs` messages to a
+// root whose record is qd: 0 when qrused + size <= qmax KB and msgqrused +
+// nmsgs - 1 < msgqmax; else IMAP_QUOTA_EXCEEDED_PERSISTENT with a grace
+// period of 0 hours or once qwhen + grace has passed, IMAP_QUOTA_EXCEEDED
+// while it has not (or qwhen is unset).
+[[nodiscard]] int quota_check_limits(const quotadata& qd, uint64_t size, uint32_t nmsgs, time_t now, int grace_hours);
+
+// ---- Records ----------------------------------------------------------------
+
+// The quota record of the root of folder name.  rootp (may be null)
+// receives a malloc'ed copy of the root name.  0,
+// IMAP_QUOTAROOT_NONEXISTENT (no root or no record) or IMAP_IOERROR
+// ("Unable to get quota root %s: %s").
+[[nodiscard]] int mboxlist_getquotaroot(const char* name, quotadata* qd, char** rootp);
+
+// Records that an over-quota warning was just sent (qwarn = now).  0,
+// IMAP_QUOTAROOT_NONEXISTENT or IMAP_IOERROR.
+[[nodiscard]] int mboxlist_warnquota(const char* root);
+
+// Applies a usage change of folder name to its root in its own transaction
+// and, on success, the same change to mbd->qused (may be null; clamped at
+// zero when subtracting).  pquotaInfo (may be null) is zeroed, then
+// receives the new record.  0 or IMAP_IOERROR.
+[[nodiscard]] int mboxlist_changequota(const char* name, mboxdata* mbd, uint64_t diff, uint32_t msgdiff, int subtract,
+                                       quotadata* pquotaInfo);
+
+// Threshold bookkeeping on a record in memory, run before every write of a
+// changed usage or limit (defined beside the folder operations): sets qwhen
+// when usage reaches the warning threshold, clears qwhen and qwarn when
+// both usages fall below it.  The caller writes the record.
+void mboxlist_setqwhen(const char* mboxname, quotadata* qd);
+
+// Announces a committed crossing of the warning threshold of root, seen as
+// the change of qwhen between the records before and after: "OverQuota"
+// when it was set, "UnderQuota" when cleared, to store notification and,
+// with "local.store.overquotastatus" on, to the owner's directory entry.
+// Announcing only after the commit means a transaction repeated after a
+// deadlock reports nothing twice.
+void quota_announce(const char* root, const quotadata& before, const quotadata& after);
+
+// Recomputes root's usage, message count and shared-folder count from the
+// folder records below it; *changed (may be null) says whether the record
+// was rewritten.  Without a folder record for the root nothing is written.
+// 0 or IMAP_IOERROR.
+[[nodiscard]] int mboxlist_fixquota(const char* root, int* changed);
+// Set by a caller rebuilding quotas: stored as lastdbrepair and forces the
+// rewrite.
+extern uint32_t mboxlist_fixquota_reconstructed;
+
+// Mirrors the over-quota state into the owner's directory entry
+// ("mailuserstatus" from -> to).  The directory client is not part of the
+// store yet: logs "set_overquotastatus: cannot get ldap attributes for user:
+// %s" and returns -1.
+int set_overquotastatus(const char* mboxname, const char* from, const char* to);

@@ -1,0 +1,180 @@
+// Quota records in quota.db: reading a folder's root, usage changes in
+// their own transaction, warnings sent and recomputing a root's usage.
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "common/acl.h"
+#include "common/bvlog.h"
+#include "common/imap_err.h"
+#include "store/folder_record.h"
+#include "store/mboxlist.h"
+#include "store/mboxlist_internal.h"
+#include "store/mboxname.h"
+#include "store/quota.h"
+
+uint32_t mboxlist_fixquota_reconstructed = 0;
+
+namespace {
+
+int put_quota(const char* root, const quotadata& qd, DB_TXN* txn) {
+  DbKey key(root);
+  unsigned char buf[QUOTA_RECORD_SIZE];
+  quota_record_encode(qd, buf);
+  DBT data{};
+  data.data = buf;
+  data.size = data.ulen = sizeof buf;
+  data.flags = DB_DBT_USERMEM;
+  DB* db = mboxlist_quotadb();
+  return db->put(db, txn, key.dbt(), &data, 0);
+}
+
+// A Berkeley DB item whose memory the library reallocates; freed here.
+struct DbtRealloc {
+  DBT dbt{};
+  DbtRealloc() { dbt.flags = DB_DBT_REALLOC; }
+  ~DbtRealloc() { free(dbt.data); }
+  DbtRealloc(const DbtRealloc&) = delete;
+  DbtRealloc& operator=(const DbtRealloc&) = delete;
+};
+
+}  // namespace
+
+int mboxlist_getquotaroot(const char* name, quotadata* qd, char** rootp) {
+  if (rootp) *rootp = nullptr;
+  char root[MBOXNAME_BUF];
+  if (int r = mboxlist_quotaroot(name, root)) return r;
+  if (mboxlist_init() != 0) return IMAP_IOERROR;
+  int r = mboxlist_lookup_quota(root, qd, nullptr);
+  if (r == DB_NOTFOUND) return IMAP_QUOTAROOT_NONEXISTENT;
+  if (r) {
+    bvlog(0, LOG_STORE_ERR, "Unable to get quota root %s: %s", root, db_strerror(r));
+    return IMAP_IOERROR;
+  }
+  if (rootp) *rootp = strdup(root);
+  return 0;
+}
+
+int mboxlist_warnquota(const char* root) {
+  if (mboxlist_init() != 0) return IMAP_IOERROR;
+  int r = mboxlist_in_txn("warnquota", root, [&](DB_TXN* txn) -> int {
+    quotadata qd;
+    int dr = mboxlist_lookup_quota(root, &qd, txn);
+    if (dr == DB_NOTFOUND) return IMAP_QUOTAROOT_NONEXISTENT;
+    if (dr == 0) {
+      qd.qwarn = static_cast<uint32_t>(time(nullptr));
+      dr = put_quota(root, qd, txn);
+    }
+    if (dr == 0 || dr == DB_LOCK_DEADLOCK) return dr;
+    bvlog(0, LOG_STORE_ERR, "Unable to set quota warning for %s: %s", root, db_strerror(dr));
+    return IMAP_IOERROR;
+  });
+  return r;
+}
+
+int mboxlist_changequota(const char* name, mboxdata* mbd, uint64_t diff, uint32_t msgdiff, int subtract,
+                         quotadata* pquotaInfo) {
+  if (pquotaInfo) *pquotaInfo = quotadata{};
+  if (mboxlist_init() != 0) return IMAP_IOERROR;
+  char root[MBOXNAME_BUF];
+  bool has_root = mboxlist_quotaroot(name, root) == 0;
+  quotadata before, after;
+  bool counted = false;
+  int r = mboxlist_in_txn("changequota", name, [&](DB_TXN* txn) -> int {
+    counted = false;
+    if (has_root && diff) {
+      int dr = mboxlist_lookup_quota(root, &before, txn);
+      if (dr == DB_LOCK_DEADLOCK) return dr;
+      counted = dr == 0;
+    }
+    return mboxlist_changequota_internal(name, diff, msgdiff, subtract, txn, counted ? &after : nullptr);
+  });
+  if (r) {
+    bvlog(0, LOG_STORE_ERR, "Unable to set quota root usage for %s: %s", name, error_message(r));
+    return IMAP_IOERROR;
+  }
+  if (counted) {
+    if (pquotaInfo) *pquotaInfo = after;
+    quota_announce(root, before, after);
+  }
+  if (mbd) {
+    if (!subtract)
+      mbd->qused += diff;
+    else
+      mbd->qused = mbd->qused > diff ? mbd->qused - diff : 0;
+  }
+  return 0;
+}
+
+int mboxlist_fixquota(const char* root, int* changed) {
+  if (changed) *changed = 0;
+  if (mboxlist_init() != 0) return IMAP_IOERROR;
+  char ownerbuf[MBOXNAME_OWNER_BUF];
+  const char* owner = mboxname_owner(root, ownerbuf);
+  if (!owner) owner = root;
+  const size_t rootlen = strlen(root);
+  quotadata before, after;
+  bool wrote = false;
+  int r = mboxlist_in_txn("fixquota", root, [&](DB_TXN* txn) -> int {
+    wrote = false;
+    quotadata qd;
+    qd.qmax = QUOTA_UNLIMITED;
+    qd.qrused = UINT64_MAX;
+    qd.numshared = 0xFFFFFFFFu;
+    qd.msgqmax = 0xFFFFFFFEu;
+    int dr = mboxlist_lookup_quota(root, &qd, txn);
+    if (dr && dr != DB_NOTFOUND) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, "fixquota", root);
+    before = qd;
+
+    DB* fdb = mboxlist_folderdb();
+    DbCursor cursor;
+    dr = fdb->cursor(fdb, txn, cursor.out(), 0);
+    if (dr) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, "fixquota cursor", root);
+    DbtRealloc key, data;
+    key.dbt.data = malloc(rootlen + 1);
+    memcpy(key.dbt.data, root, rootlen + 1);
+    key.dbt.size = static_cast<u_int32_t>(rootlen + 1);
+    uint64_t used = 0;
+    uint32_t msgs = 0, shared = 0;
+    bool found_root = false;
+    for (u_int32_t how = DB_SET;; how = DB_NEXT) {
+      dr = cursor->get(cursor.get(), &key.dbt, &data.dbt, how);
+      if (dr == DB_NOTFOUND) break;
+      if (dr) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, "fixquota read", root);
+      const char* k = static_cast<const char*>(key.dbt.data);
+      size_t klen = key.dbt.size;
+      bool is_root = klen == rootlen + 1 && memcmp(k, root, rootlen + 1) == 0;
+      bool below = klen > rootlen + 1 && memcmp(k, root, rootlen) == 0 && k[rootlen] == '/';
+      if (!is_root && !below) break;
+      found_root |= is_root;
+      folder_record rec;
+      if (folder_record_decode(data.dbt.data, data.dbt.size, &rec)) {
+        bvlog(0, LOG_STORE_ERR, "fixquota %s: folder record of %.*s is malformed; not counted", root,
+              static_cast<int>(klen), k);
+        continue;
+      }
+      used += rec.mbd.qused;
+      msgs += rec.mbd.exists;
+      if (acl_isshared(rec.acl.c_str(), owner)) ++shared;
+    }
+    if (!found_root) return 0;
+    if (qd.qrused == used && qd.msgqrused == msgs && qd.numshared == shared && !mboxlist_fixquota_reconstructed)
+      return 0;
+    qd.qrused = used;
+    qd.msgqrused = msgs;
+    qd.numshared = shared;
+    mboxlist_setqwhen(root, &qd);
+    qd.lastdbrepair = mboxlist_fixquota_reconstructed;
+    dr = put_quota(root, qd, txn);
+    if (dr) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, "fixquota write", root);
+    after = qd;
+    wrote = true;
+    return 0;
+  });
+  if (r == 0 && wrote) {
+    if (changed) *changed = 1;
+    quota_announce(root, before, after);
+  }
+  return r;
+}

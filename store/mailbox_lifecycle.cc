@@ -31,11 +31,7 @@ inline constexpr size_t MAX_PATH_LEN = 1024;
 
 void fill_handle(mailbox* m, const char* name, const char* partition, const char* path, const char* msgpath,
                  const char* acl) {
-  m->name = xstrdup(name);
-  m->partition = partition ? xstrdup(partition) : nullptr;
-  m->path = xstrdup(path);
-  m->msgpath = msgpath && *msgpath ? xstrdup(msgpath) : m->path;
-  m->acl = xstrdup(acl ? acl : "");
+  mailbox_set_location(m, name, partition, path, msgpath, acl);
   m->myrights = 0x1ff;
 }
 

@@ -18,7 +18,7 @@ void usage(FILE* f) {
           "$%s, else %s).\n\nCommands:\n",
           ORV_CONFIG_ENV, ORV_DEFAULT_CONFIG);
   for (const adm_command* c = adm_commands(); c->name; ++c) {
-    fprintf(f, "  %-10s %-24s %s\n", c->name, c->args, c->summary);
+    fprintf(f, "  %-10s %-34s %s\n", c->name, c->args, c->summary);
   }
 }
 

@@ -61,6 +61,12 @@ const adm_command kCommands[] = {
     {"folder", "create|delete|rename|show|list", "administer folders", adm_folder},
     {"acl", "set|delete FOLDER ID", "change a folder's access rights", adm_acl},
     {"quota", "set|show ROOT", "set or show a quota root's limits", adm_quota},
+    {"list", "[--subscribed] USER [PAT]", "list a user's folders or subscriptions", adm_list},
+    {"subscribe", "USER FOLDER", "subscribe a user to a folder", adm_subscribe},
+    {"unsubscribe", "USER FOLDER", "drop a user's subscription", adm_subscribe},
+    {"seen", "show|set FOLDER USER", "show or set a user's seen messages", adm_seen},
+    {"access", "[USER] | set USER PROTO", "show or set last-access times", adm_access},
+    {"reconstruct", "USER", "rebuild a user's records after a database repair", adm_reconstruct},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

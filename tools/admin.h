@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 // The commands `orvadm` knows, with a one-line summary each, for --help.
 struct adm_command {
@@ -48,3 +49,31 @@ int adm_folder(int argc, char** argv, FILE* out, FILE* err);
 int adm_acl(int argc, char** argv, FILE* out, FILE* err);
 // quota set ROOT KB [MESSAGES] | quota show ROOT
 int adm_quota(int argc, char** argv, FILE* out, FILE* err);
+
+// Listing, subscriptions, seen state and access times (tools/adm_list.cc,
+// tools/adm_seen.cc).  Like the folder commands they need a ready store
+// daemon and act with every right; USER is a user id, FOLDER an internal
+// folder name.
+// list [--subscribed] [--regex] USER [PATTERN]: the user's folders (or
+// subscriptions) as the user sees them, one "name TAB childinfo" line each;
+// list --store PATTERN: internal names of the whole store.
+int adm_list(int argc, char** argv, FILE* out, FILE* err);
+// subscribe USER FOLDER (the folder must exist) | unsubscribe USER FOLDER
+int adm_subscribe(int argc, char** argv, FILE* out, FILE* err);
+// seen show FOLDER USER | seen set FOLDER USER UIDSET
+int adm_seen(int argc, char** argv, FILE* out, FILE* err);
+// access [USER] | access set USER pop|imap|http [TIME]
+int adm_access(int argc, char** argv, FILE* out, FILE* err);
+// reconstruct USER: folder records back from the folder directories (with
+// their ACLs), seen state validated, subscriptions reloaded from the user's
+// file when lost, quota usage recounted.  Prints every folder as "restored"
+// or "kept".  Exit 79 when no INBOX of the user is found on any partition.
+int adm_reconstruct(int argc, char** argv, FILE* out, FILE* err);
+
+// Helpers of the command files (tools/adm_list.cc).
+// Joins the mailbox list: 0, or 69 after telling err.
+int adm_start(FILE* err);
+// Tells err "orvadm: WHAT NAME: reason" and returns the exit status of r.
+int adm_report(FILE* err, const char* what, const char* name, int r);
+// The canonical user id of id in *out: 0, or 65 after telling err.
+int adm_userid(const char* id, std::string* out, FILE* err);

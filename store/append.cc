@@ -97,8 +97,7 @@ int write_new_file(const std::string& path, const iovec* iov, int iovcnt, bool f
     return IMAP_IOERROR;
   }
   ssize_t n = retry_writev(fd.get(), iov, iovcnt);
-  if (n < 0 || static_cast<size_t>(n) != iov_total(iov, iovcnt) ||
-      sync_file(fd.get(), mailbox_sync().message) != 0) {
+  if (n < 0 || static_cast<size_t>(n) != iov_total(iov, iovcnt) || sync_file(fd.get(), mailbox_sync().message) != 0) {
     int saved = errno;
     (void)fs_unlink(path.c_str());
     errno = saved;
@@ -219,8 +218,7 @@ struct Rollback {
   // restored on disk and in the list.
   void run(bool list_touched) {
     for (const std::string& f : files) {
-      if (fs_unlink(f.c_str()) != 0 && errno != ENOENT)
-        bvlog(0, LOG_STORE_ERR, "Unable to remove %s: %m", f.c_str());
+      if (fs_unlink(f.c_str()) != 0 && errno != ENOENT) bvlog(0, LOG_STORE_ERR, "Unable to remove %s: %m", f.c_str());
     }
     if (index_end >= 0 && fs_ftruncate(m->index_fd, index_end) != 0)
       bvlog(0, LOG_STORE_WRITEFAIL, "Unable to truncate index file of %s: %m", m->name);
@@ -232,8 +230,8 @@ struct Rollback {
       // The usage was committed by its own transaction: take it back, or
       // the root would count a message no folder has.
       if (mboxlist_changequota(m->name, nullptr, quota_bytes, quota_msgs, 1, nullptr) != 0)
-        bvlog(0, LOG_STORE_ERR, "Quota usage of %s counts %llu bytes of a failed append; run a quota repair",
-              m->name, static_cast<unsigned long long>(quota_bytes));
+        bvlog(0, LOG_STORE_ERR, "Quota usage of %s counts %llu bytes of a failed append; run a quota repair", m->name,
+              static_cast<unsigned long long>(quota_bytes));
     }
     m->mbd = mbd;
     restore_flagnames(m, was_empty);
@@ -584,8 +582,8 @@ int append_msg(appendmbox* ambox, appendmsg* msg, time_t internaldate, const cha
   return late;
 }
 
-int append_fromstring(appendmbox* ambox, const char* message, size_t size, time_t internaldate,
-                      const char* const* flag, int nflags, const char* userid, const char* xauthen) {
+int append_fromstring(appendmbox* ambox, const char* message, size_t size, time_t internaldate, const char* const* flag,
+                      int nflags, const char* userid, const char* xauthen) {
   appendmsg msg;
   msg.flags = APPENDMSG_CALLER_STORAGE;
   msg.base = message;
@@ -601,12 +599,12 @@ int append_fromstring(appendmbox* ambox, const char* message, size_t size, time_
 namespace {
 
 enum HeaderState : int {
-  HS_START = 1,      // start of the first header line
-  HS_CR_FIELD = 2,   // CR inside a field
-  HS_LINE = 3,       // start of a further header line
-  HS_NAME = 4,       // in a field name
-  HS_VALUE = 5,      // in a field value
-  HS_CR_START = 6,   // CR at the start of a line (end of header)
+  HS_START = 1,     // start of the first header line
+  HS_CR_FIELD = 2,  // CR inside a field
+  HS_LINE = 3,      // start of a further header line
+  HS_NAME = 4,      // in a field name
+  HS_VALUE = 5,     // in a field value
+  HS_CR_START = 6,  // CR at the start of a line (end of header)
   HS_BODY = 7,
 };
 
@@ -617,14 +615,14 @@ int header_next(int state, unsigned char c) {
   enum { SP, CR, LF, COLON, OTHER };
   int cls = (c == ' ' || c == '\t') ? SP : c == '\r' ? CR : c == '\n' ? LF : c == ':' ? COLON : OTHER;
   static const int table[8][5] = {
-      {},                                                          // unused
-      {kBad, HS_CR_START, kBareLf, kBad, HS_NAME},                 // 1
-      {HS_VALUE, HS_CR_FIELD, HS_LINE, kBad, HS_VALUE},            // 2
-      {HS_VALUE, HS_CR_START, kBareLf, kBad, HS_NAME},             // 3
-      {kBad, kBad, kBareLf, HS_VALUE, HS_NAME},                    // 4
-      {HS_VALUE, HS_CR_FIELD, kBareLf, HS_VALUE, HS_VALUE},        // 5
-      {HS_BODY, HS_CR_START, HS_BODY, HS_BODY, HS_BODY},           // 6
-      {HS_BODY, HS_CR_START, kBareLf, HS_BODY, HS_BODY},           // 7
+      {},                                                    // unused
+      {kBad, HS_CR_START, kBareLf, kBad, HS_NAME},           // 1
+      {HS_VALUE, HS_CR_FIELD, HS_LINE, kBad, HS_VALUE},      // 2
+      {HS_VALUE, HS_CR_START, kBareLf, kBad, HS_NAME},       // 3
+      {kBad, kBad, kBareLf, HS_VALUE, HS_NAME},              // 4
+      {HS_VALUE, HS_CR_FIELD, kBareLf, HS_VALUE, HS_VALUE},  // 5
+      {HS_BODY, HS_CR_START, HS_BODY, HS_BODY, HS_BODY},     // 6
+      {HS_BODY, HS_CR_START, kBareLf, HS_BODY, HS_BODY},     // 7
   };
   return table[state][cls];
 }
@@ -648,12 +646,18 @@ int append_header_check(int* state, const char* p, size_t n) {
 const char* append_header_terminator(int state) {
   switch (state) {
     case HS_START:
-    case HS_LINE: return "\r\n";
-    case HS_CR_FIELD: return "\n\r\n";
-    case HS_NAME: return ":\r\n\r\n";
-    case HS_VALUE: return "\r\n\r\n";
-    case HS_CR_START: return "\n";
-    default: return "";
+    case HS_LINE:
+      return "\r\n";
+    case HS_CR_FIELD:
+      return "\n\r\n";
+    case HS_NAME:
+      return ":\r\n\r\n";
+    case HS_VALUE:
+      return "\r\n\r\n";
+    case HS_CR_START:
+      return "\n";
+    default:
+      return "";
   }
 }
 
@@ -726,8 +730,8 @@ int append_stream_data(appendstream* as, const char* ptr, unsigned length) {
   return 0;
 }
 
-int append_stream_finish(appendstream* as, time_t internaldate, const char* const* flag, int nflags,
-                         const char* userid, int notnotify) {
+int append_stream_finish(appendstream* as, time_t internaldate, const char* const* flag, int nflags, const char* userid,
+                         int notnotify) {
   int r = 0;
   if (as->destfd < 0 || as->size_left != 0) r = IMAP_IOERROR;
   if (r == 0) {
@@ -783,8 +787,7 @@ void append_stream_abort(appendstream* as) {
   // Only the unfinished message's temporary file is the stream's to
   // remove: finished messages are committed and keep their files.
   if (as->tmpname[0]) {
-    if (fs_unlink(as->tmpname) != 0 && errno != ENOENT)
-      bvlog(0, LOG_STORE_ERR, "Unable to remove %s: %m", as->tmpname);
+    if (fs_unlink(as->tmpname) != 0 && errno != ENOENT) bvlog(0, LOG_STORE_ERR, "Unable to remove %s: %m", as->tmpname);
     as->tmpname[0] = '\0';
   }
   as->total_messages = 0;

@@ -1,6 +1,7 @@
 #include "store/append.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +10,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/auth.h"
 #include "common/bvlog.h"
@@ -75,9 +74,8 @@ class Append : public ::testing::Test {
   }
   void create(const std::string& name, const char* partition = "primary", uint32_t qmax = QUOTA_UNLIMITED,
               uint32_t msgqmax = QUOTA_UNLIMITED) {
-    ASSERT_EQ(mboxlist_createmailbox(name.c_str(), MBOX_VERSION, partition, nullptr, auth_dontCheckAcl, qmax,
-                                     msgqmax, 0),
-              0)
+    ASSERT_EQ(
+        mboxlist_createmailbox(name.c_str(), MBOX_VERSION, partition, nullptr, auth_dontCheckAcl, qmax, msgqmax, 0), 0)
         << name;
   }
   appendmbox* setup(const std::string& name, long quotacheck = 0, int* err = nullptr) {
@@ -103,7 +101,8 @@ class Append : public ::testing::Test {
     std::map<std::string, std::string> files;
     walk(path, "", &files);
     std::string s;
-    for (auto& [k, v] : files) s += k + " " + std::to_string(v.size()) + " " + std::to_string(std::hash<std::string>{}(v)) + "\n";
+    for (auto& [k, v] : files)
+      s += k + " " + std::to_string(v.size()) + " " + std::to_string(std::hash<std::string>{}(v)) + "\n";
     unsigned char buf[MBOXDATA_SIZE];
     mboxdata_encode(mbd, buf);
     s += "record " + std::string(reinterpret_cast<char*>(buf), sizeof buf) + "\n";
@@ -439,8 +438,8 @@ TEST(AppendHeaderCheck, StatesByteByByte) {
       {"\n", IMAP_MESSAGE_CONTAINSNL, 1},
       {"A: b\r\n\r\nbody\n", IMAP_MESSAGE_CONTAINSNL, 7},
       {"A: b\r\n\nbody", IMAP_MESSAGE_CONTAINSNL, 3},
-      {"A: b\r\r\n\r\n", 0, 7},   // CR CR inside a field
-      {"\r\nbody", 0, 7},         // empty header
+      {"A: b\r\r\n\r\n", 0, 7},  // CR CR inside a field
+      {"\r\nbody", 0, 7},        // empty header
       {"\r\rx", 0, 7},
       {"A: b\r\n\r\n\n", IMAP_MESSAGE_CONTAINSNL, 7},
       {"A: b\r\n\r", 0, 6},  // the header's CR awaits its LF
@@ -605,14 +604,9 @@ TEST(AppendRange, CompactForm) {
     uint32_t start, end;
     const char* want;
   } cases[] = {
-      {"", 1, 1, "1"},
-      {"", 3, 5, "3:5"},
-      {"1", 2, 2, "1:2"},
-      {"1:4", 5, 5, "1:5"},
-      {"1:4", 5, 9, "1:9"},
-      {"1:4", 7, 7, "1:4,7"},
-      {"1,3", 4, 6, "1,3:6"},
-      {"1:10", 5, 5, "1:10"},  // already inside: never shortened
+      {"", 1, 1, "1"},        {"", 3, 5, "3:5"},      {"1", 2, 2, "1:2"},
+      {"1:4", 5, 5, "1:5"},   {"1:4", 5, 9, "1:9"},   {"1:4", 7, 7, "1:4,7"},
+      {"1,3", 4, 6, "1,3:6"}, {"1:10", 5, 5, "1:10"},  // already inside: never shortened
       {"0", 1, 1, "0,1"},
   };
   for (const Case& c : cases) {

@@ -203,9 +203,6 @@ struct Rollback {
   uint32_t first_slot;  // record slot (from 1) of the first new record
   uint32_t nslots;
   std::vector<std::string> files;  // message files made
-  bool quota_applied = false;
-  uint64_t quota_bytes = 0;
-  uint32_t quota_msgs = 0;
   bool was_empty[MAX_USER_FLAGS] = {};
 
   Rollback(mailbox* mb, uint32_t slots) : m(mb), mbd(mb->mbd), first_slot(mb->mbd.exists + 1), nslots(slots) {
@@ -215,7 +212,8 @@ struct Rollback {
 
   // Leaves the folder as it was: message files removed, the cache cut
   // back, the reserved record slots zeroed again, usage and folder data
-  // restored on disk and in the list.
+  // restored (the commit's transaction was aborted, so usage and the list
+  // record never changed).
   void run(bool list_touched) {
     for (const std::string& f : files) {
       if (fs_unlink(f.c_str()) != 0 && errno != ENOENT) bvlog(0, LOG_STORE_ERR, "Unable to remove %s: %m", f.c_str());
@@ -226,13 +224,6 @@ struct Rollback {
     off_t off = static_cast<off_t>(m->hdr.start_offset + uint64_t(INDEX_RECORD_SIZE) * (first_slot - 1));
     if (off + static_cast<off_t>(zeros.size()) <= static_cast<off_t>(m->hdr.cache_offset))
       (void)fs_pwrite(m->index_fd, zeros.data(), zeros.size(), off);
-    if (quota_applied) {
-      // The usage was committed by its own transaction: take it back, or
-      // the root would count a message no folder has.
-      if (mboxlist_changequota(m->name, nullptr, quota_bytes, quota_msgs, 1, nullptr) != 0)
-        bvlog(0, LOG_STORE_ERR, "Quota usage of %s counts %llu bytes of a failed append; run a quota repair", m->name,
-              static_cast<unsigned long long>(quota_bytes));
-    }
     m->mbd = mbd;
     restore_flagnames(m, was_empty);
     if (list_touched) {
@@ -545,18 +536,10 @@ int append_msg(appendmbox* ambox, appendmsg* msg, time_t internaldate, const cha
     r = mailbox_append_index(m, &record, m->mbd.exists, 1);
   }
   quotadata qd;
-  if (r == 0) {
-    r = mboxlist_changequota(m->name, &m->mbd, record.size, 1, 0, &qd);
-    if (r == 0) {
-      rb.quota_applied = true;
-      rb.quota_bytes = record.size;
-      rb.quota_msgs = 1;
-    }
-  }
   bool list_touched = false;
   if (r == 0) {
     list_touched = true;
-    r = mboxlist_updatedata(m, 1);
+    r = mboxlist_commit_append(m, record.size, 1, &qd);
   }
   if (r) {
     if (part) forget_singlecopy(msg, part, target);
@@ -882,17 +865,11 @@ int append_copy(mailbox* src, mailbox* m, int nummsg, const copymsg* msgs, const
     m->mbd.exists += n;
     m->mbd.last_uid += n;
     m->mbd.last_append = static_cast<uint32_t>(time(nullptr));
-    r = mboxlist_changequota(m->name, &m->mbd, total, n, 0, &qd);
-    if (r == 0) {
-      rb.quota_applied = true;
-      rb.quota_bytes = total;
-      rb.quota_msgs = n;
-    }
   }
   bool list_touched = false;
   if (r == 0) {
     list_touched = true;
-    r = mboxlist_updatedata(m, 1);
+    r = mboxlist_commit_append(m, total, n, &qd);
   }
   if (r) {
     rb.run(list_touched);

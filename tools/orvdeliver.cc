@@ -11,6 +11,7 @@
 
 #include "common/bvlog.h"
 #include "common/config.h"
+#include "store/mailbox.h"
 #include "store/mboxlist.h"
 #include "store/storenotify.h"
 #include "tools/deliver.h"
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
   if (configmsg_initlog("deliver", "orvdeliver") != 0) return DELIVER_TEMPFAIL;
   mboxlist_set_fatal_handler([](int) { _exit(DELIVER_TEMPFAIL); });
   if (mboxlist_init() != 0) return DELIVER_TEMPFAIL;
+  mailbox_reloadconfig();  // the configured sync levels
   storenotify_init("orvdeliver");
   int status = deliver_message(msg, users, folder, 0, stderr);
   storenotify_shutdown();

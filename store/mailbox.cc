@@ -215,8 +215,8 @@ int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailb
     std::string part(m->partition ? m->partition : "");
     bool separate = m->msgpath != m->path;
     mailbox_close(m);
-    r = mailbox_create(n.c_str(), part.c_str(), p.c_str(), separate ? mp.c_str() : nullptr, a.c_str(), MBOX_VERSION,
-                       m, 0);
+    r = mailbox_create(n.c_str(), part.c_str(), p.c_str(), separate ? mp.c_str() : nullptr, a.c_str(), MBOX_VERSION, m,
+                       0);
     if (r) return r;
     m->mode = mode;
     m->myrights = acl_myrights(auth_state, m->acl);
@@ -805,8 +805,7 @@ int mailbox_convertfromv1(mailbox* m) {
     return IMAP_IOERROR;
   }
   UnlinkGuard unlink_new(newname);
-  struct iovec iov[2] = {{out.data(), out.size()},
-                         {const_cast<char*>(cmap->base + 4), cmap->length - 4}};
+  struct iovec iov[2] = {{out.data(), out.size()}, {const_cast<char*>(cmap->base + 4), cmap->length - 4}};
   if (retry_writev(nfd.get(), iov, 2) < 0 || sync_file(nfd.get(), g_mailbox_sync.index) != 0) {
     bvlog(0, LOG_STORE_WRITEFAIL, "Unable to write index header for %s: %m", mbname(m));
     return IMAP_IOERROR;

@@ -73,8 +73,8 @@ struct auth_state;
 inline constexpr int MAX_USER_FLAGS = 96;
 
 // Sizes of the index file's parts.
-inline constexpr uint32_t INDEX_HEADER_SIZE = 80;   // mboxdata + mboxidxhdr
-inline constexpr uint32_t INDEX_NEW_START = 256;    // start_offset of a new folder
+inline constexpr uint32_t INDEX_HEADER_SIZE = 80;  // mboxdata + mboxidxhdr
+inline constexpr uint32_t INDEX_NEW_START = 256;   // start_offset of a new folder
 inline constexpr uint32_t INDEX_RESERVE_RECORDS = 100;
 inline constexpr uint32_t INDEX_NEW_SIZE = INDEX_NEW_START + INDEX_RESERVE_RECORDS * INDEX_RECORD_SIZE;
 static_assert(INDEX_NEW_SIZE == 7856);
@@ -139,18 +139,18 @@ enum : int {
 struct mailbox {
   int index_fd = -1;
   map_handle* index_map = nullptr;
-  int index_lock_count = 0;     // depth of the index lock held through this handle
-  int peruser_lock_count = 0;   // per-user lock (seen module); 0 when the index lock is first taken
+  int index_lock_count = 0;    // depth of the index lock held through this handle
+  int peruser_lock_count = 0;  // per-user lock (seen module); 0 when the index lock is first taken
   int mode = 0;
-  int newfiles = 0;             // times this handle replaced or removed its index file
-  time_t index_mtime = 0;       // of store.idx at the last read
+  int newfiles = 0;        // times this handle replaced or removed its index file
+  time_t index_mtime = 0;  // of store.idx at the last read
   ino_t index_ino = 0;
   size_t index_length = 0;
-  char* name = nullptr;         // internal folder name
+  char* name = nullptr;  // internal folder name
   char* partition = nullptr;
-  char* path = nullptr;         // index directory
-  char* msgpath = nullptr;      // message directory; == path when the same
-  long myrights = 0;            // acl_myrights of the opening user
+  char* path = nullptr;     // index directory
+  char* msgpath = nullptr;  // message directory; == path when the same
+  long myrights = 0;        // acl_myrights of the opening user
   mboxdata mbd;
   mboxidxhdr hdr;
   char* flagname[MAX_USER_FLAGS] = {};  // null = empty slot
@@ -201,8 +201,7 @@ void mailbox_close(mailbox* mailbox);
 // map: a pointer to its 4-byte big-endian length word, the data follows.
 // Null (and "Invalid cache data for msg N in mailbox NAME. Needs
 // reconstruct" logged) when any item up to it would leave the map.
-const unsigned char* mailbox_cache_item(const map_handle* indexmap, const char* mboxname, unsigned msgno,
-                                        int itemno);
+const unsigned char* mailbox_cache_item(const map_handle* indexmap, const char* mboxname, unsigned msgno, int itemno);
 
 // ---- Locks -----------------------------------------------------------------
 

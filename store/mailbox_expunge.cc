@@ -126,8 +126,8 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
   }
 
   const uint64_t new_cache64 =
-      uint64_t(start) + uint64_t(INDEX_RECORD_SIZE) *
-                            (uint64_t(exists) + uint64_t(extraspace) + std::max<uint64_t>(exists, INDEX_RESERVE_RECORDS));
+      uint64_t(start) + uint64_t(INDEX_RECORD_SIZE) * (uint64_t(exists) + uint64_t(extraspace) +
+                                                       std::max<uint64_t>(exists, INDEX_RESERVE_RECORDS));
   if (new_cache64 + (maplen - old_cache) > UINT32_MAX) {
     bvlog(0, LOG_STORE_ERR, "Unable to expunge %s: index would pass 4 GiB", m->name);
     unlock();
@@ -153,10 +153,10 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
   std::vector<ExpungeEntry> gone;
   const int32_t now = static_cast<int32_t>(time(nullptr));
   uint64_t bytes_gone = 0;
-  uint32_t run_start = 0;   // old cache offset (relative) where the current run began
-  bool run_kept = true;     // kind of the current run
-  uint64_t skipped = 0;     // cache bytes dropped so far
-  uint64_t written = 0;     // cache bytes written so far
+  uint32_t run_start = 0;  // old cache offset (relative) where the current run began
+  bool run_kept = true;    // kind of the current run
+  uint64_t skipped = 0;    // cache bytes dropped so far
+  uint64_t written = 0;    // cache bytes written so far
   uint32_t min_date = UINT32_MAX, min_uid = UINT32_MAX, max_size = 0, prev_off = 0;
   bool ask = true;
   bool write_failed = false;

@@ -65,9 +65,7 @@ void unlink_all(const std::string& dir, Pred only) {
   }
 }
 
-bool two_digits(const char* n) {
-  return n[0] >= '0' && n[0] <= '9' && n[1] >= '0' && n[1] <= '9' && n[2] == '\0';
-}
+bool two_digits(const char* n) { return n[0] >= '0' && n[0] <= '9' && n[1] >= '0' && n[1] <= '9' && n[2] == '\0'; }
 
 }  // namespace
 
@@ -160,7 +158,7 @@ int mailbox_create(const char* name, const char* partition, const char* path, co
       r = IMAP_IOERROR;
     } else {
       (void)sync_parent_dir(fname.c_str(), g_mailbox_sync.index);
-      r = seen_create(m);
+      r = seen_create_folder(m->name);
     }
   }
   (void)lock_unlock(m->index_fd);
@@ -192,9 +190,12 @@ int mailbox_delete(mailbox* m, int saveseendb) {
   }
   if (m->msgpath && m->msgpath != m->path) rmdir_upwards(msgdir);
   if (!saveseendb && m->name) {
-    if (seen_delete(m, 1) != 0) {
-      // Logged by the seen module; the folder's files go regardless.
-    }
+    seen_folder sf;
+    sf.name = m->name;
+    sf.path = m->path;
+    sf.last_uid = m->mbd.last_uid;
+    // A failure is logged by the seen module; the files go regardless.
+    (void)seen_delete_folder(sf, 1);
   }
   if (!dir.empty()) unlink_all(dir, [](const char*) { return true; });
   m->newfiles++;
@@ -252,7 +253,12 @@ int mailbox_copymsgfile(const char* fromname, const char* toname) {
 int mailbox_rename_start(mailbox* old, const char* newname, const char* newpartition, const char* newpath,
                          const char* newmsgpath, int renameUser, mailbox** newmailboxp) {
   *newmailboxp = nullptr;
+  // Taking the lock re-reads the old header, ACL included; the caller's ACL
+  // (renamed for a whole-user rename) is the one the new folder gets.
+  CStr acl(xstrdup(old->acl ? old->acl : ""));
   if (int r = mailbox_lock_index(old)) return r;
+  free(old->acl);
+  old->acl = acl.release();
   auto nm = std::make_unique<mailbox>();
   int r = mailbox_create(newname, newpartition, newpath, newmsgpath, old->acl, old->mbd.version, nm.get(), 0);
   if (r) {
@@ -310,9 +316,10 @@ int mailbox_rename_start(mailbox* old, const char* newname, const char* newparti
   }
   if ((r = mailbox_reopen_index(nm.get())) != 0) return fail(r);
   if (renameUser) {
+    // After locking: taking the lock re-reads the header, ACL included.
+    if ((r = mailbox_lock_index(nm.get())) != 0) return fail(r);
     free(nm->acl);
     nm->acl = xstrdup(old->acl ? old->acl : "");
-    if ((r = mailbox_lock_index(nm.get())) != 0) return fail(r);
     r = mailbox_write_index_variable_header(nm.get());
     mailbox_unlock_index(nm.get());
     if (r) return fail(r);

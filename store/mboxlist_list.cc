@@ -22,9 +22,11 @@
 // location is "<store>/user/hh/hh/<user id>.sub".
 #include "store/mboxlist_list.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <regex.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,12 +53,14 @@
 #include "common/prot.h"
 #include "common/unique_fd.h"
 #include "common/xmalloc.h"
+#include "store/mailbox.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_internal.h"
 #include "store/mboxlist_list_internal.h"
 #include "store/mboxlist_lright.h"
 #include "store/mboxlist_walk.h"
 #include "store/mboxname.h"
+#include "store/storeutil.h"
 
 namespace {
 
@@ -171,7 +175,20 @@ ListPattern::~ListPattern() {
 }
 
 int ListPattern::match(const char* name, size_t len) const {
-  if (!regex_) return glob_test(glob_.get(), name, len, nullptr);
+  if (!regex_) {
+    // The longest match: the whole name when the pattern reaches it, else
+    // the longest leading part before a '/'.
+    int best = -1;
+    int min = 0;
+    for (;;) {
+      int m = glob_test(glob_.get(), name, len, &min);
+      if (m < 0 || m <= best) break;
+      best = m;
+      if (static_cast<size_t>(m) >= len) break;
+      min = m;
+    }
+    return best;
+  }
   // The whole name must match.  POSIX matching is leftmost-longest, so when
   // some match covers the whole name the match found does too.
   std::string raw(name, len);
@@ -275,14 +292,41 @@ class FolderBatches {
       if (r != DB_BUFFER_SMALL) break;
       buf_.resize(std::max<size_t>(buf_.size() * 2, bulk_.size + 4096));
     }
+    // Every batch after the first begins with the last key already seen
+    // (unless it was deleted meanwhile); the first skips it only when asked.
+    bool skip = !first_ || skip_equal_;
+    if (r == 0 && skip && only_seen_key()) {
+      // The batch holds nothing new: continue from the cursor's position.
+      for (;;) {
+        bulk_.ulen = static_cast<u_int32_t>(buf_.size());
+        bulk_.data = buf_.data();
+        r = cur->get(cur.get(), &k, &bulk_, DB_NEXT | DB_MULTIPLE_KEY);
+        if (r != DB_BUFFER_SMALL) break;
+        buf_.resize(std::max<size_t>(buf_.size() * 2, bulk_.size + 4096));
+      }
+      skip = false;
+    }
     if (r == DB_NOTFOUND) done_ = true;
     if (r) return r;
     DB_MULTIPLE_INIT(ptr_, &bulk_);
-    // Every batch after the first begins with the last key already seen
-    // (unless it was deleted meanwhile); the first skips it only when asked.
-    skip_first_ = !first_ || skip_equal_;
+    skip_first_ = skip;
     first_ = false;
     return 0;
+  }
+
+  // True when the batch just read holds one record, the last key seen.
+  bool only_seen_key() {
+    void* p;
+    DB_MULTIPLE_INIT(p, &bulk_);
+    void* rk;
+    void* rd;
+    u_int32_t kl, dl;
+    DB_MULTIPLE_KEY_NEXT(p, &bulk_, rk, kl, rd, dl);
+    if (!p || std::string_view(static_cast<const char*>(rk), kl) != last_) return false;
+    DB_MULTIPLE_KEY_NEXT(p, &bulk_, rk, kl, rd, dl);
+    (void)rd;
+    (void)dl;
+    return p == nullptr;
   }
 
   DB* db_;
@@ -494,6 +538,10 @@ int mboxlist_findall(const char* pattern, int flags, int language, const char* u
     flags |= mboxlist_findall_type(pattern);
     std::string own = std::string("user/") + userid + "/";
     text = own + pattern;
+    // Any spelling of INBOX names the INBOX, stored as "INBOX" here.
+    if (strncasecmp(pattern, "inbox", 5) == 0 && (pattern[5] == '\0' || pattern[5] == '/')) {
+      text.replace(own.size(), 5, "INBOX");
+    }
     a.strip = own.size();
   }
   int r = 0;
@@ -881,6 +929,95 @@ int mboxlist_checkpointSubs(const char* userid, time_t lastckpstart, time_t last
     bvlog(0, LOG_STORE_ERR, "Unable to rename subscription file for %s: %m", userid);
     fs_unlink(tmp.c_str());
     return IMAP_IOERROR;
+  }
+  return 0;
+}
+
+// ---- Rebuilding a user's records from disk ------------------------------------
+
+namespace {
+
+// The INBOX's partition and directory: from its record, or, when the record
+// is gone too, from the first partition holding an index at the place the
+// INBOX's name maps to.
+bool find_inbox(const char* inbox, std::string* partition, std::string* path) {
+  char* part = nullptr;
+  char* dir = nullptr;
+  if (mboxlist_lookup(inbox, nullptr, &part, &dir, nullptr, nullptr) == 0 && part && dir) {
+    *partition = part;
+    *path = dir;
+    free(part);
+    free(dir);
+    return true;
+  }
+  free(part);
+  free(dir);
+  struct Rock {
+    const char* inbox;
+    std::string* partition;
+    std::string* path;
+  } rock{inbox, partition, path};
+  return configmsg_scanpartition(
+             [](const char* name, void* arg) {
+               auto* rk = static_cast<Rock*>(arg);
+               char p[MBOXNAME_PATH_BUF];
+               if (mboxlist_getpath(rk->inbox, name, p, nullptr) != 0) return 0;
+               if (access((std::string(p) + "/store.idx").c_str(), F_OK) != 0) return 0;
+               *rk->partition = name;
+               *rk->path = p;
+               return 1;
+             },
+             &rock) == 1;
+}
+
+// Writes the record of a folder found on disk, with the ACL its index keeps.
+void restore_record(const std::string& name, const std::string& partition) {
+  char path[MBOXNAME_PATH_BUF], msgpath[MBOXNAME_PATH_BUF];
+  if (mboxlist_getpath(name.c_str(), partition.c_str(), path, msgpath) != 0) return;
+  mailbox m;
+  if (mailbox_open_path(name.c_str(), MAILBOX_OPEN_QUIET, partition.c_str(), path, *msgpath ? msgpath : nullptr, "",
+                        nullptr, &m) != 0) {
+    bvlog(0, LOG_STORE_WARNING, "Unable to open folder %s found on disk", name.c_str());
+    return;
+  }
+  if (mailbox_read_index_header_acl(&m) == 0 && mboxlist_updatedata(&m, 0) == 0) {
+    bvlog(0, LOG_STORE_NOTICE, "Folder %s restored from disk", name.c_str());
+  }
+  mailbox_close(&m);
+}
+
+}  // namespace
+
+int mboxlist_recover_folders_from_disk(const char* userid) {
+  if (mboxlist_init() != 0 || !userid || !*userid || strchr(userid, '/')) return -1;
+  std::string id = userid;
+  store_canonifyid(id.data());
+  id.resize(strlen(id.c_str()));
+  char inbox[MBOXNAME_MAX];
+  mboxname_toownedmailbox(nullptr, id.c_str(), inbox);
+  std::string partition, top;
+  if (!find_inbox(inbox, &partition, &top)) return -1;
+  // Breadth-first over the folder directories below the INBOX's.
+  std::vector<std::pair<std::string, std::string>> work = {{inbox, top}};
+  for (size_t i = 0; i < work.size(); ++i) {
+    const std::string name = work[i].first;
+    const std::string dir = work[i].second;
+    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+    if (!d) continue;  // unreadable directories are skipped
+    bool folder = false;
+    while (dirent* e = readdir(d.get())) {
+      if (strcmp(e->d_name, "store.idx") == 0) folder = true;
+      if (strchr(e->d_name, '.') || e->d_name[0] != '=') continue;
+      char decoded[MBOXNAME_MAX];
+      if (mboxname_frompath(e->d_name, decoded) != 0) continue;
+      std::string child = name + "/" + decoded;
+      if (child.size() >= MBOXNAME_MAX) continue;
+      work.emplace_back(child, dir + "/" + e->d_name);
+    }
+    if (folder && mboxlist_lookup(name.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) ==
+                      IMAP_MAILBOX_NONEXISTENT) {
+      restore_record(name, partition);
+    }
   }
   return 0;
 }

@@ -26,6 +26,10 @@
 #include "store/mboxlist.h"
 #include "store/mboxlist_internal.h"
 #include "store/mboxlist_walk.h"
+#include "store/mailbox.h"
+#include "store/mboxname.h"
+#include "store/quota_record.h"
+#include "store/storeutil.h"
 
 namespace {
 
@@ -51,24 +55,6 @@ int put_list(DB_TXN* txn, const std::string& key, const std::string& list) {
   }
   DBT d = dbt_of(list.data(), list.size());
   return db->put(db, txn, &k, &d, 0);
-}
-
-// 1 when the ACL entry of exactly id grants lookup.
-bool entry_grants_lookup(const char* id, const char* acl) {
-  size_t idlen = strlen(id);
-  const char* p = acl;
-  while (p && *p) {
-    const char* tab = strchr(p, '\t');
-    if (!tab) return false;
-    const char* rights = tab + 1;
-    const char* end = strchr(rights, '\t');
-    size_t rlen = end ? static_cast<size_t>(end - rights) : strlen(rights);
-    if (static_cast<size_t>(tab - p) == idlen && strncmp(p, id, idlen) == 0) {
-      return memchr(rights, 'l', rlen) != nullptr;
-    }
-    p = end ? end + 1 : nullptr;
-  }
-  return false;
 }
 
 }  // namespace
@@ -192,7 +178,7 @@ int mboxlist_fixlright(const char* userid, const char* newlist, size_t newlen) {
       std::string name(n);
       char* acl = nullptr;
       if (mboxlist_lookup(name.c_str(), nullptr, nullptr, nullptr, nullptr, &acl) != 0) continue;
-      bool keep = entry_grants_lookup(userid, acl);
+      bool keep = acl_lookup_right(userid, acl) != 0;
       free(acl);
       if (!keep) continue;
       out += name;
@@ -235,6 +221,32 @@ char* acl_renameuser(const char* oldacl, const char* oldname, const char* newnam
   return xstrdup(out.c_str());
 }
 
+namespace {
+
+// Puts the renamed ACL into the folder's index header too; tail is the
+// record after its summary: partition, NUL, ACL, NUL.  Failures are logged
+// by the folder layer and otherwise ignored: the record is what counts.
+void rename_in_index(const std::string& name, std::string_view tail) {
+  std::string partition(tail.substr(0, tail.find('\0')));
+  std::string acl(tail.substr(partition.size() + 1));
+  if (!acl.empty() && acl.back() == '\0') acl.pop_back();
+  char path[MBOXNAME_PATH_BUF], msgpath[MBOXNAME_PATH_BUF];
+  if (mboxlist_getpath(name.c_str(), partition.c_str(), path, msgpath) != 0) return;
+  mailbox m;
+  if (mailbox_open_path(name.c_str(), 0, partition.c_str(), path, *msgpath ? msgpath : nullptr, acl.c_str(),
+                        nullptr, &m) != 0) {
+    return;
+  }
+  if (mailbox_lock_index(&m) == 0) {
+    free(m.acl);
+    m.acl = xstrdup(acl.c_str());
+    (void)mailbox_write_index_variable_header(&m);
+  }
+  mailbox_close(&m);
+}
+
+}  // namespace
+
 int mboxlist_renameacl(DB_TXN* txn, const char* oldid, const char* newid) {
   DB* db = mboxlist_folderdb();
   if (!db) return 0;
@@ -262,8 +274,28 @@ int mboxlist_renameacl(DB_TXN* txn, const char* oldid, const char* newid) {
     DBT unused = {};
     int pr = cur->put(cur.get(), &unused, &d, DB_CURRENT);
     if (pr == DB_LOCK_DEADLOCK) return pr;
-    if (pr) bvlog(0, LOG_STORE_ERR, "Unable to rename %s in the ACL of %s: %s", oldid, name.c_str(), db_strerror(pr));
+    if (pr) {
+      bvlog(0, LOG_STORE_ERR, "Unable to rename %s in the ACL of %s: %s", oldid, name.c_str(), db_strerror(pr));
+      continue;
+    }
+    rename_in_index(name, std::string_view(nd).substr(MBOXDATA_SIZE));
   }
+  if (r == DB_LOCK_DEADLOCK) return r;
+  cur.close();
+  // The renamed user's own list of folders shared to him follows him: the
+  // ACLs now name the new id, so the old key would hide them.
+  char* list = nullptr;
+  size_t len = 0;
+  r = mboxlist_lookup_lright(oldid, &list, &len, txn);
+  if (r == 0) {
+    for (std::string_view n : split_list(list, len)) {
+      std::string name(n);
+      r = mboxlist_changelright(newid, name.c_str(), nullptr, TYPE_ADD, txn);
+      if (r) break;
+    }
+    if (r == 0) r = put_list(txn, id_key(oldid), std::string());
+  }
+  free(list);
   return r == DB_LOCK_DEADLOCK ? r : 0;
 }
 
@@ -295,4 +327,107 @@ int mboxlist_getstat(DB_LOCK_STAT** lockstat, DB_LOG_STAT** logstat, DB_MPOOL_ST
     fail(env->txn_stat(env, txnstat, 0), "txn");
   }
   return failed;
+}
+
+// ---- Access times -------------------------------------------------------------
+
+namespace {
+
+std::string access_root(const char* name) {
+  return strncmp(name, "user/", 5) == 0 ? std::string(name) : std::string("user/") + name;
+}
+
+int put_quota(DB_TXN* txn, const std::string& root, const quotadata& qd) {
+  DB* db = mboxlist_quotadb();
+  unsigned char buf[QUOTA_RECORD_SIZE];
+  quota_record_encode(qd, buf);
+  std::string k = root + '\0';
+  DBT key = dbt_of(k.data(), k.size());
+  DBT data = dbt_of(buf, sizeof buf);
+  return db->put(db, txn, &key, &data, 0);
+}
+
+}  // namespace
+
+int mboxlist_setaccesstime(const char* name, time_t timestamp, const char* protocol) {
+  std::string root = access_root(name);
+  int r = mboxlist_in_txn("setaccess", root.c_str(), [&](DB_TXN* txn) -> int {
+    quotadata qd;
+    int rr = mboxlist_lookup_quota(root.c_str(), &qd, txn);
+    if (rr == DB_NOTFOUND) return IMAP_QUOTAROOT_NONEXISTENT;
+    if (rr == 0) {
+      uint32_t t = static_cast<uint32_t>(timestamp);
+      if (strcmp(protocol, "imap") == 0) {
+        qd.lastimapaccess = t;
+      } else if (strcmp(protocol, "http") == 0) {
+        qd.lasthttpaccess = t;
+      } else {
+        qd.lastuse = t;
+      }
+      rr = put_quota(txn, root, qd);
+    }
+    if (rr == 0 || rr == DB_LOCK_DEADLOCK) return rr;
+    bvlog(0, LOG_STORE_ERR, "Unable to set last access for %s: %s", root.c_str(), db_strerror(rr));
+    return IMAP_IOERROR;
+  });
+  return r;
+}
+
+int mboxlist_getlastaccess(char* name, quotadata* qd) {
+  store_canonifyid(name);
+  std::string root = std::string("user/") + name;
+  int r = mboxlist_lookup_quota(root.c_str(), qd, nullptr);
+  if (r == 0) return 0;
+  if (r == DB_NOTFOUND) return IMAP_QUOTAROOT_NONEXISTENT;
+  bvlog(0, LOG_STORE_ERR, "Unable to get last access for %s: %s", root.c_str(),
+        r > 0 || r < -30999 ? db_strerror(r) : "store error");
+  return IMAP_IOERROR;
+}
+
+int mboxlist_setlastuse(const char* userid, uint32_t pop_last_uidvalidity, uint32_t pop_last_uid) {
+  std::string root = std::string("user/") + userid;
+  return mboxlist_in_txn("lastuse", root.c_str(), [&](DB_TXN* txn) -> int {
+    quotadata qd;
+    int rr = mboxlist_lookup_quota(root.c_str(), &qd, txn);
+    if (rr == DB_NOTFOUND) {
+      errno = ENOENT;
+      bvlog(0, LOG_STORE_ERR, "Unable to read quota usage for %s: %m", root.c_str());
+      bvlog(0, LOG_STORE_ERR, "Unable to set lastuse for %s: %s", root.c_str(), db_strerror(rr));
+      return IMAP_QUOTAROOT_NONEXISTENT;
+    }
+    if (rr == 0) {
+      qd.lastuse = static_cast<uint32_t>(time(nullptr));
+      // Never move the UID mark back within one UIDVALIDITY.
+      if (pop_last_uidvalidity != 0 &&
+          (pop_last_uidvalidity != qd.pop_last_uidvalidity || qd.pop_last_uid < pop_last_uid)) {
+        qd.pop_last_uidvalidity = pop_last_uidvalidity;
+        qd.pop_last_uid = pop_last_uid;
+      }
+      rr = put_quota(txn, root, qd);
+    }
+    if (rr == 0 || rr == DB_LOCK_DEADLOCK) return rr;
+    bvlog(0, LOG_STORE_ERR, "Unable to set lastuse for %s: %s", root.c_str(), db_strerror(rr));
+    return IMAP_IOERROR;
+  });
+}
+
+int mboxlist_getallaccess(mboxlist_printaccess_t proc, void* rock) {
+  if (mboxlist_init() != 0) return IMAP_IOERROR;
+  DB* db = mboxlist_quotadb();
+  DbCursor cur;
+  int r = db->cursor(db, nullptr, cur.out(), 0);
+  if (r) {
+    bvlog(0, LOG_STORE_ERR, "Unable to get cursor to quota DB : %s, errornum=%d", db_strerror(r), r);
+    return r;
+  }
+  DbWalk w;
+  for (r = w.first(cur.get(), ""); r == 0; r = w.next(cur.get())) {
+    std::string root(w.key().substr(0, w.key().find('\0')));
+    quotadata qd = quota_record_decode(reinterpret_cast<const unsigned char*>(w.data().data()), w.data().size());
+    proc(root.c_str(), qd.lastuse, qd.lastimapaccess, qd.lasthttpaccess, rock);
+  }
+  if (r != DB_NOTFOUND) {
+    bvlog(0, LOG_STORE_ERR, "Problem with c_get() of quota DB : %s, errornum=%d", db_strerror(r), r);
+  }
+  return r;
 }

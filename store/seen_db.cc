@@ -46,6 +46,7 @@
 #include "common/prot.h"
 #include "common/unique_fd.h"
 #include "common/xmalloc.h"
+#include "store/mailbox.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_internal.h"
 #include "store/mboxlist_walk.h"
@@ -374,6 +375,7 @@ int seen_lockread(seen* s, time_t* lastread, uint32_t* lastuid, time_t* lastchan
       return IMAP_MAILBOX_LOCKED;
     }
     s->held = true;
+    if (s->mbox) s->mbox->peruser_lock_count = 1;
   }
   DB* db = peruserdb();
   std::string k = user_key(s->name, s->user);
@@ -429,6 +431,7 @@ void seen_unlock(seen* s) {
   if (!s || !s->held) return;
   lock_unlock(s->lockfd.get());
   s->held = false;
+  if (s->mbox) s->mbox->peruser_lock_count = 0;
 }
 
 void seen_close(seen* s) {
@@ -679,3 +682,42 @@ int seen_checkpoint(const char* mailboxname, time_t lastckpstart, time_t lastckp
   }
   return 0;
 }
+
+// ---- The folder handle forms ------------------------------------------------
+
+namespace {
+
+seen_folder folder_of(const mailbox* m) {
+  seen_folder f;
+  f.name = m->name;
+  f.path = m->path;
+  f.last_uid = m->mbd.last_uid;
+  return f;
+}
+
+}  // namespace
+
+int seen_open(mailbox* mailbox, const char* user, seen** seendb) {
+  int r = seen_open_folder(folder_of(mailbox), user, seendb);
+  if (r == 0) {
+    (*seendb)->mbox = mailbox;
+    mailbox->peruser_lock_count = 0;
+  }
+  return r;
+}
+
+int seen_create(mailbox* mailbox) { return seen_create_folder(mailbox->name); }
+
+int seen_delete(mailbox* mailbox, int rmusrfile) { return seen_delete_folder(folder_of(mailbox), rmusrfile); }
+
+int seen_copy(DB_TXN* txn, mailbox* oldmailbox, mailbox* newmailbox) {
+  return seen_copy_folder(txn, oldmailbox->name, newmailbox->name);
+}
+
+int seen_reconstruct(mailbox* mailbox, time_t report_time, time_t prune_time, seen_reportproc_t report_proc,
+                     seen_reportresetproc_t report_reset_proc, void* report_rock) {
+  return seen_reconstruct_folder(folder_of(mailbox), report_time, prune_time, report_proc, report_reset_proc,
+                                 report_rock);
+}
+
+int seen_recoverFromFile(mailbox* mailbox) { return seen_recover_folder(folder_of(mailbox)); }

@@ -54,8 +54,13 @@ int make_private_dir(const std::string& path, FILE* err) {
 const adm_command kCommands[] = {
     {"config", "", "show the effective configuration and check it", adm_config},
     {"init", "", "create the store, partition and log directories", adm_init},
+    {"check", "[--msgpath DIR] FOLDER", "report inconsistencies in a folder's files", adm_check},
     {"status", "", "tell whether the store daemon is ready", adm_status},
     {"checkpoint", "", "checkpoint the mailbox list, drop old log files", adm_checkpoint},
+    {"user", "create|delete|rename ID", "create, delete or rename a user's folders", adm_user},
+    {"folder", "create|delete|rename|show|list", "administer folders", adm_folder},
+    {"acl", "set|delete FOLDER ID", "change a folder's access rights", adm_acl},
+    {"quota", "set|show ROOT", "set or show a quota root's limits", adm_quota},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,0 +1,279 @@
+// Crash safety and cross-process use of a folder's index.
+//
+// The databases are not needed: the list seam is replaced (mailbox_testutil.h)
+// and no Berkeley DB environment is open when the tests fork.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/bvlog.h"
+#include "common/config.h"
+#include "common/test_util.h"
+#include "store/mailbox.h"
+#include "store/mailbox_check.h"
+#include "store/mailbox_testutil.h"
+
+namespace {
+
+using namespace mailbox_testutil;
+
+class MailboxProcesses : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string conf = "local.log.target = stderr\nlocal.store.synclevel = 0\n";
+    ASSERT_EQ(configmsg_init_text(conf, "test", "crashtest"), 0);
+    mailbox_reloadconfig();
+    install_fake_list();
+    path_ = dir_.path() + "/user/ann";
+    // seen_create needs the databases; the folder is made by hand here:
+    // a new folder's file is the 80-byte header, the ACL and zero room.
+    ASSERT_EQ(make_dirs(path_.c_str(), 0777), 0);
+    std::string f(INDEX_NEW_SIZE, '\0');
+    mboxdata mbd;
+    mbd.version = MBOX_VERSION;
+    mbd.uid_validity = 1;
+    mboxidxhdr hdr;
+    hdr.start_offset = INDEX_NEW_START;
+    hdr.cache_offset = INDEX_NEW_SIZE;
+    mboxdata_encode(mbd, reinterpret_cast<unsigned char*>(f.data()));
+    mboxidxhdr_encode(hdr, reinterpret_cast<unsigned char*>(f.data()) + MBOXDATA_SIZE);
+    f[80] = '\n';
+    write_text_file(path_ + "/store.idx", f);
+  }
+  void TearDown() override { configmsg_free(); }
+  int open(mailbox* m) { return mailbox_open_path("user/ann", 0, "p", path_.c_str(), nullptr, "", nullptr, m); }
+  TempDir dir_;
+  std::string path_;
+};
+
+// ---- The operation sequence and its model ------------------------------------------
+
+struct Model {
+  std::set<uint32_t> uids;
+  uint32_t next_uid = 1;
+  std::string acl;
+  bool operator==(const Model&) const = default;
+};
+
+std::string acl_for(uint64_t round) {
+  // Grows by ~500 bytes per header step, so most of them rewrite the file;
+  // every 12th falls back to a short ACL (an in-place write).
+  std::string acl;
+  uint64_t n = round % 12;
+  for (uint64_t i = 0; i < n; ++i) {
+    acl += "someone.with.a.long.name" + std::to_string(i) + "@example.com\tlrswipcda\t";
+    for (int k = 0; k < 8; ++k) acl += "g" + std::to_string(round % 97) + "-" + std::to_string(k) + "\tlr\t";
+  }
+  return acl;
+}
+
+bool expunge_this(uint64_t step, uint32_t uid) { return (uid + step) % 3 == 0; }
+
+// Step s: 0-3 mod 6 append one message each, 4 expunges about a third of
+// the folder, 5 rewrites the variable header.  Every 7th step then also
+// cleans up the expunge log (which changes no state the model tracks).
+void model_apply(Model& m, uint64_t s) {
+  switch (s % 6) {
+    case 4:
+      for (auto it = m.uids.begin(); it != m.uids.end();) it = expunge_this(s, *it) ? m.uids.erase(it) : std::next(it);
+      break;
+    case 5:
+      m.acl = acl_for(s / 6);
+      break;
+    default:
+      m.uids.insert(m.next_uid++);
+  }
+}
+
+uint64_t g_step;
+int expunge_step(void*, const index_record* r) { return expunge_this(g_step, r->uid) ? 1 : 0; }
+
+int run_step(mailbox* mb, Model& m, uint64_t s) {
+  int r = 0;
+  switch (s % 6) {
+    case 4:
+      g_step = s;
+      r = mailbox_expunge(mb, EXPUNGE_NONOTIFY, 0, expunge_step, nullptr);
+      break;
+    case 5:
+      if ((r = mailbox_lock_index(mb)) == 0) {
+        free(mb->acl);
+        mb->acl = strdup(acl_for(s / 6).c_str());
+        r = mailbox_write_index_variable_header(mb);
+        mailbox_unlock_index(mb);
+      }
+      break;
+    default:
+      r = append_message(mb, m.next_uid, message_text(m.next_uid, m.next_uid % 40));
+      break;
+  }
+  model_apply(m, s);
+  if (!r && s % 7 == 6) {
+    r = mailbox_clean_expunge(mb->path, nullptr, time(nullptr));
+    if (r == IMAP_MAILBOX_NONEXISTENT) r = 0;
+  }
+  return r;
+}
+
+std::vector<uint32_t> logged_uids(const std::string& path) {
+  std::string log = read_text_file(path + "/store.exp");
+  std::vector<uint32_t> out;
+  for (size_t off = 8; off + 8 <= log.size(); off += 8) {
+    const auto* p = reinterpret_cast<const unsigned char*>(log.data()) + off + 4;
+    out.push_back(get_le32(p));
+  }
+  return out;
+}
+
+TEST_F(MailboxProcesses, KilledMidOperationLeavesOldOrNewState) {
+  unsigned seed = static_cast<unsigned>(time(nullptr));
+  std::mt19937 rng(seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  Model done;         // the folder's state after step next - 1
+  uint64_t next = 0;  // first step not known to be in the folder
+  int new_state = 0;
+  auto t0 = std::chrono::steady_clock::now();
+  for (int round = 0; round < 200; ++round) {
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(pipefd[0]);
+      bvlog_to_stderr(LOG_SEV_EMERG);
+      mailbox mb;
+      if (open(&mb) != 0) _exit(2);
+      Model m = done;
+      for (uint64_t s = next;; ++s) {
+        if (run_step(&mb, m, s) != 0) _exit(3);
+        if (write(pipefd[1], &s, sizeof s) != sizeof s) _exit(4);
+      }
+    }
+    close(pipefd[1]);
+    usleep(std::uniform_int_distribution<unsigned>(0, 8000)(rng));
+    kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "child ended with " << WEXITSTATUS(status) << " at round " << round;
+    uint64_t s;
+    while (read(pipefd[0], &s, sizeof s) == sizeof s) {
+      ASSERT_EQ(s, next);
+      model_apply(done, s);
+      next = s + 1;
+    }
+    close(pipefd[0]);
+
+    mailbox_check_report rep;
+    ASSERT_EQ(mailbox_check(path_.c_str(), nullptr, &rep), 0);
+    ASSERT_TRUE(rep.problems.empty()) << "round " << round << ": " << rep.problems[0];
+    Model found;
+    for (const auto& r : rep.records) found.uids.insert(r.uid);
+    found.acl = rep.acl;
+    found.next_uid = rep.mbd.last_uid + 1;
+    Model after = done;
+    model_apply(after, next);
+    if (found == done) {
+      // killed before the step took effect
+    } else if (found == after) {
+      done = after;  // the step completed; its report was lost with the child
+      next++;
+      new_state++;
+    } else {
+      FAIL() << "round " << round << ": the folder is in neither the state before nor after step " << next << " ("
+             << found.uids.size() << " messages, " << done.uids.size() << " before, " << after.uids.size() << " after)";
+    }
+    // No uid may be both in the index and in the expunge log: a clean-up
+    // would remove a live message's file.
+    for (uint32_t u : logged_uids(path_)) ASSERT_EQ(found.uids.count(u), 0u) << "uid " << u << " round " << round;
+  }
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(secs, 50.0);
+  EXPECT_GT(next, 100u) << "the children hardly ran";
+  RecordProperty("steps", static_cast<int>(next));
+  RecordProperty("killed_after_effect", new_state);
+}
+
+// ---- Readers and writers in several processes ----------------------------------------
+
+TEST_F(MailboxProcesses, ReaderKeepsOldViewUntilItLocks) {
+  mailbox w, r;
+  ASSERT_EQ(open(&w), 0);
+  for (uint32_t u = 1; u <= 6; ++u) ASSERT_EQ(append_message(&w, u, message_text(u)), 0);
+  ASSERT_EQ(open(&r), 0);
+  ASSERT_EQ(r.mbd.exists, 6u);
+  ASSERT_EQ(mailbox_expunge(
+                &w, 0, 0, [](void*, const index_record* x) { return x->uid % 2 == 0 ? 1 : 0; }, nullptr),
+            0);
+  // The reader's map is the old file: all six records and cache entries.
+  for (unsigned i = 1; i <= 6; ++i) {
+    index_record rec;
+    ASSERT_EQ(mailbox_read_index_record(&r, i, &rec), 0);
+    EXPECT_EQ(rec.uid, i);
+    EXPECT_NE(mailbox_cache_item(r.index_map, "user/ann", i, CACHE_SUBJECT), nullptr);
+  }
+  // Taking the lock follows the replacement.
+  ASSERT_EQ(mailbox_lock_index(&r), 0);
+  EXPECT_EQ(r.mbd.exists, 3u);
+  index_record rec;
+  ASSERT_EQ(mailbox_read_index_record(&r, 2, &rec), 0);
+  EXPECT_EQ(rec.uid, 3u);
+  const unsigned char* subj = mailbox_cache_item(r.index_map, "user/ann", 2, CACHE_SUBJECT);
+  ASSERT_NE(subj, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(subj) + 4, get_be32(subj)), "\"message 3\"");
+  mailbox_unlock_index(&r);
+  mailbox_close(&r);
+  mailbox_close(&w);
+}
+
+TEST_F(MailboxProcesses, AppenderAndExpungerInTwoProcesses) {
+  pid_t kids[2];
+  for (int k = 0; k < 2; ++k) {
+    kids[k] = fork();
+    ASSERT_GE(kids[k], 0);
+    if (kids[k] == 0) {
+      bvlog_to_stderr(LOG_SEV_EMERG);
+      mailbox mb;
+      if (open(&mb) != 0) _exit(2);
+      if (k == 0) {
+        for (uint32_t u = 1; u <= 300; ++u) {
+          if (append_message(&mb, u, message_text(u, u % 30)) != 0) _exit(3);
+        }
+      } else {
+        for (int i = 0; i < 40; ++i) {
+          if (mailbox_expunge(
+                  &mb, 0, 0, [](void*, const index_record* x) { return x->uid % 2 == 0 ? 1 : 0; }, nullptr) != 0) {
+            _exit(4);
+          }
+        }
+      }
+      mailbox_close(&mb);
+      _exit(0);
+    }
+  }
+  for (pid_t k : kids) {
+    int status = 0;
+    ASSERT_EQ(waitpid(k, &status, 0), k);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  mailbox_check_report rep;
+  ASSERT_EQ(mailbox_check(path_.c_str(), nullptr, &rep), 0);
+  ASSERT_TRUE(rep.problems.empty()) << rep.problems[0];
+  std::set<uint32_t> have;
+  for (const auto& r : rep.records) have.insert(r.uid);
+  for (uint32_t u = 1; u <= 300; u += 2) EXPECT_EQ(have.count(u), 1u) << u;  // odd uids are never expunged
+  EXPECT_EQ(rep.mbd.last_uid, 300u);
+  for (uint32_t u : logged_uids(path_)) EXPECT_EQ(u % 2, 0u);
+}
+
+}  // namespace

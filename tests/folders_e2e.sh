@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Folder administration on a fresh instance with the store daemon running:
+# users and folders are created, listed, renamed and deleted through orvadm;
+# afterwards every database file passes db5.3_verify and the dumped folder
+# and quota records have the documented byte layout.
+set -euo pipefail
+bindir=$1
+tmp=$(mktemp -d)
+pid=""
+cleanup() {
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -TERM "$pid"; sleep 1; kill -KILL "$pid" 2>/dev/null || true; fi
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+export ORV_CONFIG="$tmp/c.conf"
+cat > "$ORV_CONFIG" <<CONF
+local.store.dir = $tmp/store
+store.partition.primary.path = $tmp/p1
+store.partition.second.path = $tmp/p2
+CONF
+adm() { "$bindir/orvadm" "$@"; }
+adm init > /dev/null
+"$bindir/orvstored" || fail "orvstored did not start"
+adm status > "$tmp/out" || fail "daemon not ready"
+pid=$(sed -n 's/.*pid \([0-9]*\).*/\1/p' "$tmp/out")
+
+adm user create joe --quota 1000 > /dev/null
+adm user create ann --partition second > /dev/null
+adm folder create user/joe/Sent > /dev/null
+adm folder create user/joe/Sent/2024 > /dev/null
+adm folder create user/joe/Trash > /dev/null
+adm acl set user/joe/Sent ann lr > /dev/null
+adm quota set user/joe 2000 100 > /dev/null
+
+status=0
+adm user create joe > /dev/null 2>&1 || status=$?
+[ "$status" != 0 ] || fail "creating joe twice succeeded"
+status=0
+adm folder create user/nobody/x > /dev/null 2>&1 || status=$?
+[ "$status" = 77 ] || fail "folder of a user without INBOX: exit $status, expected 77"
+status=0
+adm folder show user/joe/none > /dev/null 2>&1 || status=$?
+[ "$status" = 79 ] || fail "show of a missing folder: exit $status, expected 79"
+
+adm folder list > "$tmp/list"
+printf 'user/ann\nuser/joe\nuser/joe/Sent\nuser/joe/Sent/2024\nuser/joe/Trash\n' > "$tmp/want"
+cut -f1 "$tmp/list" | diff - "$tmp/want" || fail "folder list"
+grep -q "^user/ann	second	0$" "$tmp/list" || fail "ann not on partition second: $(cat "$tmp/list")"
+adm folder show user/joe/Sent > "$tmp/show"
+grep -q "^acl:          joe lrswipcda ann lr $" "$tmp/show" || fail "acl of Sent: $(cat "$tmp/show")"
+grep -q "^quota root:   user/joe (0 bytes of 2000 KB, 0 of 100 messages)" "$tmp/show" || fail "quota: $(cat "$tmp/show")"
+
+adm user rename joe jim > /dev/null
+adm folder list user/ > "$tmp/list"
+printf 'user/ann\nuser/jim\nuser/jim/Sent\nuser/jim/Sent/2024\nuser/jim/Trash\n' > "$tmp/want"
+cut -f1 "$tmp/list" | diff - "$tmp/want" || fail "list after the user rename"
+adm folder show user/jim/Sent | grep -q "^acl:          jim lrswipcda ann lr $" || fail "ACL not renamed"
+adm quota show user/jim | grep -q "of 2000 KB" || fail "quota record did not follow the rename"
+adm folder rename user/jim/Sent user/jim/Old > /dev/null
+adm folder list user/jim/ | cut -f1 | grep -qx "user/jim/Old/2024" || fail "subfolder not renamed"
+find "$tmp/p1" -path '*/=jim/=+Old/=2024/store.idx' | grep -q . || fail "renamed folder has no index: $(find "$tmp/p1")"
+[ -z "$(find "$tmp/p1" -path '*/=+Sent*')" ] || fail "old folder directories are left"
+
+adm user delete jim > /dev/null
+adm folder list > "$tmp/list"
+[ "$(cut -f1 "$tmp/list")" = "user/ann" ] || fail "after deleting jim: $(cat "$tmp/list")"
+[ -z "$(find "$tmp/p1" -name '=jim' 2>/dev/null)" ] || fail "jim's directories are left"
+
+adm checkpoint > /dev/null
+kill -TERM "$pid"
+for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+pid=""
+
+cd "$tmp/store/mboxlist"
+for f in folder.db quota.db subscr.db peruser.db lright.db; do
+  db5.3_verify -h "$tmp/store/mboxlist" -o "$f" > /dev/null 2>&1 || db5.3_verify -o "$f" || fail "db5.3_verify $f"
+done
+# user/ann: key with its NUL, data: version 0x102 little-endian, ...,
+# partition "second" NUL, ACL "ann<TAB>lrswipcda<TAB>" NUL.
+db5.3_dump -p folder.db > "$tmp/dump" 2>/dev/null || db5.3_dump -h . -p folder.db > "$tmp/dump"
+grep -q '^ user/ann\\00$' "$tmp/dump" || fail "folder key not NUL-terminated: $(cat "$tmp/dump")"
+grep -A1 '^ user/ann\\00$' "$tmp/dump" | tail -1 | grep -q '^ \\02\\01\\00\\00.*second\\00ann\\09lrswipcda\\09\\00$' \
+  || fail "folder record layout: $(cat "$tmp/dump")"
+db5.3_dump -p quota.db > "$tmp/qdump" 2>/dev/null || db5.3_dump -h . -p quota.db > "$tmp/qdump"
+grep -A1 '^ user/ann\\00$' "$tmp/qdump" | tail -1 | grep -q '^ \\ff\\ff\\ff\\ff' || fail "quota record: $(cat "$tmp/qdump")"
+echo ok

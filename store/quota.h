@@ -72,7 +72,9 @@ int quota_over_threshold(const quotadata& qd, int percent);
 // bytes and msgdiff messages to the folder's quota root and to m->mbd.qused,
 // and writes the folder's list record and its index's fixed header, all in
 // one transaction, so a crash leaves usage, list record and index in step
-// (the header is written last, just before the commit).  On failure m->mbd
+// (the header is written last, just before the commit).  When the index
+// counts messages its list record does not (a process died between the
+// header write and the commit), their usage is added too.  On failure m->mbd
 // is as it was (the header on disk may need rewriting).  pquotaInfo (may be
 // null) receives the new quota record (zeros without one).  0 or
 // IMAP_IOERROR.

@@ -188,7 +188,25 @@ int mboxlist_commit_append(mailbox* m, uint64_t diff, uint32_t msgdiff, quotadat
       if (dr == DB_LOCK_DEADLOCK) return dr;
       counted = dr == 0;
     }
-    int e = mboxlist_changequota_internal(m->name, diff, msgdiff, 0, txn, counted ? &after : nullptr);
+    // A process that died between writing the index header and committing
+    // this transaction left the index counting messages that neither the
+    // list record nor the quota root counts.  The index is the authority:
+    // the usage catches up here.
+    uint64_t catchup = 0;
+    uint32_t catchup_msgs = 0;
+    folder_record rec;
+    int rr = mboxlist_read_record(m->name, &rec, txn);
+    if (rr == DB_LOCK_DEADLOCK) return rr;
+    // m->mbd already counts the new messages, except in qused.
+    const uint32_t exists_before = old.exists >= msgdiff ? old.exists - msgdiff : 0;
+    if (rr == 0 && rec.mbd.exists < exists_before && rec.mbd.qused < old.qused) {
+      catchup = old.qused - rec.mbd.qused;
+      catchup_msgs = exists_before - rec.mbd.exists;
+      bvlog(0, LOG_STORE_WARNING, "Quota usage of %s catches up with %u messages (%llu bytes) its index counts",
+            m->name, catchup_msgs, static_cast<unsigned long long>(catchup));
+    }
+    int e = mboxlist_changequota_internal(m->name, diff + catchup, msgdiff + catchup_msgs, 0, txn,
+                                          counted ? &after : nullptr);
     if (e) return e;
     m->mbd.qused += diff;
     int dr = mboxlist_write_record(m->name, m->mbd, m->partition, m->acl, txn);

@@ -326,13 +326,22 @@ void append_free_singlecopy(appendmsg* msg) {
   }
 }
 
-void append_freemsg(appendmsg* msg) {
-  if (!msg) return;
+namespace {
+
+// Everything append_freemsg frees except the structure itself.
+void release_contents(appendmsg* msg) {
   append_free_singlecopy(msg);
   map_free(msg->map);
   msg->map = nullptr;
   if (!(msg->flags & APPENDMSG_FNAME_BORROWED)) free(msg->fname);
   msg->fname = nullptr;
+}
+
+}  // namespace
+
+void append_freemsg(appendmsg* msg) {
+  if (!msg) return;
+  release_contents(msg);
   if (!(msg->flags & APPENDMSG_CALLER_STORAGE)) free(msg);
 }
 
@@ -573,7 +582,7 @@ int append_fromstring(appendmbox* ambox, const char* message, size_t size, time_
   msg.size = size;
   msg.xauthen = xauthen;
   int r = append_msg(ambox, &msg, internaldate, flag, nflags, userid, 0, 0, 0, 0);
-  append_freemsg(&msg);
+  release_contents(&msg);
   return r;
 }
 
@@ -754,7 +763,7 @@ int append_stream_finish(appendstream* as, time_t internaldate, const char* cons
   msg.size = as->size;
   msg.fname = as->tmpname;
   r = append_msg(as->ambox, &msg, internaldate, flag, nflags, userid, 0, 0, notnotify, 0);
-  append_freemsg(&msg);
+  release_contents(&msg);
   // The message now has its own link (or failed); the temporary name goes.
   (void)fs_unlink(as->tmpname);
   as->tmpname[0] = '\0';

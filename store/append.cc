@@ -484,15 +484,6 @@ int append_msg(appendmbox* ambox, appendmsg* msg, time_t internaldate, const cha
       if (part) append_add_singlecopy(msg, part, target.c_str());
     }
     rb.files.push_back(target);
-    if (msg->pre && !msg->map) {
-      msg->map = map_open(target.c_str(), static_cast<long>(fullsize), 0, 0);
-      if (!msg->map || msg->map->length < fullsize) {
-        bvlog(0, LOG_STORE_ERR, "Unable to map file %s: %m", target.c_str());
-        if (part) forget_singlecopy(msg, part, target);
-        rb.run(false);
-        return IMAP_IOERROR;
-      }
-    }
   } else if (target != msg->fname) {
     const char* shared = append_locate_singlecopy(msg, part);
     bool linked = false;
@@ -509,7 +500,8 @@ int append_msg(appendmbox* ambox, appendmsg* msg, time_t internaldate, const cha
     rb.files.push_back(target);
   }
 
-  // Parse into the cache at the end of the index file.
+  // Parse into the cache at the end of the index file; with a buffer in
+  // front, the message is read back from its file as stored.
   const char* base = msg->base;
   size_t len = msg->size;
   if (msg->pre) {

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "backup/bkcontext.h"
+#include "backup/bkmailbox.h"
 #include "backup/bkobj.h"
 #include "backup/bktape.h"
 #include "backup/bkutils.h"
@@ -129,7 +130,8 @@ int backup_object(BkSession* bks, BKDEV* dev, BkObj* obj) {
   } else if (att->objectType == static_cast<uint16_t>(BkType::mailbox)) {
     return 1;  // an unchanged folder is skipped with all its messages
   }
-  if (att->objectType == static_cast<uint16_t>(BkType::mailbox)) bks->setMailbox(obj, 0);
+  // Only a store folder can become the session's current mailbox.
+  if (auto* mb = dynamic_cast<Mailbox*>(obj)) bks->setMailbox(mb, 0);
   for (std::unique_ptr<BkObj> child = obj->getFirstChild(); child; child = obj->getNextChild()) {
     if (!backup_object(bks, dev, child.get())) std::fprintf(stderr, "unable to backup: %s\n", child->getObjectId());
     child.reset();
@@ -140,7 +142,9 @@ int backup_object(BkSession* bks, BKDEV* dev, BkObj* obj) {
 }
 
 int backup_path(BkSession* bks, BKDEV* dev, const char* name) {
-  BkObj* obj = bks->createBkObj(name, 0);
+  // createBkObj trims trailing slashes in place: it gets its own copy.
+  std::string n = name;
+  BkObj* obj = bks->createBkObj(n.data(), 0);
   if (!obj) {
     bks->errorcode = 65;
     std::fprintf(stderr, "Invalid path %s\n", name);

@@ -17,6 +17,7 @@
 #include "common/bvlog.h"
 #include "common/config.h"
 #include "common/fileio.h"
+#include "store/mboxlist.h"
 
 namespace {
 
@@ -127,8 +128,16 @@ class WithConfig : public testing::Test {
     write_text_file(conf_, "local.store.dir = " + dir_.path() + "/store\nlocal.servername = mailhost\n" +
                                "local.log.target = stderr\n" + extra_);
     setenv(ORV_CONFIG_ENV, conf_.c_str(), 1);
+    // The context joins the mailbox list: start it here as the store
+    // daemon would.
+    ASSERT_EQ(configmsg_init(0, 16, "backup_test"), 0);
+    mboxlist_set_fatal_handler([](int) {});
+    ASSERT_EQ(mboxlist_recover(), 0);
   }
   void TearDown() override {
+    mboxlist_close();
+    mboxlist_set_fatal_handler(nullptr);
+    configmsg_free();
     unsetenv(ORV_CONFIG_ENV);
     bvlog_to_stderr(LOG_SEV_DEBUG);
   }
@@ -547,10 +556,12 @@ TEST_F(Names, ContextExitCodeAndObjectNames) {
   EXPECT_EQ(ctx.exitCode(), 74);
   ctx.errorcode = 0;
   CaptureStderr();
-  EXPECT_EQ(a->createBkObj("primary/user", 0), nullptr);
+  char relative[] = "primary/user";
+  EXPECT_EQ(a->createBkObj(relative, 0), nullptr);
   std::string err = GetCapturedStderr();
   EXPECT_NE(err.find("Object name must begin with a /"), std::string::npos) << err;
-  BkObj* o = a->createBkObj("/primary/user/joe/", 0);
+  char joe[] = "/primary/user/joe/";
+  BkObj* o = a->createBkObj(joe, 0);
   ASSERT_NE(o, nullptr);
   EXPECT_STREQ(o->getObjectId(), "/primary/user/joe");
   EXPECT_EQ(o->getAttr()->objectType, static_cast<uint16_t>(BkType::user));

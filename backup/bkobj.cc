@@ -11,6 +11,7 @@
 
 #include "backup/bkcontext.h"
 #include "backup/bkdev.h"
+#include "backup/bkmailbox.h"
 #include "backup/bkutils.h"
 #include "common/assert.h"
 #include "common/bvlog.h"
@@ -419,7 +420,7 @@ int read_piecewise(BkInput& in, uint32_t n, std::string* out) {
 
 }  // namespace
 
-int bkobj_read_record(BkInput& in, BkRecord* rec, std::string* err, uint32_t maxdata) {
+int bkobj_read_head(BkInput& in, BkRecord* rec, uint32_t* dlen, std::string* err) {
   char b[8];
   if (!in.read(b, 2)) return fail(err, "backup stream ends before the end marker");
   uint16_t idlen = readPRInt16(b);
@@ -442,16 +443,34 @@ int bkobj_read_record(BkInput& in, BkRecord* rec, std::string* err, uint32_t max
   std::string info(infolen, '\0');
   if (infolen && !in.read(info.data(), infolen)) return fail(err, "backup stream ends inside the info of " + id);
   if (!in.read(b, 4)) return fail(err, "backup stream ends inside the record of " + id);
-  uint32_t dlen = readPRInt32(b);
-  if (dlen > maxdata)
-    return fail(err, "damaged record of " + id + ": data length " + std::to_string(dlen) + " is too large");
-  std::string data;
-  if (!read_piecewise(in, dlen, &data)) return fail(err, "backup stream ends inside the data of " + id);
+  *dlen = readPRInt32(b);
   rec->id = std::move(id);
   rec->type = type;
   rec->timestamp = ts;
   rec->info = std::move(info);
-  rec->data = std::move(data);
+  rec->data.clear();
+  return 1;
+}
+
+int bkobj_skip_data(BkInput& in, uint32_t n) {
+  char buf[1 << 14];
+  while (n > 0) {
+    uint32_t k = n < sizeof buf ? n : static_cast<uint32_t>(sizeof buf);
+    if (!in.read(buf, k)) return 0;
+    n -= k;
+  }
+  return 1;
+}
+
+int bkobj_read_record(BkInput& in, BkRecord* rec, std::string* err, uint32_t maxdata) {
+  BkRecord head;
+  uint32_t dlen = 0;
+  int r = bkobj_read_head(in, &head, &dlen, err);
+  if (r <= 0) return r;
+  if (dlen > maxdata)
+    return fail(err, "damaged record of " + head.id + ": data length " + std::to_string(dlen) + " is too large");
+  if (!read_piecewise(in, dlen, &head.data)) return fail(err, "backup stream ends inside the data of " + head.id);
+  *rec = std::move(head);
   return 1;
 }
 

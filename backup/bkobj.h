@@ -278,6 +278,13 @@ struct BkRecord {
 // at the end of the stream rather than allocating it.
 int bkobj_read_record(BkInput& in, BkRecord* rec, std::string* err, uint32_t maxdata = UINT32_MAX);
 
+// Reads a record up to its data: fills rec (without data) and *dlen, the
+// data length; the caller reads or skips the data next.  Results as
+// bkobj_read_record.
+int bkobj_read_head(BkInput& in, BkRecord* rec, uint32_t* dlen, std::string* err);
+// Reads and drops n stream bytes through a small buffer.  1 or 0.
+int bkobj_skip_data(BkInput& in, uint32_t n);
+
 // Reads a whole stream from in: the raw bytes of a record stream ending in
 // an end marker, checked record by record; used by the fuzz target and
 // tests.  Returns the number of records, or -1 with *err.

@@ -35,22 +35,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-bool write_empty_index(const std::string& dir) {
-  if (make_dirs(dir.c_str(), 0777) != 0) return false;
-  std::string f(INDEX_NEW_SIZE, '\0');
-  mboxdata mbd;
-  mbd.version = MBOX_VERSION;
-  mbd.uid_validity = 1;
-  mboxidxhdr hdr;
-  hdr.start_offset = INDEX_NEW_START;
-  hdr.cache_offset = INDEX_NEW_SIZE;
-  mboxdata_encode(mbd, reinterpret_cast<unsigned char*>(f.data()));
-  mboxidxhdr_encode(hdr, reinterpret_cast<unsigned char*>(f.data()) + MBOXDATA_SIZE);
-  f[80] = '\n';
-  UniqueFd fd(open((dir + "/store.idx").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
-  return fd && write(fd.get(), f.data(), f.size()) == static_cast<ssize_t>(f.size());
-}
-
 int open_folder(const std::string& dir, mailbox* m) {
   return mailbox_open_path("bench", 0, "p", dir.c_str(), nullptr, "", nullptr, m);
 }
@@ -59,7 +43,7 @@ int open_folder(const std::string& dir, mailbox* m) {
 // cache entries appended and the records written in batches.
 bool build(const std::string& dir, uint32_t n) {
   mailbox m;
-  if (!write_empty_index(dir) || open_folder(dir, &m) != 0) return false;
+  if (!mailbox_testutil::write_empty_index(dir) || open_folder(dir, &m) != 0) return false;
   bool ok = mailbox_lock_index(&m) == 0 &&
             mailbox_expunge(&m, EXPUNGE_LOCKED | EXPUNGE_NONOTIFY, static_cast<int>(n), expungenone, nullptr) == 0 &&
             lseek(m.index_fd, 0, SEEK_END) >= 0;

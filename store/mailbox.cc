@@ -48,17 +48,16 @@ void free_strings(mailbox* m) {
   }
 }
 
-// Fills the location fields of a reset handle.
-void set_location(mailbox* m, const char* name, const char* partition, const char* path, const char* msgpath,
-                  const char* acl) {
+}  // namespace
+
+void mailbox_set_location(mailbox* m, const char* name, const char* partition, const char* path, const char* msgpath,
+                          const char* acl) {
   m->name = xstrdup(name);
   m->partition = partition ? xstrdup(partition) : nullptr;
   m->path = xstrdup(path);
   m->msgpath = msgpath && *msgpath ? xstrdup(msgpath) : m->path;
   m->acl = xstrdup(acl ? acl : "");
 }
-
-}  // namespace
 
 UnlinkGuard::~UnlinkGuard() {
   if (!path_.empty()) (void)fs_unlink(path_.c_str());
@@ -145,7 +144,7 @@ void mailbox_close(mailbox* m) {
 int mailbox_open_path(const char* name, int mode, const char* partition, const char* path, const char* msgpath,
                       const char* acl, const auth_state* auth_state, mailbox* m) {
   *m = mailbox{};
-  set_location(m, name, partition, path, msgpath, acl);
+  mailbox_set_location(m, name, partition, path, msgpath, acl);
   m->mode = mode;
   m->myrights = acl_myrights(auth_state, m->acl);
   MailboxCloser closer(m);
@@ -197,7 +196,7 @@ int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailb
   }
   if (r) return r;
 
-  set_location(m, name, partition, path, msgpath, acl);
+  mailbox_set_location(m, name, partition, path, msgpath, acl);
   m->mode = mode;
   m->myrights = acl_myrights(auth_state, m->acl);
   if ((mode & MAILBOX_OPEN_LAZY) && mbd.exists == 0) {
@@ -401,17 +400,22 @@ int read_acl_at(mailbox* m, const char* p, size_t n, const char* lf) {
   return 0;
 }
 
+// The LF that ends the flag list, or null (logged) when the variable
+// header has none.
+const char* flags_end(const mailbox* m, const char** p, size_t* n) {
+  const char* lf = nullptr;
+  if (varhdr_span(m, p, n)) lf = static_cast<const char*>(memchr(*p, '\n', *n));
+  if (!lf && !quiet_recover(m)) bvlog(0, LOG_STORE_WRITEFAIL, "Flags corrupted: %s", mbname(m));
+  return lf;
+}
+
 }  // namespace
 
 int mailbox_read_index_variable_header(mailbox* m) {
   const char* p;
   size_t n;
-  const char* lf = nullptr;
-  if (varhdr_span(m, &p, &n)) lf = static_cast<const char*>(memchr(p, '\n', n));
-  if (!lf) {
-    if (!quiet_recover(m)) bvlog(0, LOG_STORE_WRITEFAIL, "Flags corrupted: %s", mbname(m));
-    return IMAP_MAILBOX_BADFORMAT;
-  }
+  const char* lf = flags_end(m, &p, &n);
+  if (!lf) return IMAP_MAILBOX_BADFORMAT;
   // Every name is kept as written, plug-in flag names included: the
   // plug-in's flags live in system_flags, and dropping a user's flag name
   // would leave its messages' bits without a name.
@@ -434,12 +438,8 @@ int mailbox_read_index_variable_header(mailbox* m) {
 int mailbox_read_index_header_acl(mailbox* m) {
   const char* p;
   size_t n;
-  const char* lf = nullptr;
-  if (varhdr_span(m, &p, &n)) lf = static_cast<const char*>(memchr(p, '\n', n));
-  if (!lf) {
-    if (!quiet_recover(m)) bvlog(0, LOG_STORE_WRITEFAIL, "Flags corrupted: %s", mbname(m));
-    return IMAP_MAILBOX_BADFORMAT;
-  }
+  const char* lf = flags_end(m, &p, &n);
+  if (!lf) return IMAP_MAILBOX_BADFORMAT;
   return read_acl_at(m, p, n, lf);
 }
 

@@ -36,20 +36,8 @@ class MailboxProcesses : public ::testing::Test {
     mailbox_reloadconfig();
     install_fake_list();
     path_ = dir_.path() + "/user/ann";
-    // seen_create needs the databases; the folder is made by hand here:
-    // a new folder's file is the 80-byte header, the ACL and zero room.
-    ASSERT_EQ(make_dirs(path_.c_str(), 0777), 0);
-    std::string f(INDEX_NEW_SIZE, '\0');
-    mboxdata mbd;
-    mbd.version = MBOX_VERSION;
-    mbd.uid_validity = 1;
-    mboxidxhdr hdr;
-    hdr.start_offset = INDEX_NEW_START;
-    hdr.cache_offset = INDEX_NEW_SIZE;
-    mboxdata_encode(mbd, reinterpret_cast<unsigned char*>(f.data()));
-    mboxidxhdr_encode(hdr, reinterpret_cast<unsigned char*>(f.data()) + MBOXDATA_SIZE);
-    f[80] = '\n';
-    write_text_file(path_ + "/store.idx", f);
+    // Made without the databases (seen_create would need them).
+    ASSERT_TRUE(write_empty_index(path_));
   }
   void TearDown() override { configmsg_free(); }
   int open(mailbox* m) { return mailbox_open_path("user/ann", 0, "p", path_.c_str(), nullptr, "", nullptr, m); }

@@ -22,6 +22,11 @@ inline constexpr uint32_t VARHDR_SLACK = 50;
 
 inline std::string mailbox_file(const char* dir, const char* fname) { return std::string(dir) + fname; }
 
+// Fills the location fields (and ACL) of a reset handle; msgpath null or
+// empty shares path.
+void mailbox_set_location(mailbox* mailbox, const char* name, const char* partition, const char* path,
+                          const char* msgpath, const char* acl);
+
 // The variable header's content (flag slots, LF, ACL, NUL) without padding.
 std::string mailbox_encode_variable_header(const mailbox* mailbox);
 

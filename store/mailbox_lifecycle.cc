@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -14,6 +15,7 @@
 
 #include "common/assert.h"
 #include "common/bvlog.h"
+#include "common/config.h"
 #include "common/fileio.h"
 #include "common/imap_err.h"
 #include "common/lock.h"
@@ -29,21 +31,23 @@ inline constexpr size_t MAX_PATH_LEN = 1024;
 
 void fill_handle(mailbox* m, const char* name, const char* partition, const char* path, const char* msgpath,
                  const char* acl) {
-  m->name = xstrdup(name);
-  m->partition = partition ? xstrdup(partition) : nullptr;
-  m->path = xstrdup(path);
-  m->msgpath = msgpath && *msgpath ? xstrdup(msgpath) : m->path;
-  m->acl = xstrdup(acl ? acl : "");
+  mailbox_set_location(m, name, partition, path, msgpath, acl);
   m->myrights = 0x1ff;
 }
 
-// Removes dir and then its parents while they are empty.
-void rmdir_upwards(std::string dir) {
-  while (!dir.empty() && dir != "/") {
-    if (rmdir(dir.c_str()) != 0) return;
+// Removes the folder's directory dir, then its parents while they are
+// empty and below the partition root (root): the hash levels go with their
+// last folder, the partition directory and everything above it stay.
+void rmdir_upwards(std::string dir, const char* root) {
+  std::string stop = root ? root : "";
+  while (stop.size() > 1 && stop.back() == '/') stop.pop_back();
+  if (rmdir(dir.c_str()) != 0) return;
+  for (;;) {
     size_t slash = dir.find_last_of('/');
     if (slash == std::string::npos || slash == 0) return;
     dir.resize(slash);
+    if (stop.empty() || dir.size() <= stop.size() || dir.compare(0, stop.size() + 1, stop + "/") != 0) return;
+    if (rmdir(dir.c_str()) != 0) return;
   }
 }
 
@@ -188,7 +192,10 @@ int mailbox_delete(mailbox* m, int saveseendb) {
       if (rmdir(s.c_str()) != 0 && errno != ENOENT) bvlog(0, LOG_STORE_ERR, "Unable to remove %s: %m", s.c_str());
     }
   }
-  if (m->msgpath && m->msgpath != m->path) rmdir_upwards(msgdir);
+  std::unique_ptr<char, decltype(&free)> root(m->partition ? configmsg_partitiondir(m->partition) : nullptr, free);
+  std::unique_ptr<char, decltype(&free)> msgroot(m->partition ? configmsg_partitionmsgdir(m->partition) : nullptr,
+                                                 free);
+  if (m->msgpath && m->msgpath != m->path) rmdir_upwards(msgdir, msgroot.get());
   if (!saveseendb && m->name) {
     seen_folder sf;
     sf.name = m->name;
@@ -200,7 +207,7 @@ int mailbox_delete(mailbox* m, int saveseendb) {
   if (!dir.empty()) unlink_all(dir, [](const char*) { return true; });
   m->newfiles++;
   mailbox_close(m);
-  if (!dir.empty()) rmdir_upwards(dir);
+  if (!dir.empty()) rmdir_upwards(dir, root.get());
   return 0;
 }
 

@@ -144,6 +144,25 @@ TEST(MailboxNames, MessageFileNames) {
   EXPECT_STREQ(mailbox_message_fname(nullptr, 4294967295u, buf), "72/4294967295.msg");
 }
 
+TEST_F(Mailbox, MapMessage) {
+  create();
+  fill(2);
+  int fd = -1;
+  map_handle* map = nullptr;
+  ASSERT_EQ(mailbox_map_message(&m_, 2, &fd, &map), 0);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(std::string(map->base, map->length), message_text(2, 2));
+  mailbox_unmap_message(&m_, &fd, map);
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(mailbox_map_message(&m_, 3, &fd, nullptr), ENOENT);  // the system error itself
+  // A message directory given with a trailing slash gets no second one.
+  mailbox other;
+  std::string slash = path_ + "/";
+  ASSERT_EQ(mailbox_open_path("user/ann", 0, "primary", path_.c_str(), slash.c_str(), "", nullptr, &other), 0);
+  EXPECT_EQ(mailbox_map_message(&other, 1, nullptr, nullptr), 0);
+  mailbox_close(&other);
+}
+
 // ---- Corruption of the fixed header ------------------------------------------------
 
 TEST_F(Mailbox, FixedHeaderCorruption) {
@@ -718,7 +737,9 @@ TEST_F(Mailbox, DeleteRemovesFilesAndDirectories) {
   EXPECT_EQ(m_.index_fd, -1);
   EXPECT_EQ(access(path_.c_str(), F_OK), -1);
   EXPECT_EQ(access(msgroot.c_str(), F_OK), -1);
-  EXPECT_EQ(access((dir_.path() + "/part").c_str(), F_OK), -1);
+  // The empty levels below the partition go; the partition itself stays.
+  EXPECT_EQ(access((dir_.path() + "/part/a").c_str(), F_OK), -1);
+  EXPECT_EQ(access((dir_.path() + "/part").c_str(), F_OK), 0);
   mailbox_close(&m_);  // closing twice is harmless
 }
 
@@ -755,6 +776,19 @@ TEST_F(MailboxList, OpenByNameAndLazyOpen) {
   mailbox_close(&m_);
   EXPECT_EQ(mailbox_open("user/ann/none", 0, auth_dontCheckAcl, &m_), IMAP_MAILBOX_NONEXISTENT);
   EXPECT_EQ(m_.name, nullptr);
+}
+
+TEST_F(MailboxList, ReadAclTakesTheListsAcl) {
+  ASSERT_EQ(mailbox_open("user/ann/x", 0, nullptr, &m_), 0);
+  EXPECT_EQ(m_.myrights, 0);  // no user: no rights
+  free(m_.acl);
+  m_.acl = strdup("");
+  auth_state* ann = nullptr;
+  ASSERT_EQ(auth_newstate("ann", nullptr, &ann), 0);
+  ASSERT_EQ(mailbox_read_acl(&m_, ann), 0);
+  EXPECT_NE(std::string(m_.acl).find("ann\t"), std::string::npos);
+  EXPECT_EQ(m_.myrights, 0x1ff);
+  auth_freestate(ann);
 }
 
 TEST_F(MailboxList, MissingIndexIsMadeAgain) {

@@ -50,6 +50,24 @@ inline void install_fake_list() {
   (void)mailbox_set_listops({fake_updatedata, fake_changequota});
 }
 
+// Writes the index of a new, empty folder into dir (made when missing)
+// without the databases: the 80-byte header, LF and empty ACL, zero room.
+inline bool write_empty_index(const std::string& dir) {
+  if (make_dirs(dir.c_str(), 0777) != 0) return false;
+  std::string f(INDEX_NEW_SIZE, '\0');
+  mboxdata mbd;
+  mbd.version = MBOX_VERSION;
+  mbd.uid_validity = 1;
+  mboxidxhdr hdr;
+  hdr.start_offset = INDEX_NEW_START;
+  hdr.cache_offset = INDEX_NEW_SIZE;
+  mboxdata_encode(mbd, reinterpret_cast<unsigned char*>(f.data()));
+  mboxidxhdr_encode(hdr, reinterpret_cast<unsigned char*>(f.data()) + MBOXDATA_SIZE);
+  f[INDEX_HEADER_SIZE] = '\n';
+  UniqueFd fd(open((dir + "/store.idx").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  return fd && retry_write(fd.get(), f.data(), f.size()) == static_cast<ssize_t>(f.size());
+}
+
 inline std::string message_text(uint32_t uid, size_t body_lines = 3) {
   std::string m = "From: Ann <ann@example.com>\r\nTo: bob@example.com\r\nSubject: message " + std::to_string(uid) +
                   "\r\nDate: Mon, 7 Dec 2026 10:00:00 +0000\r\n\r\n";

@@ -66,6 +66,8 @@ adm user delete jim > /dev/null
 adm folder list > "$tmp/list"
 [ "$(cut -f1 "$tmp/list")" = "user/ann" ] || fail "after deleting jim: $(cat "$tmp/list")"
 [ -z "$(find "$tmp/p1" -name '=jim' 2>/dev/null)" ] || fail "jim's directories are left"
+[ -d "$tmp/p1" ] || fail "deleting the last user of a partition removed the partition directory"
+[ -z "$(find "$tmp/p1" -mindepth 1 -type d -empty)" ] || fail "empty hash directories left: $(find "$tmp/p1")"
 
 adm checkpoint > /dev/null
 kill -TERM "$pid"

@@ -5,7 +5,13 @@
 set -u
 bin=$1
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/orvbackup_cli.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
+tools=$(cd "$(dirname "$bin")/../tools" && pwd)
+pid=""
+cleanup() {
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -TERM "$pid"; sleep 1; kill -KILL "$pid" 2>/dev/null || true; fi
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
 cat > "$tmp/orv.conf" <<EOF
 local.store.dir = $tmp/store
 local.servername = mailhost
@@ -13,6 +19,10 @@ local.log.target = stderr
 store.partition.primary.path = $tmp/p1
 EOF
 export ORV_CONFIG=$tmp/orv.conf
+# The backup joins the mailbox list, which the store daemon makes ready.
+"$tools/orvadm" init > /dev/null || { echo "FAIL: orvadm init" >&2; exit 1; }
+"$tools/orvstored" || { echo "FAIL: orvstored did not start" >&2; exit 1; }
+pid=$("$tools/orvadm" status | sed -n 's/.*pid \([0-9]*\).*/\1/p')
 : > "$tmp/empty"
 fails=0
 

@@ -1,0 +1,174 @@
+// The lower levels of the backup tree: a user's folder (Mailbox), each
+// message in it (Message), and Link, a message whose file is shared (hard
+// linked) with a message saved earlier in the same run and is saved as a
+// reference to it instead of a second copy.
+//
+// Records (layouts in backup/bkobj.h):
+//   mailbox  timestamp: modification time of store.idx at open; info:
+//            MbxInfo; data: a part list, element 0 the folder's ACL text,
+//            element 1 (only when the folder has a "store.expirerule"
+//            file) that file's content.
+//   message  timestamp: internal date; info: MsgInfo (peruser_flags are the
+//            owner's seen/deleted marks); data: the message file.
+//   link     timestamp: internal date; info: MsgInfo; data: Reference to
+//            the copy saved first.
+//
+// Single-copy detection: with the session's table, each message file is
+// stat'ed; a file with more links than the session's minLink is looked up
+// by (device, inode).  A hit becomes a Link; a miss a Message, which enters
+// the table when its data is produced (so only files actually written are
+// referenced, and on an incremental run a shared file whose first copy was
+// filtered out is saved in full at its next occurrence).
+//
+// Memory: a message's data block is a view of the mapped message file,
+// kept mapped while the Message lives (the driver writes its record and
+// destroys it), so saving a message costs no copy of it.
+//
+// Ownership: a Mailbox is owned by the session while it is current (the
+// session deletes it when the traversal moves on); Messages and Links
+// belong to the caller.  A Message's parent is the session's current
+// mailbox (borrowed).  One thread.  Operations return 1 for success and 0
+// for failure; failures are logged through bvlog (priority 59) and make
+// the object not valid or end an enumeration early.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "backup/bkobj.h"
+#include "backup/bkutils.h"
+#include "common/map.h"
+#include "store/index_record.h"
+#include "store/mailbox.h"
+
+class Message;
+
+// The owner's seen and deleted UID ranges of one folder, with lookup
+// cursors that move from their last position, so ascending lookups cost
+// constant time per message.
+class FlagsCache {
+ public:
+  struct Range {
+    uint32_t start, end;
+  };
+  // Parses "SEEN DELETED" (two lists separated by one space; each list
+  // items "n" or "n:m" separated by commas).  A character that is neither
+  // a digit, ':' nor ',' ends that list there and is logged with name.
+  // Ranges are sorted and merged, so unordered input still looks up right.
+  void parse(const char* text, size_t nmessages, const char* name);
+  // Bit 0: uid is seen; bit 1: uid is deleted.
+  uint32_t getflag(uint32_t uid);
+
+ private:
+  static int lookup(const std::vector<Range>& a, size_t* cursor, uint32_t uid);
+  static const char* parseList(const char* p, std::vector<Range>* out, const char* name);
+  std::vector<Range> seen_, deleted_;
+  size_t seenIdx_ = 0, deletedIdx_ = 0;
+};
+
+class Mailbox final : public BkObj {
+ public:
+  // name: "/part/group/user/folder" with the folder in UTF-8.  Not valid
+  // when the folder cannot be turned into an internal name (logged
+  // "Invalid mailbox name %s").
+  Mailbox(BkSession* s, const char* name, int exist);
+  ~Mailbox() override;
+
+  // Opens the folder once; failure is logged ("cannot open mailbox %s")
+  // and makes the object not valid.  1 or 0.
+  int openMbox();
+  // 0 when not valid; 1 once open or when the mailbox list knows it.
+  int exists() override;
+  // Opens the folder and fills timestamp and MbxInfo.
+  const BkAttr* getAttr() override;
+  int setAttr(BkAttr& a) override;
+  void printAttr(FILE* f) override;
+  // The part list (ACL, expire rule).
+  const Vdata* backupData() override;
+  // Restoring folders is the restore program's; this side refuses.
+  int restoreData(Vdata*) override { return 0; }
+  std::unique_ptr<BkObj> getFirstChild() override;
+  std::unique_ptr<BkObj> getNextChild() override;
+  // Modification time of store.idx found through the mailbox list; 0 when
+  // the folder is unknown.
+  long getTimestamp() override;
+
+  // The expire-rule file's path: the folder directory + "/store.expirerule".
+  std::string expireRule();
+  // Reads the owner's seen text into the flags cache once.  1 or 0.
+  int getPerUserFlags();
+  // Stats message uid's file.  1 or 0 (logged "Cannot open message file").
+  int getMsgFile(uint32_t uid, DevIno* di, nlink_t* nlink, std::string* path);
+  // Fills msg from the index record of uid (with per-user flags, no
+  // single-copy data).  1 or 0 (logged).
+  int getMsgByUid(Message* msg, uint32_t uid);
+
+  const char* intname() const { return intname_; }
+  const char* userid() const { return userid_; }
+  mailbox* mbox() { return &mbox_; }
+  int isOpen() const { return mboxopen_; }
+  const MbxInfo& minfo() const { return minfo_; }
+
+ private:
+  MbxInfo minfo_;
+  char minfoBuf_[MBXINFO_SIZE] = {};
+  mailbox mbox_;
+  int mboxopen_ = 0;
+  uint32_t msgno_ = 0;
+  char userid_[1024] = {};
+  char intname_[1024] = {};
+  std::unique_ptr<FlagsCache> puserflags_;
+  bool flagsRead_ = false;
+  bool dataBuilt_ = false;
+};
+
+class Message : public BkObj {
+ public:
+  // A message named by its id; its folder is made the session's current
+  // mailbox.  Not valid when that fails.
+  Message(BkSession* s, const char* name, int exist);
+  // A child of parent (the current mailbox).
+  Message(BkSession* s, const char* name, Mailbox* parent);
+  ~Message() override;
+
+  // Directly named: 1 when the folder holds the uid.
+  int exists() override;
+  const BkAttr* getAttr() override;
+  int setAttr(BkAttr& a) override;
+  void printAttr(FILE* f) override;
+  // The mapped message file (a view, no copy).
+  const Vdata* backupData() override;
+  int restoreData(Vdata*) override { return 0; }
+  std::unique_ptr<BkObj> getFirstChild() override { return nullptr; }
+  std::unique_ptr<BkObj> getNextChild() override { return nullptr; }
+
+  void setMsgInfo(const index_record& rec, const DevIno& di, nlink_t linkcnt, uint32_t flags);
+  // The reference the single-copy table keeps for this message.
+  void getMsgRef(MsgRef* ref) const;
+  const MsgInfo& mrec() const { return mrec_; }
+
+ protected:
+  Mailbox* parent_ = nullptr;
+  MsgInfo mrec_;
+  char mrecBuf_[MSGINFO_SIZE] = {};
+  bool filled_ = false;
+  DevIno di_;
+  nlink_t linkcnt_ = 0;
+  MapPtr map_;
+};
+
+class Link final : public Message {
+ public:
+  // ref: the copy saved first (null: zero reference, a restore fills it).
+  Link(BkSession* s, const char* name, const MsgRef* ref, Mailbox* parent);
+  // The Reference block.
+  const Vdata* backupData() override;
+
+ private:
+  Reference mref_;
+  char mrefBuf_[REFERENCE_SIZE] = {};
+};

@@ -102,7 +102,11 @@ int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& 
   env->set_lk_max_objects(env, 50000);
   env->set_tx_max(env, 10000);
   env->set_alloc(env, malloc, realloc, free);
-  if (nosync) env->set_flags(env, DB_TXN_NOSYNC, 1);
+  // Below level 2 a commit writes the log to the file system without
+  // syncing it: a process killed right after a delivery was acknowledged
+  // keeps the delivery (only a crash of the whole machine can take it),
+  // where a log left in memory would be lost to the next recovery.
+  if (nosync) env->set_flags(env, DB_TXN_WRITE_NOSYNC, 1);
   r = env->open(env, dir.c_str(), flags, 0);
   if (r != 0) {
     bvlog(0, LOG_STORE_ERR, "Unable to open mboxlist database environment %s: %s", dir.c_str(), db_strerror(r));
@@ -277,7 +281,7 @@ int initactual(MboxlistState& s) {
   }
   // Commits force the log to disk only from level 2 on.  (The no-sync bit
   // shares its value with DB_CREATE in the release we link, so it travels
-  // apart from the open flags.)
+  // apart from the open flags and is set on the handle.)
   bool nosync = config_get_int(cfg, "local.dbtxnsync", 0) < 2;
 
   if (open_env(s, flags, nosync, home_dir(s)) != 0) {

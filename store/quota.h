@@ -68,6 +68,19 @@ int quota_over_threshold(const quotadata& qd, int percent);
 [[nodiscard]] int mboxlist_changequota(const char* name, mboxdata* mbd, uint64_t diff, uint32_t msgdiff, int subtract,
                                        quotadata* pquotaInfo);
 
+// The commit of an append to open folder m (index lock held): adds diff
+// bytes and msgdiff messages to the folder's quota root and to m->mbd.qused,
+// and writes the folder's list record and its index's fixed header, all in
+// one transaction, so a crash leaves usage, list record and index in step
+// (the header is written last, just before the commit).  When the index
+// counts messages its list record does not (a process died between the
+// header write and the commit), their usage is added too.  On failure m->mbd
+// is as it was (the header on disk may need rewriting).  pquotaInfo (may be
+// null) receives the new quota record (zeros without one).  0 or
+// IMAP_IOERROR.
+struct mailbox;
+[[nodiscard]] int mboxlist_commit_append(mailbox* m, uint64_t diff, uint32_t msgdiff, quotadata* pquotaInfo);
+
 // Threshold bookkeeping on a record in memory, run before every write of a
 // changed usage or limit (defined beside the folder operations): sets qwhen
 // when usage reaches the warning threshold, clears qwhen and qwarn when

@@ -9,8 +9,10 @@
 #include "common/bvlog.h"
 #include "common/imap_err.h"
 #include "store/folder_record.h"
+#include "store/mailbox.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_internal.h"
+#include "store/mboxlist_records.h"
 #include "store/mboxname.h"
 #include "store/quota.h"
 
@@ -29,15 +31,6 @@ int put_quota(const char* root, const quotadata& qd, DB_TXN* txn) {
   DB* db = mboxlist_quotadb();
   return db->put(db, txn, key.dbt(), &data, 0);
 }
-
-// A Berkeley DB item whose memory the library reallocates; freed here.
-struct DbtRealloc {
-  DBT dbt{};
-  DbtRealloc() { dbt.flags = DB_DBT_REALLOC; }
-  ~DbtRealloc() { free(dbt.data); }
-  DbtRealloc(const DbtRealloc&) = delete;
-  DbtRealloc& operator=(const DbtRealloc&) = delete;
-};
 
 }  // namespace
 
@@ -131,7 +124,7 @@ int mboxlist_fixquota(const char* root, int* changed) {
     DbCursor cursor;
     dr = fdb->cursor(fdb, txn, cursor.out(), 0);
     if (dr) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, "fixquota cursor", root);
-    DbtRealloc key, data;
+    ReallocDbt key, data;
     key.dbt.data = malloc(rootlen + 1);
     memcpy(key.dbt.data, root, rootlen + 1);
     key.dbt.size = static_cast<u_int32_t>(rootlen + 1);
@@ -177,4 +170,58 @@ int mboxlist_fixquota(const char* root, int* changed) {
     quota_announce(root, before, after);
   }
   return r;
+}
+
+int mboxlist_commit_append(mailbox* m, uint64_t diff, uint32_t msgdiff, quotadata* pquotaInfo) {
+  if (pquotaInfo) *pquotaInfo = quotadata{};
+  if (mboxlist_init() != 0) return IMAP_IOERROR;
+  char root[MBOXNAME_BUF];
+  const bool has_root = mboxlist_quotaroot(m->name, root) == 0;
+  const mboxdata old = m->mbd;
+  quotadata before, after;
+  bool counted = false;
+  int r = mboxlist_in_txn("append", m->name, [&](DB_TXN* txn) -> int {
+    counted = false;
+    m->mbd = old;
+    if (has_root && diff) {
+      int dr = mboxlist_lookup_quota(root, &before, txn);
+      if (dr == DB_LOCK_DEADLOCK) return dr;
+      counted = dr == 0;
+    }
+    // A process that died between writing the index header and committing
+    // this transaction left the index counting messages that neither the
+    // list record nor the quota root counts.  The index is the authority:
+    // the usage catches up here.
+    uint64_t catchup = 0;
+    uint32_t catchup_msgs = 0;
+    folder_record rec;
+    int rr = mboxlist_read_record(m->name, &rec, txn);
+    if (rr == DB_LOCK_DEADLOCK) return rr;
+    // m->mbd already counts the new messages, except in qused.
+    const uint32_t exists_before = old.exists >= msgdiff ? old.exists - msgdiff : 0;
+    if (rr == 0 && rec.mbd.exists < exists_before && rec.mbd.qused < old.qused) {
+      catchup = old.qused - rec.mbd.qused;
+      catchup_msgs = exists_before - rec.mbd.exists;
+      bvlog(0, LOG_STORE_WARNING, "Quota usage of %s catches up with %u messages (%llu bytes) its index counts",
+            m->name, catchup_msgs, static_cast<unsigned long long>(catchup));
+    }
+    int e = mboxlist_changequota_internal(m->name, diff + catchup, msgdiff + catchup_msgs, 0, txn,
+                                          counted ? &after : nullptr);
+    if (e) return e;
+    m->mbd.qused += diff;
+    int dr = mboxlist_write_record(m->name, m->mbd, m->partition, m->acl, txn);
+    if (dr) return mboxlist_dberror(dr, "Unable to update mailbox entry", m->name);
+    // Written last, just before the commit: the index never counts a
+    // message whose list and quota records were not written.
+    return mailbox_write_index_fixed_header(m);
+  });
+  if (r) {
+    m->mbd = old;
+    return r == IMAP_IOERROR || r < 0 ? IMAP_IOERROR : r;
+  }
+  if (counted) {
+    if (pquotaInfo) *pquotaInfo = after;
+    quota_announce(root, before, after);
+  }
+  return 0;
 }

@@ -103,3 +103,152 @@ TEST_F(QuotaRules, LimitsCheck) {
 }
 
 }  // namespace
+
+// ---- Records in the mailbox list ----------------------------------------------
+
+#include "common/auth.h"
+#include "common/test_util.h"
+#include "store/mboxlist.h"
+#include "store/storenotify.h"
+
+namespace {
+
+class QuotaDb : public ::testing::Test {
+ protected:
+  void SetUp() override { start(""); }
+  void TearDown() override {
+    storenotify_shutdown();
+    mboxlist_close();
+    mboxlist_set_fatal_handler(nullptr);
+    configmsg_free();
+  }
+  void start(const std::string& extra) {
+    std::string conf = "local.store.dir = " + dir_.path() + "/store\nlocal.log.target = stderr\n" +
+                       "store.partition.primary.path = " + dir_.path() + "/p1\n" +
+                       "local.store.notifyplugin = " + NOTIFY_TEST_PLUGIN + "$" + events_ + "\n" + extra;
+    ASSERT_EQ(configmsg_init_text(conf, "test", "quota_test"), 0);
+    mboxlist_set_fatal_handler([](int) {});
+    ASSERT_EQ(mboxlist_recover(), 0);
+    storenotify_init(nullptr);
+  }
+  void create(const char* name, uint32_t qmax = QUOTA_UNLIMITED, uint32_t msgqmax = QUOTA_UNLIMITED) {
+    ASSERT_EQ(mboxlist_createmailbox(name, MBOX_VERSION, "primary", nullptr, auth_dontCheckAcl, qmax, msgqmax, 0), 0)
+        << name;
+  }
+  quotadata get(const char* name) {
+    quotadata qd;
+    EXPECT_EQ(mboxlist_getquotaroot(name, &qd, nullptr), 0) << name;
+    return qd;
+  }
+  // The quota events so far, "OverQuota"/"UnderQuota" with the usage in KB.
+  std::string events() {
+    std::string all = read_text_file(events_), out;
+    size_t pos = 0;
+    while ((pos = all.find("quota ", pos)) != std::string::npos) {
+      size_t end = all.find(" proc=", pos);
+      out += all.substr(pos, end - pos) + ";";
+      pos = end;
+    }
+    return out;
+  }
+  TempDir dir_;
+  std::string events_ = dir_ / "events";
+};
+
+TEST_F(QuotaDb, RootsOfNames) {
+  create("user/joe", 1000);
+  char* root = nullptr;
+  quotadata qd;
+  ASSERT_EQ(mboxlist_getquotaroot("user/joe/Sent/2024", &qd, &root), 0);
+  EXPECT_STREQ(root, "user/joe");
+  EXPECT_EQ(qd.qmax, 1000u);
+  free(root);
+  EXPECT_EQ(mboxlist_getquotaroot("user/ann", &qd, nullptr), IMAP_QUOTAROOT_NONEXISTENT);
+  EXPECT_EQ(mboxlist_getquotaroot("noslash", &qd, nullptr), IMAP_QUOTAROOT_NONEXISTENT);
+}
+
+TEST_F(QuotaDb, UsageChangesCrossTheThresholdBothWays) {
+  create("user/joe", 1000, 10);
+  mboxdata mbd;
+  quotadata qd;
+  // 899 KB: below 90 %.
+  ASSERT_EQ(mboxlist_changequota("user/joe/Sent", &mbd, 899 * 1024, 8, 0, &qd), 0);
+  EXPECT_EQ(qd.qrused, 899u * 1024);
+  EXPECT_EQ(qd.qwhen, 0u);
+  EXPECT_EQ(mbd.qused, 899u * 1024);
+  EXPECT_EQ(events(), "");
+  // One KB more reaches 900 KB: over.
+  ASSERT_EQ(mboxlist_changequota("user/joe", &mbd, 1024, 0, 0, &qd), 0);
+  EXPECT_NE(qd.qwhen, 0u);
+  EXPECT_EQ(events(), "quota user/joe q=1000/900 mq=10/8 OverQuota;");
+  // Staying over reports nothing new; warnquota sets qwarn.
+  ASSERT_EQ(mboxlist_warnquota("user/joe"), 0);
+  EXPECT_NE(get("user/joe").qwarn, 0u);
+  ASSERT_EQ(mboxlist_changequota("user/joe", &mbd, 10, 0, 0, &qd), 0);
+  EXPECT_EQ(events(), "quota user/joe q=1000/900 mq=10/8 OverQuota;");
+  // Falling below clears qwhen and qwarn.
+  ASSERT_EQ(mboxlist_changequota("user/joe", &mbd, 500 * 1024, 0, 1, &qd), 0);
+  EXPECT_EQ(qd.qwhen, 0u);
+  EXPECT_EQ(qd.qwarn, 0u);
+  EXPECT_EQ(events(), "quota user/joe q=1000/900 mq=10/8 OverQuota;quota user/joe q=1000/400 mq=10/8 UnderQuota;");
+  // Subtracting more than is used stops at zero, in the list and in mbd.
+  ASSERT_EQ(mboxlist_changequota("user/joe", &mbd, UINT64_C(1) << 40, 20, 1, &qd), 0);
+  EXPECT_EQ(qd.qrused, 0u);
+  EXPECT_EQ(qd.msgqrused, 0u);
+  EXPECT_EQ(mbd.qused, 0u);
+  // Message counts cross too: 9 of 10.
+  ASSERT_EQ(mboxlist_changequota("user/joe", &mbd, 1, 9, 0, &qd), 0);
+  EXPECT_NE(qd.qwhen, 0u);
+  // A folder without a quota record is not counted, and is no error.
+  ASSERT_EQ(mboxlist_changequota("user/nobody", &mbd, 100, 1, 0, &qd), 0);
+  EXPECT_EQ(qd.qrused, 0u);
+  EXPECT_EQ(mboxlist_warnquota("user/nobody"), IMAP_QUOTAROOT_NONEXISTENT);
+}
+
+TEST_F(QuotaDb, OverQuotaStatusSwitchLogsWithoutDirectory) {
+  TearDown();
+  start("local.store.overquotastatus = on\n");
+  create("user/amy", 100);
+  quotadata qd;
+  ASSERT_EQ(mboxlist_changequota("user/amy", nullptr, 100 * 1024, 1, 0, &qd), 0);
+  // With the switch on, the threshold is 100 %.
+  EXPECT_EQ(events(), "quota user/amy q=100/100 mq=4294967295/1 OverQuota;");
+  EXPECT_EQ(set_overquotastatus("user/amy", "active", "overquota"), -1);
+}
+
+TEST_F(QuotaDb, FixquotaRecomputesFromTheFolders) {
+  create("user/bob", 1000);
+  create("user/bob/Sent");
+  create("user/bob/Sent/Old");
+  create("user/bobby");  // sorts after "user/bob/..." and is not counted
+  mboxdata mbd;
+  ASSERT_EQ(mboxlist_lookup("user/bob/Sent", &mbd, nullptr, nullptr, nullptr, nullptr), 0);
+  // Skew the quota record, then repair it.
+  quotadata qd;
+  ASSERT_EQ(mboxlist_changequota("user/bob", nullptr, 5000, 3, 0, &qd), 0);
+  int changed = -1;
+  ASSERT_EQ(mboxlist_fixquota("user/bob", &changed), 0);
+  EXPECT_EQ(changed, 1);
+  qd = get("user/bob");
+  EXPECT_EQ(qd.qrused, 0u);  // the folders are empty
+  EXPECT_EQ(qd.msgqrused, 0u);
+  EXPECT_EQ(qd.numshared, 0u);
+  EXPECT_EQ(qd.qmax, 1000u);  // limits stay
+  ASSERT_EQ(mboxlist_fixquota("user/bob", &changed), 0);
+  EXPECT_EQ(changed, 0);
+  // A reconstruction stamp forces the write.
+  mboxlist_fixquota_reconstructed = 12345;
+  ASSERT_EQ(mboxlist_fixquota("user/bob", &changed), 0);
+  mboxlist_fixquota_reconstructed = 0;
+  EXPECT_EQ(changed, 1);
+  EXPECT_EQ(get("user/bob").lastdbrepair, 12345u);
+  // A shared folder counts.
+  ASSERT_EQ(mboxlist_setacl("user/bob/Sent", "ann", "lrs", nullptr, auth_dontCheckAcl), 0);
+  ASSERT_EQ(mboxlist_fixquota("user/bob", &changed), 0);
+  EXPECT_EQ(get("user/bob").numshared, 1u);
+  // No folder record for the root: nothing written.
+  ASSERT_EQ(mboxlist_fixquota("user/zed", &changed), 0);
+  EXPECT_EQ(changed, 0);
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+// Append throughput beside a bare file-writing loop, and parser throughput.
+//
+//   append_bench [COUNT]      (default 10000 messages)
+//
+// A fixed-seed mix of messages of 2 to 500 KB (mostly small, as in real
+// mail) is delivered into one folder and into 100 folders, with message
+// sync on (level 1, the default) and off.  Beside each run a bare loop
+// writes the same bytes to one new file per message with the same flush,
+// so the ratio shows what the store adds.  Then the messages are parsed in
+// memory alone.  Everything happens under a temporary directory that is
+// removed afterwards.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/auth.h"
+#include "common/config.h"
+#include "common/fileio.h"
+#include "store/append.h"
+#include "store/mboxlist.h"
+#include "store/message_internal.h"
+#include "store/quota_record.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// Sizes: 70 % 2-20 KB, 25 % 20-100 KB, 5 % 100-500 KB.
+size_t pick_size(std::mt19937_64& rng) {
+  unsigned r = rng() % 100;
+  if (r < 70) return 2048 + rng() % (18 * 1024);
+  if (r < 95) return 20 * 1024 + rng() % (80 * 1024);
+  return 100 * 1024 + rng() % (400 * 1024);
+}
+
+std::string make_message(std::mt19937_64& rng, size_t size, unsigned n) {
+  std::string m;
+  for (int i = 0; i < 4; ++i)
+    m += "Received: from relay" + std::to_string(rng() % 50) + ".example.net (relay.example.net [192.0.2." +
+         std::to_string(rng() % 250) + "])\r\n\tby mx.example.org with ESMTPS id " + std::to_string(rng()) +
+         "\r\n\tfor <user@example.org>; Tue, 2 Jan 2024 09:00:0" + std::to_string(i) + " +0000\r\n";
+  m += "From: \"Sender " + std::to_string(n) + "\" <sender" + std::to_string(n % 97) + "@example.com>\r\n";
+  m += "To: user@example.org, \"Other Person\" <other@example.org>\r\n";
+  m += "Subject: =?UTF-8?Q?Message_n=C2=B0" + std::to_string(n) + "?=\r\n";
+  m += "Date: Tue, 2 Jan 2024 09:00:00 +0000\r\nMessage-ID: <" + std::to_string(rng()) + "@example.com>\r\n";
+  m += "MIME-Version: 1.0\r\n";
+  bool attach = size > 30 * 1024;
+  if (attach) {
+    m += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(n) + "\"\r\n\r\n--b" + std::to_string(n) +
+         "\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n";
+    for (int i = 0; i < 20; ++i) m += "Some text of the message, line " + std::to_string(i) + ".\r\n";
+    m += "--b" + std::to_string(n) +
+         "\r\nContent-Type: application/octet-stream; name=\"f.bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    static const char b64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string line(76, 'A');
+    while (m.size() + 80 < size) {
+      for (char& c : line) c = b64[rng() % 64];
+      m += line + "\r\n";
+    }
+    m += "--b" + std::to_string(n) + "--\r\n";
+  } else {
+    m += "Content-Type: text/plain; charset=utf-8\r\n\r\n";
+    while (m.size() < size) m += "The quick brown fox jumps over the lazy dog, " + std::to_string(rng() % 1000) + ".\r\n";
+  }
+  return m;
+}
+
+struct Setup {
+  std::string root;
+  int sync;
+};
+
+bool start_store(const Setup& s) {
+  std::string conf = "local.store.dir = " + s.root + "/store\nlocal.log.target = stderr\n" +
+                     "store.partition.primary.path = " + s.root + "/part\nlocal.store.synclevel = " +
+                     std::to_string(s.sync) + "\n";
+  if (configmsg_init_text(conf, "bench", "append_bench") != 0) return false;
+  mboxlist_set_fatal_handler([](int) {});
+  if (mboxlist_recover() != 0) return false;
+  mailbox_reloadconfig();
+  return true;
+}
+
+void stop_store() {
+  mboxlist_close();
+  configmsg_free();
+}
+
+// Delivers every message, round robin over nfolders folders.  Messages/s,
+// or a negative number on failure.
+double run_append(const std::vector<std::string>& msgs, int nfolders) {
+  std::vector<std::string> names;
+  for (int i = 0; i < nfolders; ++i) {
+    names.push_back(i == 0 ? "user/bench" : "user/bench/f" + std::to_string(i));
+    if (mboxlist_createmailbox(names.back().c_str(), MBOX_VERSION, "primary", nullptr, auth_dontCheckAcl,
+                               QUOTA_UNLIMITED, QUOTA_UNLIMITED, 0) != 0)
+      return -1;
+  }
+  auto t = Clock::now();
+  for (size_t i = 0; i < msgs.size(); ++i) {
+    appendmbox ambox;
+    if (append_setup(&ambox, names[i % names.size()].c_str(), 0, MBOX_VERSION, auth_dontCheckAcl,
+                     APPEND_ACL_NOCHECK, -static_cast<long>(msgs[i].size())) != 0)
+      return -2;
+    appendmsg m;
+    m.flags = APPENDMSG_CALLER_STORAGE;
+    m.base = msgs[i].data();
+    m.size = msgs[i].size();
+    int r = append_msg(&ambox, &m, 1, nullptr, 0, nullptr, 0, 0, 1, 0);
+    append_finish(&ambox);
+    if (r) return -3;
+  }
+  return msgs.size() / seconds_since(t);
+}
+
+// The same bytes into one new file each, with the same flush.
+double run_bare(const std::vector<std::string>& msgs, const std::string& dir, int nfolders, int sync) {
+  for (int f = 0; f < nfolders; ++f)
+    for (int d = 0; d < 100; ++d) make_dirs((dir + "/" + std::to_string(f) + "/" + std::to_string(d)).c_str(), 0777);
+  auto t = Clock::now();
+  for (size_t i = 0; i < msgs.size(); ++i) {
+    std::string p = dir + "/" + std::to_string(i % nfolders) + "/" + std::to_string(i / nfolders % 100) + "/" +
+                    std::to_string(i) + ".msg";
+    int fd = fs_open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0) return -1;
+    if (retry_write(fd, msgs[i].data(), msgs[i].size()) != static_cast<ssize_t>(msgs[i].size()) ||
+        sync_file(fd, sync) != 0) {
+      close(fd);
+      return -1;
+    }
+    close(fd);
+  }
+  return msgs.size() / seconds_since(t);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  size_t count = argc > 1 ? strtoul(argv[1], nullptr, 10) : 10000;
+  std::mt19937_64 rng(20240102);
+  std::vector<std::string> msgs;
+  uint64_t total = 0;
+  for (size_t i = 0; i < count; ++i) {
+    msgs.push_back(make_message(rng, pick_size(rng), static_cast<unsigned>(i)));
+    total += msgs.back().size();
+  }
+  printf("%zu messages, %.1f MB, mean %.1f KB\n", count, total / 1e6, total / 1024.0 / count);
+
+  char tmpl[] = "/tmp/append_bench.XXXXXX";
+  if (!mkdtemp(tmpl)) return 1;
+  const std::string base = tmpl;
+  int status = 0;
+  printf("%-28s %12s %12s %8s\n", "run", "append msg/s", "bare msg/s", "ratio");
+  for (int sync : {1, 0}) {
+    for (int nfolders : {1, 100}) {
+      std::string root = base + "/run";
+      std::filesystem::remove_all(root);
+      Setup s{root, sync};
+      if (!start_store(s)) {
+        fprintf(stderr, "append_bench: the store did not start\n");
+        return 1;
+      }
+      double a = run_append(msgs, nfolders);
+      stop_store();
+      std::filesystem::remove_all(root);
+      double b = run_bare(msgs, base + "/bare", nfolders, sync);
+      std::filesystem::remove_all(base + "/bare");
+      if (a < 0 || b < 0) {
+        fprintf(stderr, "append_bench: run failed (%g, %g)\n", a, b);
+        status = 1;
+        continue;
+      }
+      char name[64];
+      snprintf(name, sizeof name, "%d folder%s, sync %s", nfolders, nfolders > 1 ? "s" : "", sync ? "on" : "off");
+      printf("%-28s %12.0f %12.0f %8.2f\n", name, a, b, a / b);
+    }
+  }
+  std::filesystem::remove_all(base);
+
+  // Parsing alone, and parsing with the cache texts built.
+  auto t = Clock::now();
+  size_t parts = 0;
+  for (const std::string& m : msgs) {
+    body b;
+    message_parse_tree(m.data(), m.size(), &b);
+    parts += b.subpart.size();
+  }
+  double parse = total / 1e6 / seconds_since(t);
+  t = Clock::now();
+  size_t out = 0;
+  for (const std::string& m : msgs) {
+    body b;
+    message_parse_tree(m.data(), m.size(), &b);
+    out += message_envelope(b).size() + message_bodystructure(b, true).size() + message_section(b).size();
+  }
+  double parse_cache = total / 1e6 / seconds_since(t);
+  printf("parse: %.0f MB/s; parse and cache texts: %.0f MB/s (%zu parts, %zu bytes)\n", parse, parse_cache, parts, out);
+  return status;
+}

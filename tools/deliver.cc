@@ -1,0 +1,123 @@
+#include "tools/deliver.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "common/auth.h"
+#include "common/imap_err.h"
+#include "store/append.h"
+#include "store/mboxlist.h"
+#include "store/mboxname.h"
+#include "store/storeutil.h"
+
+std::string deliver_canonicalize(std::string_view in) {
+  if (in.substr(0, 5) == "From ") {
+    size_t lf = in.find('\n');
+    in = lf == std::string_view::npos ? std::string_view() : in.substr(lf + 1);
+  }
+  std::string out;
+  out.reserve(in.size() + in.size() / 32 + 2);
+  size_t start = 0;
+  for (;;) {
+    size_t lf = in.find('\n', start);
+    if (lf == std::string_view::npos) {
+      out.append(in.substr(start));
+      break;
+    }
+    out.append(in.substr(start, lf - start));
+    if (lf == start || in[lf - 1] != '\r') out += '\r';
+    out += '\n';
+    start = lf + 1;
+  }
+  return out;
+}
+
+int deliver_exit_status(int code) {
+  switch (code) {
+    case 0:
+      return DELIVER_OK;
+    case IMAP_MAILBOX_NONEXISTENT:
+    case IMAP_INVALID_USER:
+    case IMAP_MAILBOX_BADNAME:
+      return DELIVER_NOUSER;
+    case IMAP_MESSAGE_NOBLANKLINE:
+    case IMAP_MESSAGE_CONTAINSNULL:
+    case IMAP_MESSAGE_CONTAINSNL:
+    case IMAP_MESSAGE_BADHEADER:
+    case IMAP_MESSAGE_TOO_LARGE:
+      return DELIVER_DATAERR;
+    case IMAP_QUOTA_EXCEEDED_PERSISTENT:
+      return DELIVER_CANTCREAT;
+    default:
+      // Everything else may pass (a locked folder, a full disk, the store
+      // restarting) or is ours to fix: the MTA keeps the mail and retries.
+      return DELIVER_TEMPFAIL;
+  }
+}
+
+int deliver_combine(int a, int b) {
+  if (a == DELIVER_TEMPFAIL || b == DELIVER_TEMPFAIL) return DELIVER_TEMPFAIL;
+  if (a != DELIVER_OK) return a;
+  return b;
+}
+
+namespace {
+
+// The folder to deliver to for user: the named folder when it exists, else
+// the INBOX.  IMAP_MAILBOX_BADNAME for a user id that cannot name a folder.
+int target_folder(const std::string& user, const char* folder, std::string* name) {
+  if (user.empty() || user.find('/') != std::string::npos || user.size() >= MBOXNAME_OWNER_BUF)
+    return IMAP_MAILBOX_BADNAME;
+  std::string id = user;
+  store_canonifyid(id.data());
+  id.resize(strlen(id.c_str()));
+  char buf[MBOXNAME_BUF];
+  if (folder && *folder) {
+    char internal[MBOXNAME_BUF];
+    if (mboxname_tointernal(folder, 0, id.c_str(), internal) == 0 &&
+        mboxlist_lookup(internal, nullptr, nullptr, nullptr, nullptr, nullptr) == 0) {
+      *name = internal;
+      return 0;
+    }
+  }
+  *name = mboxname_toownedmailbox(nullptr, id.c_str(), buf);
+  return 0;
+}
+
+}  // namespace
+
+int deliver_message(const std::string& msg, const std::vector<std::string>& users, const char* folder,
+                    time_t internaldate, FILE* err) {
+  if (!internaldate) internaldate = time(nullptr);
+  int refused = 0;
+  if (msg.empty()) refused = IMAP_MESSAGE_NOBLANKLINE;
+  if (memchr(msg.data(), '\0', msg.size())) refused = IMAP_MESSAGE_CONTAINSNULL;
+  if (msg.size() >= 0xFFFFFFFFull) refused = IMAP_MESSAGE_TOO_LARGE;
+
+  appendmsg m;
+  m.flags = APPENDMSG_CALLER_STORAGE;
+  m.base = msg.data();
+  m.size = msg.size();
+  int status = DELIVER_OK;
+  for (const std::string& user : users) {
+    std::string name;
+    int r = refused;
+    if (!r) r = target_folder(user, folder, &name);
+    if (!r) {
+      appendmbox ambox;
+      r = append_setup(&ambox, name.c_str(), 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK,
+                       -static_cast<long>(msg.size()));
+      if (!r) {
+        m.currentPartition = ambox.mailbox->partition;
+        r = append_msg(&ambox, &m, internaldate, nullptr, 0, nullptr, 0, 0, 0, 0);
+        m.currentPartition = nullptr;
+        append_finish(&ambox);
+      }
+    }
+    int s = deliver_exit_status(r);
+    if (r) fprintf(err, "orvdeliver: %s: %s\n", user.c_str(), error_message(r));
+    status = deliver_combine(status, s);
+  }
+  append_freemsg(&m);
+  return status;
+}

@@ -1,0 +1,52 @@
+// Local delivery of one message into users' folders, behind `orvdeliver`.
+//
+// The message arrives as an MTA hands it to a pipe transport: RFC 5322 text
+// with LF or CRLF line ends, possibly led by an mbox "From " envelope line.
+// It is stored with CRLF line ends.  One message goes to one or more users;
+// their folders on one partition share one file (hard links through the
+// single-copy table of store/append.h).
+//
+// Exit statuses are those mail transfer agents understand (sysexits): 0
+// delivered; 75 EX_TEMPFAIL for a full quota within its grace period and
+// for every failure that may pass (a locked folder, a full disk, a store
+// that is not running); 67 EX_NOUSER for a user without an INBOX; 65
+// EX_DATAERR for a message the store refuses (empty, NUL bytes, too large);
+// 73 EX_CANTCREAT for a quota exceeded beyond its grace period; 64 for a
+// bad command line.  With several users the status is the most retryable
+// one: 75 if any delivery may be retried, so the MTA never bounces mail it
+// could still deliver (run one user per call to avoid repeated copies, see
+// the README).
+//
+// The store must be started (configuration loaded, mboxlist_init done).
+// Failures are logged by the store; one line per user goes to err.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr int DELIVER_OK = 0;
+inline constexpr int DELIVER_USAGE = 64;
+inline constexpr int DELIVER_DATAERR = 65;
+inline constexpr int DELIVER_NOUSER = 67;
+inline constexpr int DELIVER_CANTCREAT = 73;
+inline constexpr int DELIVER_TEMPFAIL = 75;
+
+// The message as stored: a leading "From " envelope line dropped, every
+// line end made CR LF (a lone LF gets its CR; CR LF stays; a CR not before
+// LF is kept as it is).
+std::string deliver_canonicalize(std::string_view in);
+
+// The exit status for the result of one delivery.
+int deliver_exit_status(int code);
+
+// Combines two statuses of a multi-user delivery.
+int deliver_combine(int a, int b);
+
+// Delivers msg (already canonical) to each user's INBOX, or to the user's
+// folder `folder` (client name, e.g. "Lists/dev") when given and present;
+// a missing folder falls back to the INBOX.  internaldate 0 means now.
+// Returns the combined exit status; one line per user goes to err.
+int deliver_message(const std::string& msg, const std::vector<std::string>& users, const char* folder,
+                    time_t internaldate, FILE* err);

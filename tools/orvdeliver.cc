@@ -1,0 +1,84 @@
+// orvdeliver: local delivery agent for mail transfer agents' pipe
+// transports.  Reads one message on standard input and appends it to the
+// INBOX (or a named folder) of each user named on the command line.
+#include <getopt.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/bvlog.h"
+#include "common/config.h"
+#include "store/mailbox.h"
+#include "store/mboxlist.h"
+#include "store/storenotify.h"
+#include "tools/deliver.h"
+
+namespace {
+
+void usage(FILE* f) {
+  fprintf(f,
+          "Usage: orvdeliver [-c CONFIG] [-m FOLDER] USER...\n"
+          "Reads one message on standard input and delivers it to each USER's INBOX,\n"
+          "or to FOLDER when the user has it.  Exit status: 0 delivered, 75 try again\n"
+          "later, 67 unknown user, 65 message refused, 73 quota exceeded for good.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* folder = nullptr;
+  int opt;
+  while ((opt = getopt(argc, argv, "+c:m:h")) != -1) {
+    switch (opt) {
+      case 'c':
+        setenv(ORV_CONFIG_ENV, optarg, 1);
+        break;
+      case 'm':
+        folder = optarg;
+        break;
+      case 'h':
+        usage(stdout);
+        return 0;
+      default:
+        usage(stderr);
+        return DELIVER_USAGE;
+    }
+  }
+  if (optind >= argc) {
+    usage(stderr);
+    return DELIVER_USAGE;
+  }
+  std::vector<std::string> users(argv + optind, argv + argc);
+
+  std::string raw;
+  char buf[1 << 16];
+  for (;;) {
+    ssize_t n = read(0, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      perror("orvdeliver: reading the message");
+      return DELIVER_TEMPFAIL;
+    }
+    raw.append(buf, static_cast<size_t>(n));
+  }
+  std::string msg = deliver_canonicalize(raw);
+  raw.clear();
+  raw.shrink_to_fit();
+
+  // A configuration or store that cannot start is the operator's to fix:
+  // the MTA keeps the message meanwhile.
+  if (configmsg_init(0, 0, "orvdeliver") != 0) return DELIVER_TEMPFAIL;
+  if (configmsg_initlog("deliver", "orvdeliver") != 0) return DELIVER_TEMPFAIL;
+  mboxlist_set_fatal_handler([](int) { _exit(DELIVER_TEMPFAIL); });
+  if (mboxlist_init() != 0) return DELIVER_TEMPFAIL;
+  mailbox_reloadconfig();  // the configured sync levels
+  storenotify_init("orvdeliver");
+  int status = deliver_message(msg, users, folder, 0, stderr);
+  storenotify_shutdown();
+  mboxlist_close();
+  configmsg_free();
+  return status;
+}

@@ -92,6 +92,9 @@ int Restorer::run(BkInput& dev) {
     record(rec);
   }
   flushArrived();
+  // No folder may keep its append state (and index lock) while links are
+  // put into folders below.
+  bks_->setMailbox(nullptr, 0);
   // Links still waiting: their message may be in the store by now (an
   // earlier restore, or it never left); otherwise they are reported.
   if (auto* table = bks_->refHash()) {
@@ -253,8 +256,8 @@ void Restorer::flushArrived() {
 std::string restore_rename_id(const std::string& id, const UserHash* users) {
   if (!users) return id;
   // "/part/group/user[/...]": the user is the fourth component.
-  size_t a = 0;
-  for (int i = 0; i < 3; i++) {
+  size_t a = 0;  // the first '/'; the user follows the third
+  for (int i = 0; i < 2; i++) {
     a = id.find('/', a + 1);
     if (a == std::string::npos) return id;
   }

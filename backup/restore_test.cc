@@ -287,7 +287,7 @@ TEST_F(Restore, DamagedStreamsStopWithAnErrorAndLeaveAConsistentStore) {
   std::string huge = vol;
   size_t body = vol.rfind("From: a@example.com", cut);
   ASSERT_GE(body, 4u);
-  ASSERT_EQ(huge.substr(body - 4, 4), std::string("\0\0\x01", 3) + static_cast<char>(0x8b));
+  ASSERT_EQ(huge.substr(body - 4, 4), std::string("\0\0\x01", 3) + static_cast<char>(0x8c));  // 94 header bytes + 300 + CRLF
   huge[body - 4] = 0x7f;
   std::vector<Case> cases = {{"cut", vol.substr(0, cut)}, {"flipped", flipped}, {"huge", huge}};
   for (const Case& c : cases) {
@@ -298,6 +298,11 @@ TEST_F(Restore, DamagedStreamsStopWithAnErrorAndLeaveAConsistentStore) {
     std::string err;
     EXPECT_NE(restore(path("bad"), &n, &err), 0);
     EXPECT_FALSE(err.empty());
+    EXPECT_GE(n.folders, 1u);  // what came before the fault is there
+    if (std::string(c.name) == "huge") {
+      EXPECT_GE(n.messages, 1u);  // joe's first message came before the fault
+      EXPECT_NE(dump("user/joe").find("Subject: one"), std::string::npos);
+    }
     expect_consistent();
   }
 }
@@ -344,10 +349,120 @@ TEST_F(Restore, LinkOfWrongSizeIsRefused) {
   mailbox_close(&m);
 }
 
+// Only ann restored: her first message is a link to joe's INBOX/2, which
+// the selection leaves out.  With joe's mail still in the store the link is
+// restored from it at the end (sharing the file); without, it is reported.
+TEST_F(Restore, LinkWhoseMessageIsNotInTheStreamIsTakenFromTheStoreOrReported) {
+  build();
+  const std::string before = dump("user/ann");
+  ASSERT_EQ(backup(), 0);
+  UserList only;
+  ASSERT_EQ(only.adduser("ann", nullptr), 1);
+  RestoreOptions opt;
+  opt.names = &only;
+  ASSERT_EQ(mboxlist_deletemailbox("user/ann", nullptr, auth_dontCheckAcl), 0);
+  RestoreCounts n;
+  std::string err;
+  ASSERT_EQ(restore(path("vol"), &n, &err, opt), 0) << err;
+  EXPECT_EQ(n.messages, 1u);
+  EXPECT_EQ(n.links, 1u);
+  EXPECT_EQ(n.pending, 0u);  // joe's copy was found in the store at once
+  EXPECT_EQ(dump("user/ann"), before);
+  EXPECT_EQ(inode("user/ann", 1), inode("user/joe", 2));
+
+  wipe();
+  ASSERT_EQ(restore(path("vol"), &n, &err, opt), 70);
+  EXPECT_NE(err.find("Link /primary/user/ann/INBOX/1: message user/joe/2 is not in the store"), std::string::npos)
+      << err;
+  EXPECT_EQ(n.messages, 1u);
+  EXPECT_EQ(n.failed, 1u);
+  expect_consistent();
+}
+
+// A sub-folder whose user has no INBOX: the INBOX is made first.
+TEST_F(Restore, SubFolderOfAUserWithoutInboxCreatesTheInbox) {
+  build();
+  ASSERT_EQ(backup(), 0);
+  wipe();
+  UserList only;
+  ASSERT_EQ(only.adduser("/primary/user/joe/Sent", nullptr), 1);
+  RestoreOptions opt;
+  opt.names = &only;
+  RestoreCounts n;
+  std::string err;
+  ASSERT_EQ(restore(path("vol"), &n, &err, opt), 0) << err;
+  EXPECT_EQ(n.folders, 1u);
+  EXPECT_EQ(n.messages, 1u);
+  mailbox m;
+  ASSERT_EQ(mailbox_open("user/joe", 0, nullptr, &m), 0);
+  EXPECT_EQ(m.mbd.exists, 0u);
+  mailbox_close(&m);
+  EXPECT_NE(dump("user/joe/Sent").find("rule days=30"), std::string::npos);
+  EXPECT_EQ(dump("user/joe/Drafts"), "missing");
+}
+
+// Users renamed through the map, links following them; and every folder
+// restored into one other folder.
+TEST_F(Restore, RenamedUsersAndRestoreIntoAnotherFolder) {
+  build();
+  ASSERT_EQ(backup(), 0);
+  write_text_file(path("map"), "joe=jim\n");
+  UserHash users;
+  ASSERT_EQ(users.load(path("map").c_str()), 1);
+  RestoreOptions opt;
+  opt.users = &users;
+  RestoreCounts n;
+  std::string err;
+  ASSERT_EQ(restore(path("vol"), &n, &err, opt), 0) << err;
+  EXPECT_EQ(n.failed, 0u);
+  EXPECT_EQ(n.folders, 6u);
+  EXPECT_EQ(n.skipped, 3u);  // ann's and bob's mail is there already
+  mailbox m;
+  ASSERT_EQ(mailbox_open("user/jim/Drafts/old", 0, nullptr, &m), 0);
+  EXPECT_EQ(m.mbd.exists, 1u);
+  mailbox_close(&m);
+  EXPECT_EQ(inode("user/jim/Drafts/old", 1), inode("user/jim", 1));
+  std::string jim = dump("user/jim");
+  EXPECT_NE(jim.find("Subject: three"), std::string::npos);
+  EXPECT_NE(jim.find("seen 1:2 2 last 2"), std::string::npos) << jim;
+
+  RestoreOptions into;
+  into.into = "/primary/user/bob/Restored";
+  UserList only;
+  ASSERT_EQ(only.adduser("joe", nullptr), 1);
+  into.names = &only;
+  ASSERT_EQ(restore(path("vol"), &n, &err, into), 0) << err;
+  ASSERT_EQ(mailbox_open("user/bob/Restored", 0, nullptr, &m), 0);
+  EXPECT_EQ(m.mbd.exists, 5u);  // joe's five messages, in one folder
+  mailbox_close(&m);
+  expect_consistent();
+}
+
 TEST(RestoreNames, RefKeysAndUserRenaming) {
   EXPECT_EQ(restore_refkey("user/joe", 17), "joe/INBOX/17");
   EXPECT_EQ(restore_refkey("user/joe/Sent", 3), "joe/Sent/3");
   EXPECT_EQ(restore_refkey("user/joe/a/b", 1), "joe/a/b/1");
+  char map[] = "/tmp/restore_test_mapXXXXXX";
+  int fd = mkstemp(map);
+  ASSERT_GE(fd, 0);
+  const char text[] = "joe=jim\na\\=b=c\n=x\n";
+  ASSERT_EQ(write(fd, text, sizeof text - 1), static_cast<ssize_t>(sizeof text - 1));
+  close(fd);
+  UserHash users;
+  ASSERT_EQ(users.load(map), 1);
+  unlink(map);
+  struct {
+    const char* in;
+    const char* out;
+  } ids[] = {{"/primary/user/joe", "/primary/user/jim"},
+             {"/primary/user/joe/INBOX/3", "/primary/user/jim/INBOX/3"},
+             {"/primary/user/a=b/Sent", "/primary/user/c/Sent"},
+             {"/primary/user/joey/INBOX", "/primary/user/joey/INBOX"},
+             {"/primary/user", "/primary/user"}};
+  for (const auto& c : ids) EXPECT_EQ(restore_rename_id(c.in, &users), c.out) << c.in;
+  EXPECT_EQ(restore_rename_iname("user/joe/Sent", &users), "user/jim/Sent");
+  EXPECT_EQ(restore_rename_iname("user/joe", &users), "user/jim");
+  EXPECT_EQ(restore_rename_iname("user/joey", &users), "user/joey");
 }
 
 }  // namespace

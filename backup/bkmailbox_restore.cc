@@ -32,8 +32,8 @@ uint32_t be32(const char* p) {
   return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
 }
 
-int create_folder(const char* name, const char* owner, uint32_t uidvalidity) {
-  return mboxlist_createmailbox(name, MBOX_VERSION, nullptr, owner, auth_dontCheckAcl, QUOTA_UNLIMITED,
+int create_folder(const char* name, const char* partition, const char* owner, uint32_t uidvalidity) {
+  return mboxlist_createmailbox(name, MBOX_VERSION, partition, owner, auth_dontCheckAcl, QUOTA_UNLIMITED,
                                 QUOTA_UNLIMITED, uidvalidity);
 }
 
@@ -60,12 +60,20 @@ int Mailbox::restoreData(Vdata* data) {
   // Accounts are not provisioned from the directory here: the INBOX is made
   // through the mailbox list directly.
   if (isInbox) bvlog(0, LOG_STORE_WARNING, "%s LDAP entry is missing\n", userid_);
-  int r = create_folder(intname_, userid_, minfo_.uid_validity);
+  // The folder goes back to the partition it was saved from when that
+  // partition is configured here (else the default one): a user does not
+  // move between partitions by being restored.
+  std::string part = att.objectId.substr(1, att.objectId.find('/', 1) - 1);
+  const char* partition = nullptr;
+  if (bks && bks->context() && bks->context()->partitions().scanPartition() &&
+      bks->context()->partitions().getPartNum(part.c_str()) > 0)
+    partition = part.c_str();
+  int r = create_folder(intname_, partition, userid_, minfo_.uid_validity);
   if (r == IMAP_PERMISSION_DENIED && !isInbox &&
       mboxlist_lookup(inbox.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) != 0) {
     bvlog(0, LOG_STORE_WARNING, "%s LDAP entry is missing\n", userid_);
-    r = create_folder(inbox.c_str(), userid_, 0);
-    if (r == 0) r = create_folder(intname_, userid_, minfo_.uid_validity);
+    r = create_folder(inbox.c_str(), partition, userid_, 0);
+    if (r == 0) r = create_folder(intname_, partition, userid_, minfo_.uid_validity);
   }
   if (r != 0) {
     bvlog(0, LOG_STORE_ERR, "Cannot create mailbox %s (rc = %d)\n", intname_, r);

@@ -154,6 +154,10 @@ class Restore : public testing::Test {
     mailbox m;
     if (mailbox_open(folder, 0, nullptr, &m) != 0) return "missing";
     std::string out = "uidvalidity " + std::to_string(m.mbd.uid_validity) + "\nacl " + m.acl + "\n";
+    char* part = nullptr;
+    EXPECT_EQ(mboxlist_lookup(folder, nullptr, &part, nullptr, nullptr, nullptr), 0);
+    out += std::string("partition ") + (part ? part : "?") + "\n";
+    free(part);
     out += "sub " + std::to_string(mboxlist_lookup_subs(owner(folder).c_str(), folder) == 0) + "\n";
     out += "rule " + read_text_file(std::string(m.path) + "/store.expirerule") + "\n";
     for (uint32_t n = 1; n <= m.mbd.exists; n++) {

@@ -89,7 +89,8 @@ int Mailbox::restoreData(Vdata* data) {
   if (data && data->length() && data->part(0, acl)) restoreAcl(std::string(acl.bytes(), acl.length()));
   if (data && data->length() && data->part(1, rule)) {
     std::string path = expireRule();
-    if (path.empty() || !rule.save(path.c_str())) bvlog(0, LOG_STORE_ERR, "%s cannot write the expire rule\n", intname_);
+    if (path.empty() || !rule.save(path.c_str()))
+      bvlog(0, LOG_STORE_ERR, "%s cannot write the expire rule\n", intname_);
   }
   return valid;
 }
@@ -171,8 +172,7 @@ int Mailbox::messageExist(uint32_t orig_uid, uint32_t orig_uidvalidity) {
     std::sort(cache->begin(), cache->end());
     uidcache_ = std::move(cache);
   }
-  return std::binary_search(uidcache_->begin(), uidcache_->end(), std::make_pair(orig_uid, orig_uidvalidity)) ? 1
-                                                                                                             : 0;
+  return std::binary_search(uidcache_->begin(), uidcache_->end(), std::make_pair(orig_uid, orig_uidvalidity)) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -217,8 +217,8 @@ int Message::appendAs(const char* base, size_t size, char* fname) {
   msg.size = size;
   msg.fname = fname;
   uint32_t newuid = 0;
-  int r = append_msg(parent_->amb(), &msg, static_cast<time_t>(mrec_.internaldate), names, n, parent_->userid(), ou,
-                     ov, 1, brandnew ? mrec_.uid : 0, &newuid);
+  int r = append_msg(parent_->amb(), &msg, static_cast<time_t>(mrec_.internaldate), names, n, parent_->userid(), ou, ov,
+                     1, brandnew ? mrec_.uid : 0, &newuid);
   append_freemsg(&msg);
   if (r != 0) {
     bvlog(0, LOG_STORE_ERR, "Error appending message (rc = %d)\n", r);
@@ -252,7 +252,8 @@ int Message::setLastUid() {
   std::free(uids);
   seen_unlock(s);
   seen_close(s);
-  if (r != 0) bvlog(0, LOG_STORE_ERR, "%s cannot write the last-read uid of %s\n", parent_->intname(), parent_->userid());
+  if (r != 0)
+    bvlog(0, LOG_STORE_ERR, "%s cannot write the last-read uid of %s\n", parent_->intname(), parent_->userid());
   return r == 0;
 }
 

@@ -102,8 +102,8 @@ int main(int argc, char** argv) {
       opt.verbose = verbose;
       RestoreCounts n;
       rc = restore_stream(*d, bks, opt, stdout, stderr, &n);
-      std::fprintf(stderr, "%u folders, %u messages, %u links restored; %u skipped; %u failed\n", n.folders,
-                   n.messages, n.links, n.skipped, n.failed);
+      std::fprintf(stderr, "%u folders, %u messages, %u links restored; %u skipped; %u failed\n", n.folders, n.messages,
+                   n.links, n.skipped, n.failed);
       if (d->error() && rc == 0) rc = 74;
     }
   }

@@ -2,6 +2,8 @@
 // (databases and partitions) and restored; the two stores are compared
 // folder by folder and message by message.  Also: restoring twice, into
 // existing folders, and streams that are cut, damaged or carry a bad link.
+#include "backup/restore.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -19,7 +21,6 @@
 #include "backup/bkmailbox.h"
 #include "backup/bkobj.h"
 #include "backup/bktest_store.h"
-#include "backup/restore.h"
 #include "common/bvlog.h"
 #include "common/config.h"
 #include "common/test_util.h"
@@ -169,8 +170,8 @@ class Restore : public testing::Test {
       uint32_t ou = r.orig_uid ? r.orig_uid : r.uid;
       uint32_t ov = r.orig_uidvalidity ? r.orig_uidvalidity : m.mbd.uid_validity;
       out += "msg " + std::to_string(r.uid) + " date " + std::to_string(r.internaldate) + " flags " +
-             std::to_string(r.system_flags) + " size " + std::to_string(r.size) + " pop " + std::to_string(ou) +
-             "." + std::to_string(ov) + " body " + (map ? std::string(map->base, map->length) : "?") + "\n";
+             std::to_string(r.system_flags) + " size " + std::to_string(r.size) + " pop " + std::to_string(ou) + "." +
+             std::to_string(ov) + " body " + (map ? std::string(map->base, map->length) : "?") + "\n";
     }
     uint32_t lastuid = 0;
     std::string seen = seen_text(folder, owner(folder).c_str(), &lastuid);
@@ -259,8 +260,8 @@ TEST_F(Restore, IntoExistingFolderGivesNewUidsAndKeepsItsAttributes) {
   index_record r;
   ASSERT_EQ(mailbox_read_index_record(&m, 2, &r), 0);
   EXPECT_EQ(r.uid, 2u);
-  EXPECT_EQ(r.orig_uid, 1u);             // the message's uid in the backup
-  EXPECT_NE(r.orig_uidvalidity, 77u);    // and its folder's UID validity there
+  EXPECT_EQ(r.orig_uid, 1u);           // the message's uid in the backup
+  EXPECT_NE(r.orig_uidvalidity, 77u);  // and its folder's UID validity there
   mailbox_close(&m);
   ASSERT_EQ(restore(path("vol"), &n, &err), 0) << err;
   EXPECT_EQ(n.messages, 0u);
@@ -291,7 +292,8 @@ TEST_F(Restore, DamagedStreamsStopWithAnErrorAndLeaveAConsistentStore) {
   std::string huge = vol;
   size_t body = vol.rfind("From: a@example.com", cut);
   ASSERT_GE(body, 4u);
-  ASSERT_EQ(huge.substr(body - 4, 4), std::string("\0\0\x01", 3) + static_cast<char>(0x8c));  // 94 header bytes + 300 + CRLF
+  ASSERT_EQ(huge.substr(body - 4, 4),
+            std::string("\0\0\x01", 3) + static_cast<char>(0x8c));  // 94 header bytes + 300 + CRLF
   huge[body - 4] = 0x7f;
   std::vector<Case> cases = {{"cut", vol.substr(0, cut)}, {"flipped", flipped}, {"huge", huge}};
   for (const Case& c : cases) {

@@ -326,13 +326,22 @@ void append_free_singlecopy(appendmsg* msg) {
   }
 }
 
-void append_freemsg(appendmsg* msg) {
-  if (!msg) return;
+namespace {
+
+// Everything append_freemsg frees except the structure itself.
+void release_contents(appendmsg* msg) {
   append_free_singlecopy(msg);
   map_free(msg->map);
   msg->map = nullptr;
   if (!(msg->flags & APPENDMSG_FNAME_BORROWED)) free(msg->fname);
   msg->fname = nullptr;
+}
+
+}  // namespace
+
+void append_freemsg(appendmsg* msg) {
+  if (!msg) return;
+  release_contents(msg);
   if (!(msg->flags & APPENDMSG_CALLER_STORAGE)) free(msg);
 }
 
@@ -475,15 +484,6 @@ int append_msg(appendmbox* ambox, appendmsg* msg, time_t internaldate, const cha
       if (part) append_add_singlecopy(msg, part, target.c_str());
     }
     rb.files.push_back(target);
-    if (msg->pre && !msg->map) {
-      msg->map = map_open(target.c_str(), static_cast<long>(fullsize), 0, 0);
-      if (!msg->map || msg->map->length < fullsize) {
-        bvlog(0, LOG_STORE_ERR, "Unable to map file %s: %m", target.c_str());
-        if (part) forget_singlecopy(msg, part, target);
-        rb.run(false);
-        return IMAP_IOERROR;
-      }
-    }
   } else if (target != msg->fname) {
     const char* shared = append_locate_singlecopy(msg, part);
     bool linked = false;
@@ -500,7 +500,8 @@ int append_msg(appendmbox* ambox, appendmsg* msg, time_t internaldate, const cha
     rb.files.push_back(target);
   }
 
-  // Parse into the cache at the end of the index file.
+  // Parse into the cache at the end of the index file; with a buffer in
+  // front, the message is read back from its file as stored.
   const char* base = msg->base;
   size_t len = msg->size;
   if (msg->pre) {
@@ -573,7 +574,7 @@ int append_fromstring(appendmbox* ambox, const char* message, size_t size, time_
   msg.size = size;
   msg.xauthen = xauthen;
   int r = append_msg(ambox, &msg, internaldate, flag, nflags, userid, 0, 0, 0, 0);
-  append_freemsg(&msg);
+  release_contents(&msg);
   return r;
 }
 
@@ -754,7 +755,7 @@ int append_stream_finish(appendstream* as, time_t internaldate, const char* cons
   msg.size = as->size;
   msg.fname = as->tmpname;
   r = append_msg(as->ambox, &msg, internaldate, flag, nflags, userid, 0, 0, notnotify, 0);
-  append_freemsg(&msg);
+  release_contents(&msg);
   // The message now has its own link (or failed); the temporary name goes.
   (void)fs_unlink(as->tmpname);
   as->tmpname[0] = '\0';

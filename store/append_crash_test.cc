@@ -45,7 +45,7 @@ uint64_t fnv(const std::string& s) {
   return h;
 }
 
-int kRounds = getenv("CRASH_ROUNDS") ? atoi(getenv("CRASH_ROUNDS")) : 220;
+int kRounds = getenv("CRASH_ROUNDS") ? atoi(getenv("CRASH_ROUNDS")) : 210;
 
 class AppendCrash : public ::testing::Test {
  protected:
@@ -130,7 +130,7 @@ TEST_F(AppendCrash, KilledDeliveriesLoseNothingThatWasAcknowledged) {
     char b;
     bool started = read(pfd[0], &b, 1) == 1;
     close(pfd[0]);
-    if (started) usleep(static_cast<useconds_t>(rng() % 60000));
+    if (started) usleep(static_cast<useconds_t>(rng() % 40000));
     kill(pid, SIGKILL);
     int st = 0;
     waitpid(pid, &st, 0);
@@ -141,7 +141,7 @@ TEST_F(AppendCrash, KilledDeliveriesLoseNothingThatWasAcknowledged) {
       break;
     }
     // Well under a minute in all.
-    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(40)) break;
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(50)) break;
   }
   // The next delivery after the last crash runs to completion, as it would
   // on a live system.  It also brings the folder's list record up to the

@@ -146,6 +146,27 @@ class Append : public ::testing::Test {
     for (const std::string& p : rep.problems) out += p + "\n";
     return out;
   }
+  // The seen state text of user in folder name ("<seen> <deleted>").
+  std::string seen_uids(const std::string& name, const char* user) {
+    mailbox m;
+    EXPECT_EQ(mailbox_open(name.c_str(), 0, auth_dontCheckAcl, &m), 0);
+    seen_folder folder;
+    folder.name = m.name;
+    folder.path = m.path;
+    folder.last_uid = m.mbd.last_uid;
+    seen* s = nullptr;
+    std::string out = "<none>";
+    if (seen_open_folder(folder, user, &s) == 0) {
+      time_t lr, lc;
+      uint32_t lu;
+      char* uids = nullptr;
+      if (seen_lockread(s, &lr, &lu, &lc, &uids) == 0) out = uids ? uids : "";
+      free(uids);
+      seen_close(s);
+    }
+    mailbox_close(&m);
+    return out;
+  }
   quotadata quota(const std::string& name) {
     quotadata qd;
     EXPECT_EQ(mboxlist_getquotaroot(name.c_str(), &qd, nullptr), 0);
@@ -598,22 +619,7 @@ TEST_F(Append, CopyKeepsOriginAndSharesFiles) {
   EXPECT_EQ(check("user/dst"), "");
 
   // The seen marks of one run: uids 2:3 for joe.
-  seen_folder folder;
-  mailbox d2;
-  ASSERT_EQ(mailbox_open("user/dst", 0, auth_dontCheckAcl, &d2), 0);
-  folder.name = d2.name;
-  folder.path = d2.path;
-  folder.last_uid = d2.mbd.last_uid;
-  seen* s = nullptr;
-  ASSERT_EQ(seen_open_folder(folder, "joe", &s), 0);
-  time_t lr, lc;
-  uint32_t lu;
-  char* uids = nullptr;
-  ASSERT_EQ(seen_lockread(s, &lr, &lu, &lc, &uids), 0);
-  EXPECT_STREQ(uids, "2:3 ");
-  free(uids);
-  seen_close(s);
-  mailbox_close(&d2);
+  EXPECT_EQ(seen_uids("user/dst", "joe"), "2:3 ");
 }
 
 TEST(AppendRange, CompactForm) {
@@ -642,21 +648,8 @@ TEST_F(Append, PerUserMarksSeenAndDeleted) {
   ASSERT_EQ(append_fromstring(a, kMsg, strlen(kMsg), 1, fl, 1, "joe", nullptr), 0);
   ASSERT_EQ(append_fromstring(a, kMsg, strlen(kMsg), 1, fl2, 2, "joe", nullptr), 0);
   EXPECT_EQ(append_addperuser(a->mailbox, "joe", 3, 1, 1), IMAP_MAILBOX_BADFORMAT);
-  seen_folder folder;
-  folder.name = a->mailbox->name;
-  folder.path = a->mailbox->path;
-  folder.last_uid = a->mailbox->mbd.last_uid;
-  mailbox_unlock_index(a->mailbox);
-  seen* s = nullptr;
-  ASSERT_EQ(seen_open_folder(folder, "joe", &s), 0);
-  time_t lr, lc;
-  uint32_t lu;
-  char* uids = nullptr;
-  ASSERT_EQ(seen_lockread(s, &lr, &lu, &lc, &uids), 0);
-  EXPECT_STREQ(uids, "1:2 2");
-  free(uids);
-  seen_close(s);
   finish(a);
+  EXPECT_EQ(seen_uids("user/p", "joe"), "1:2 2");
 }
 
 }  // namespace

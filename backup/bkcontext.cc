@@ -240,6 +240,7 @@ const char* BkUserCache::next(int groupNum) {
 BkSession::BkSession(BkContext* ctx, BkMode mode, int useHash, uint32_t minLink)
     : bkc_(ctx), mode_(mode), minLink_(minLink) {
   if (mode == BkMode::Backup && useHash) hashtable_ = std::make_unique<HashTable<DevIno, MsgRef>>();
+  if (mode == BkMode::Restore && useHash) refHash_ = std::make_unique<HashTable<String, std::vector<PendingLink>>>();
 }
 
 BkSession::~BkSession() {
@@ -296,11 +297,12 @@ BkObj* BkSession::createBkObj(char* name, uint16_t type) {
       return m;
     }
     case BkType::message:
-      if (mode_ != BkMode::Other && !setMailbox(name)) return nullptr;
+      // Restoring into another folder keeps that folder current.
+      if (mode_ != BkMode::Other && !(rename_ && mailbox_) && !setMailbox(name)) return nullptr;
       obj = std::make_unique<Message>(this, name, 0);
       break;
     case BkType::link:
-      if (mode_ != BkMode::Other && !setMailbox(name)) return nullptr;
+      if (mode_ != BkMode::Other && !(rename_ && mailbox_) && !setMailbox(name)) return nullptr;
       obj = std::make_unique<Link>(this, name, nullptr, mode_ == BkMode::Other ? nullptr : mailbox_);
       break;
     default:
@@ -322,8 +324,9 @@ int BkSession::setMailbox(const char* name) {
   parent.resize(slash);
   if (mailbox_ && parent == mailbox_->getObjectId()) return 1;
   auto mb = std::make_unique<Mailbox>(this, parent.c_str(), 0);
-  // Restoring creates a missing folder; that is the restore program's.
-  if (!mb->isvalid() || !mb->exists()) return 0;
+  if (!mb->isvalid()) return 0;
+  // A restore creates a missing folder on the way.
+  if (!mb->exists() && (mode_ != BkMode::Restore || mb->restoreData(nullptr) != 1)) return 0;
   setMailbox(mb.release(), 0);
   return 1;
 }

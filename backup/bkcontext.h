@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,13 @@ class UserHash {
   HashTable<String, String> map_;
 };
 
+// A link waiting for the message it refers to: its attributes and
+// reference.
+struct PendingLink {
+  std::unique_ptr<BkAttr> attr;
+  Reference ref;
+};
+
 class BkSession {
  public:
   BkSession(BkContext* ctx, BkMode mode, int useHash, uint32_t minLink);
@@ -226,12 +234,21 @@ class BkSession {
   uint32_t minLink() const { return minLink_; }
   // The single-copy table: null unless backing up with link detection.
   HashTable<DevIno, MsgRef>* hashtable() { return hashtable_.get(); }
+  // Restore: pending links by "user/folder/uid" of the message they refer
+  // to; null unless restoring with link resolution.
+  HashTable<String, std::vector<PendingLink>>* refHash() { return refHash_.get(); }
+  // Restore: folders this run created (internal names), which keep the
+  // stream's uids even when their object is made again later in the run.
+  void markCreated(const char* iname) { created_.insert(iname); }
+  int wasCreated(const char* iname) const { return created_.count(iname) ? 1 : 0; }
   int errorcode = 0;
 
  private:
   BkContext* bkc_;
   BkMode mode_;
   std::unique_ptr<HashTable<DevIno, MsgRef>> hashtable_;
+  std::unique_ptr<HashTable<String, std::vector<PendingLink>>> refHash_;
+  std::set<std::string> created_;
   Mailbox* mailbox_ = nullptr;  // owned
   int partIdx_ = -1;
   int groupIdx_ = -1;

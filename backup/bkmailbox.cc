@@ -130,6 +130,9 @@ Mailbox::Mailbox(BkSession* s, const char* name, int e) : BkObj(s, name, BkType:
 }
 
 Mailbox::~Mailbox() {
+  if (appendset_) {
+    append_finish(&amb_);  // closes amb_.handle, which is mbox_ moved
+  }
   mailbox_close(&mbox_);
   if (bks) bks->clearMailbox(this);
 }
@@ -329,7 +332,8 @@ Message::Message(BkSession* s, const char* name, int e) : BkObj(s, name, BkType:
   if (!valid) return;
   exist = e;
   if (bks && bks->mode() != BkMode::Other) {
-    if (bks->setMailbox(name) && bks->getMailbox() && bks->getMailbox()->isvalid())
+    // The id, not name: restoring into another folder rewrote it.
+    if (bks->setMailbox(att.objectId.c_str()) && bks->getMailbox() && bks->getMailbox()->isvalid())
       parent_ = bks->getMailbox();
     else
       valid = 0;

@@ -24,6 +24,16 @@
 // kept mapped while the Message lives (the driver writes its record and
 // destroys it), so saving a message costs no copy of it.
 //
+// Restore (backup/bkmailbox_restore.cc): a Mailbox re-creates its folder
+// (UID validity, owner subscription, ACL, expire rule) and keeps an append
+// state open from its first restored message until it is destroyed.  A
+// folder created by this restore (brandnew) keeps the uids of the stream;
+// one that existed gives new uids and skips messages whose original uid
+// and UID validity it already holds.  A Link re-creates its message from
+// the copy restored earlier (sharing the file when the store can) or is
+// recorded in the session's pending-link table when that copy is not in
+// the store yet.
+//
 // Ownership: a Mailbox is owned by the session while it is current (the
 // session deletes it when the traversal moves on); Messages and Links
 // belong to the caller.  A Message's parent is the session's current
@@ -42,10 +52,16 @@
 #include "backup/bkobj.h"
 #include "backup/bkutils.h"
 #include "common/map.h"
+#include "store/append.h"
 #include "store/index_record.h"
 #include "store/mailbox.h"
 
 class Message;
+
+// Restore state of a folder: unknown before it was opened or created;
+// original / recreated when it existed (with the stream's UID validity or
+// another); brandnew when this restore created it.
+enum class MbStatus { unknown = 0, original = 1, recreated = 2, brandnew = 3 };
 
 // The owner's seen and deleted UID ranges of one folder, with lookup
 // cursors that move from their last position, so ascending lookups cost
@@ -89,8 +105,19 @@ class Mailbox final : public BkObj {
   void printAttr(FILE* f) override;
   // The part list (ACL, expire rule).
   const Vdata* backupData() override;
-  // Restoring folders is the restore program's; this side refuses.
-  int restoreData(Vdata*) override { return 0; }
+  // Restore: creates the folder unless it exists (data null: a parent
+  // made on the way).  1 when the folder exists afterwards, else 0
+  // (logged "Cannot create mailbox %s (rc = %d)").
+  int restoreData(Vdata* data) override;
+  // Opens the folder for appending once (index lock held until the object
+  // goes).  1 or 0 (logged "%s append setup failed!", object not valid).
+  int appendSetup();
+  // 1 when the folder held, before this restore touched it, a message with
+  // this original uid and UID validity (a record without them counts with
+  // its own uid and the folder's UID validity).
+  int messageExist(uint32_t orig_uid, uint32_t orig_uidvalidity);
+  appendmbox* amb() { return &amb_; }
+  MbStatus mboxstatus() const { return mboxstatus_; }
   std::unique_ptr<BkObj> getFirstChild() override;
   std::unique_ptr<BkObj> getNextChild() override;
   // Modification time of store.idx found through the mailbox list; 0 when
@@ -124,6 +151,14 @@ class Mailbox final : public BkObj {
   std::unique_ptr<FlagsCache> puserflags_;
   bool flagsRead_ = false;
   bool dataBuilt_ = false;
+  // Restore: makes the new folder's ACL the saved text's.
+  void restoreAcl(const std::string& text);
+  // Restore state.
+  MbStatus mboxstatus_ = MbStatus::unknown;
+  appendmbox amb_;
+  int appendset_ = 0;
+  uint32_t orig_exists_ = 0;
+  std::unique_ptr<std::vector<std::pair<uint32_t, uint32_t>>> uidcache_;  // sorted
 };
 
 class Message : public BkObj {
@@ -142,7 +177,16 @@ class Message : public BkObj {
   void printAttr(FILE* f) override;
   // The mapped message file (a view, no copy).
   const Vdata* backupData() override;
-  int restoreData(Vdata*) override { return 0; }
+  // Restore: appends data as the message (uid of the stream in a brandnew
+  // folder, else a new one).  1 or 0 (logged).
+  int restoreData(Vdata* data) override;
+  // Restore: 1 when the folder existed and already holds this message.
+  int restoreExists();
+  // Fills names with the flag names of the marks (at most 5); the count.
+  static int setFlags(uint32_t peruser, uint32_t system, const char** names);
+  // Brandnew folder, this message the owner's last-read one: the owner's
+  // last-read uid becomes the folder's last uid.  1 or 0.
+  int setLastUid();
   std::unique_ptr<BkObj> getFirstChild() override { return nullptr; }
   std::unique_ptr<BkObj> getNextChild() override { return nullptr; }
 
@@ -156,6 +200,9 @@ class Message : public BkObj {
   MsgInfo mrec_;
   char mrecBuf_[MSGINFO_SIZE] = {};
   bool filled_ = false;
+  // Appends base/size (with fname, the file holding it, for sharing) as
+  // this message.  1 or 0.
+  int appendAs(const char* base, size_t size, char* fname);
   DevIno di_;
   nlink_t linkcnt_ = 0;
   MapPtr map_;
@@ -167,8 +214,21 @@ class Link final : public Message {
   Link(BkSession* s, const char* name, const MsgRef* ref, Mailbox* parent);
   // The Reference block.
   const Vdata* backupData() override;
+  // Restore: data null (the reference set before) or a Reference (276
+  // bytes, or 1040 in the older layout).  1 restored, 0 failed, 2 the
+  // referenced message is not in the store yet (recorded as pending).
+  int restoreData(Vdata* data) override;
+  // Records this link as pending under "user/folder/uid" of the copy it
+  // refers to (copy: its attributes).
+  void addRefHash(const char* iname, uint32_t uid, std::unique_ptr<BkAttr> copy);
+  const Reference& mref() const { return mref_; }
+  void setMref(const Reference& r) { mref_ = r; }
 
  private:
   Reference mref_;
   char mrefBuf_[REFERENCE_SIZE] = {};
 };
+
+// The pending-link table's key of message uid of folder iname: the name
+// without "user/", "/INBOX" added for an INBOX, then "/uid" (joe/INBOX/17).
+std::string restore_refkey(const char* iname, uint32_t uid);

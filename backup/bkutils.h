@@ -244,6 +244,12 @@ class HashTable {
     return nullptr;
   }
   int entries() const { return entries_; }
+  // Calls f(key, value) for every entry, bucket by bucket.
+  template <class F>
+  void forEach(F f) {
+    for (auto& head : heads_)
+      for (Entry* e = head.get(); e; e = e->next.get()) f(e->key, e->value);
+  }
   ~HashTable() {
     // Unlink iteratively so a long chain cannot exhaust the stack.
     for (auto& head : heads_)

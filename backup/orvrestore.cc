@@ -1,4 +1,4 @@
-// orvrestore: the reading side of backup volumes.  -t lists a volume.
+// orvrestore: puts a backup stream back into the store, or lists it (-t).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,19 +10,29 @@
 #include "backup/bkcontext.h"
 #include "backup/bkdev.h"
 #include "backup/bklist.h"
+#include "backup/restore.h"
 
 namespace {
 
-void usage(const char* prog) { std::fprintf(stderr, "USAGE: %s: -t -f device [-b blockfactor] [-v]\n", prog); }
+void usage(const char* prog) {
+  std::fprintf(stderr,
+               "USAGE: %s [-t] [-v] -f device [-b blockfactor] [-u namefile] [-m usermap] [-n folder] "
+               "[-p answers] [name ...]\n",
+               prog);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* dev = nullptr;
+  const char* userfile = nullptr;
+  const char* usermap = nullptr;
+  const char* into = nullptr;
+  const char* answers = nullptr;
   int list = 0, verbose = 0, errflg = 0;
   unsigned factor = 0;
   int c;
-  while ((c = getopt(argc, argv, "tvf:b:")) != -1) {
+  while ((c = getopt(argc, argv, "tvf:b:u:m:n:p:")) != -1) {
     switch (c) {
       case 't':
         list = 1;
@@ -33,6 +43,18 @@ int main(int argc, char** argv) {
       case 'f':
         if (dev) errflg++;
         dev = optarg;
+        break;
+      case 'u':
+        userfile = optarg;
+        break;
+      case 'm':
+        usermap = optarg;
+        break;
+      case 'n':
+        into = optarg;
+        break;
+      case 'p':
+        answers = optarg;
         break;
       case 'b': {
         char* end;
@@ -45,8 +67,7 @@ int main(int argc, char** argv) {
         errflg++;
     }
   }
-  // Restoring into the store is not available yet: only the listing.
-  if (errflg || !dev || !list || optind != argc) {
+  if (errflg || !dev || (list && optind != argc)) {
     usage(argv[0]);
     return 64;
   }
@@ -56,19 +77,37 @@ int main(int argc, char** argv) {
     return 66;
   }
   if (factor == 0) factor = bklist_probe_factor(fd);
+  FILE* ans = answers ? std::fopen(answers, "r") : nullptr;
   int rc;
   {
-    BkContext ctx(argv[0], 0, 0);
+    BkContext ctx(argv[0], 0, list ? 0 : 1);
     if (!ctx.isvalid()) return 69;
-    BkSession* bks = ctx.getSession(BkMode::Other, 0, 0);
-    auto d = std::make_unique<BKDEV>(fd, O_RDONLY, factor, nullptr, nullptr);
+    BkSession* bks = ctx.getSession(list ? BkMode::Other : BkMode::Restore, 1, 0);
+    auto d = std::make_unique<BKDEV>(fd, O_RDONLY, factor, restore_prompt, ans);
     if (d->error()) {
       std::fprintf(stderr, "Cannot read the backup volume\n");
       rc = 74;
-    } else {
+    } else if (list) {
       rc = bklist_stream(*d, bks, verbose, stdout, stderr);
+    } else {
+      UserList names;
+      UserHash users;
+      for (int i = optind; i < argc; i++) (void)names.adduser(argv[i], nullptr);
+      if (userfile && !names.load(userfile, nullptr, 1)) return 66;
+      if (usermap && !users.load(usermap)) return 66;
+      RestoreOptions opt;
+      opt.names = names.count() ? &names : nullptr;
+      opt.users = usermap ? &users : nullptr;
+      opt.into = into;
+      opt.verbose = verbose;
+      RestoreCounts n;
+      rc = restore_stream(*d, bks, opt, stdout, stderr, &n);
+      std::fprintf(stderr, "%u folders, %u messages, %u links restored; %u skipped; %u failed\n", n.folders, n.messages,
+                   n.links, n.skipped, n.failed);
+      if (d->error() && rc == 0) rc = 74;
     }
   }
+  if (ans) std::fclose(ans);
   if (fd > 0) close(fd);
   return rc;
 }

@@ -1,0 +1,348 @@
+// The restore side of the mailbox, message and link objects: putting a
+// folder and its messages back into the store from the attributes and data
+// of their records.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "backup/bkcontext.h"
+#include "backup/bkmailbox.h"
+#include "common/auth.h"
+#include "common/bvlog.h"
+#include "common/imap_err.h"
+#include "store/mboxlist.h"
+#include "store/mboxlist_list.h"
+#include "store/quota_record.h"
+#include "store/seen_db.h"
+
+namespace {
+
+// The older link data layout: the folder name in the first 1024 bytes (257
+// used), then uid, uidvalidity, orig_uid, orig_uidvalidity big-endian.
+constexpr size_t OLD_REFERENCE_SIZE = 1040;
+constexpr size_t OLD_REFERENCE_NUMBERS = 1024;
+static_assert(OLD_REFERENCE_NUMBERS + 4 * 4 == OLD_REFERENCE_SIZE);
+// Rights the restore works with on a folder it appends to.
+constexpr long RESTORE_RIGHTS = 511;
+
+uint32_t be32(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
+}
+
+int create_folder(const char* name, const char* partition, const char* owner, uint32_t uidvalidity) {
+  return mboxlist_createmailbox(name, MBOX_VERSION, partition, owner, auth_dontCheckAcl, QUOTA_UNLIMITED,
+                                QUOTA_UNLIMITED, uidvalidity);
+}
+
+// The key of the pending-link table: "joe/INBOX/17" for message 17 of
+// user/joe, "joe/Sent/3" for user/joe/Sent.
+std::string ref_key(const char* iname, uint32_t uid) {
+  std::string k = std::strncmp(iname, "user/", 5) == 0 ? iname + 5 : iname;
+  if (k.find('/') == std::string::npos) k += "/INBOX";
+  return k + "/" + std::to_string(uid);
+}
+
+}  // namespace
+
+std::string restore_refkey(const char* iname, uint32_t uid) { return ref_key(iname, uid); }
+
+// ---------------------------------------------------------------------------
+// Mailbox
+
+int Mailbox::restoreData(Vdata* data) {
+  if (!valid) return 0;
+  if (exists()) return 1;
+  const std::string inbox = std::string("user/") + userid_;
+  const bool isInbox = inbox == intname_;
+  // Accounts are not provisioned from the directory here: the INBOX is made
+  // through the mailbox list directly.
+  if (isInbox) bvlog(0, LOG_STORE_WARNING, "%s LDAP entry is missing\n", userid_);
+  // The folder goes back to the partition it was saved from when that
+  // partition is configured here (else the default one): a user does not
+  // move between partitions by being restored.
+  std::string part = att.objectId.substr(1, att.objectId.find('/', 1) - 1);
+  const char* partition = nullptr;
+  if (bks && bks->context() && bks->context()->partitions().scanPartition() &&
+      bks->context()->partitions().getPartNum(part.c_str()) > 0)
+    partition = part.c_str();
+  int r = create_folder(intname_, partition, userid_, minfo_.uid_validity);
+  if (r == IMAP_PERMISSION_DENIED && !isInbox &&
+      mboxlist_lookup(inbox.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) != 0) {
+    bvlog(0, LOG_STORE_WARNING, "%s LDAP entry is missing\n", userid_);
+    r = create_folder(inbox.c_str(), partition, userid_, 0);
+    if (r == 0) r = create_folder(intname_, partition, userid_, minfo_.uid_validity);
+  }
+  if (r != 0) {
+    bvlog(0, LOG_STORE_ERR, "Cannot create mailbox %s (rc = %d)\n", intname_, r);
+    valid = 0;
+    return 0;
+  }
+  mboxstatus_ = MbStatus::brandnew;
+  exist = 1;
+  bks->markCreated(intname_);
+  if (minfo_.sub && mboxlist_changesub(intname_, userid_, nullptr, 1) != 0)
+    bvlog(0, LOG_STORE_ERR, "%s cannot subscribe %s\n", intname_, userid_);
+  Vdata acl, rule;
+  if (data && data->length() && data->part(0, acl)) restoreAcl(std::string(acl.bytes(), acl.length()));
+  if (data && data->length() && data->part(1, rule)) {
+    std::string path = expireRule();
+    if (path.empty() || !rule.save(path.c_str()))
+      bvlog(0, LOG_STORE_ERR, "%s cannot write the expire rule\n", intname_);
+  }
+  return valid;
+}
+
+void Mailbox::restoreAcl(const std::string& text) {
+  // "id\trights\t..." pairs; the owner's own entry came with the folder.
+  auto pairs = [](const std::string& t) {
+    std::vector<std::pair<std::string, std::string>> v;
+    size_t pos = 0;
+    while (pos < t.size()) {
+      size_t t1 = t.find('\t', pos);
+      if (t1 == std::string::npos) break;
+      size_t t2 = t.find('\t', t1 + 1);
+      if (t2 == std::string::npos) t2 = t.size();
+      v.emplace_back(t.substr(pos, t1 - pos), t.substr(t1 + 1, t2 - t1 - 1));
+      pos = t2 + 1;
+    }
+    return v;
+  };
+  const auto want = pairs(text);
+  // A new folder starts from its parent's list: entries the saved folder
+  // did not have are taken away again, or a restore would grant access
+  // the original never gave.
+  char* now = nullptr;
+  if (mboxlist_lookup(intname_, nullptr, nullptr, nullptr, nullptr, &now) == 0 && now) {
+    for (const auto& [id, rights] : pairs(now)) {
+      if (id == userid_ || std::any_of(want.begin(), want.end(), [&](const auto& w) { return w.first == id; }))
+        continue;
+      if (int e = mboxlist_setacl(intname_, id.c_str(), nullptr, userid_, auth_dontCheckAcl))
+        bvlog(0, LOG_STORE_ERR, "%s cannot remove the rights of %s (rc = %d)\n", intname_, id.c_str(), e);
+    }
+  }
+  std::free(now);
+  for (const auto& [id, rights] : want) {
+    if (id.empty() || id == userid_) continue;
+    if (int e = mboxlist_setacl(intname_, id.c_str(), rights.c_str(), userid_, auth_dontCheckAcl))
+      bvlog(0, LOG_STORE_ERR, "%s cannot set the rights of %s (rc = %d)\n", intname_, id.c_str(), e);
+  }
+}
+
+int Mailbox::appendSetup() {
+  if (!valid) return 0;
+  if (appendset_) return 1;
+  if (mboxopen_) {
+    mailbox_close(&mbox_);
+    mboxopen_ = 0;
+  }
+  int r = append_setup(&amb_, intname_, 0, MBOX_VERSION, nullptr, 0, 0);
+  if (r != 0) {
+    bvlog(0, LOG_STORE_ERR, "%s append setup failed!\n", intname_);
+    valid = 0;
+    return 0;
+  }
+  appendset_ = 1;
+  amb_.mailbox->myrights = RESTORE_RIGHTS;
+  orig_exists_ = amb_.mailbox->mbd.exists;
+  if (mboxstatus_ == MbStatus::unknown && bks && bks->wasCreated(intname_)) mboxstatus_ = MbStatus::brandnew;
+  if (mboxstatus_ == MbStatus::unknown)
+    mboxstatus_ = amb_.mailbox->mbd.uid_validity == minfo_.uid_validity ? MbStatus::original : MbStatus::recreated;
+  return 1;
+}
+
+int Mailbox::messageExist(uint32_t orig_uid, uint32_t orig_uidvalidity) {
+  if (!appendSetup()) return 0;
+  mailbox* m = amb_.mailbox;
+  if (!uidcache_) {
+    auto cache = std::make_unique<std::vector<std::pair<uint32_t, uint32_t>>>();
+    cache->reserve(orig_exists_);
+    for (uint32_t n = 1; n <= orig_exists_; n++) {
+      index_record rec;
+      if (mailbox_read_index_record(m, n, &rec) != 0) {
+        bvlog(0, LOG_STORE_ERR, "%s Cannot read index record\n", intname_);
+        return 0;
+      }
+      // A message stored without its origin is its own origin.
+      cache->emplace_back(rec.orig_uid ? rec.orig_uid : rec.uid,
+                          rec.orig_uidvalidity ? rec.orig_uidvalidity : m->mbd.uid_validity);
+    }
+    std::sort(cache->begin(), cache->end());
+    uidcache_ = std::move(cache);
+  }
+  return std::binary_search(uidcache_->begin(), uidcache_->end(), std::make_pair(orig_uid, orig_uidvalidity)) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Message
+
+int Message::setFlags(uint32_t peruser, uint32_t system, const char** names) {
+  int n = 0;
+  if (peruser & MSGINFO_PERUSER_DELETED) names[n++] = "\\deleted";
+  if (peruser & MSGINFO_PERUSER_SEEN) names[n++] = "\\seen";
+  if (system & FLAG_ANSWERED) names[n++] = "\\answered";
+  if (system & FLAG_FLAGGED) names[n++] = "\\flagged";
+  if (system & FLAG_DRAFT) names[n++] = "\\draft";
+  return n;
+}
+
+int Message::restoreExists() {
+  if (!valid || !parent_) return 0;
+  if (!parent_->appendSetup()) return 0;
+  if (parent_->mboxstatus() == MbStatus::brandnew) return 0;
+  // A message saved without its origin was its own origin in the folder
+  // the backup read.
+  uint32_t ou = mrec_.orig_uid ? mrec_.orig_uid : mrec_.uid;
+  uint32_t ov = mrec_.orig_uidvalidity ? mrec_.orig_uidvalidity : parent_->minfo().uid_validity;
+  return parent_->messageExist(ou, ov);
+}
+
+int Message::appendAs(const char* base, size_t size, char* fname) {
+  if (!parent_->appendSetup()) return 0;
+  const bool brandnew = parent_->mboxstatus() == MbStatus::brandnew;
+  const char* names[5];
+  int n = setFlags(mrec_.peruser_flags, mrec_.system_flags, names);
+  uint32_t ou = mrec_.orig_uid, ov = mrec_.orig_uidvalidity;
+  if (!brandnew) {
+    // A new uid: keep the message's identity (what POP3 clients see) as
+    // its origin.
+    if (!ou) ou = mrec_.uid;
+    if (!ov) ov = parent_->minfo().uid_validity;
+  }
+  appendmsg msg;
+  msg.flags = APPENDMSG_CALLER_STORAGE | APPENDMSG_FNAME_BORROWED;
+  msg.base = base;
+  msg.size = size;
+  msg.fname = fname;
+  uint32_t newuid = 0;
+  int r = append_msg(parent_->amb(), &msg, static_cast<time_t>(mrec_.internaldate), names, n, parent_->userid(), ou, ov,
+                     1, brandnew ? mrec_.uid : 0, &newuid);
+  append_freemsg(&msg);
+  if (r != 0) {
+    bvlog(0, LOG_STORE_ERR, "Error appending message (rc = %d)\n", r);
+    return 0;
+  }
+  (void)setLastUid();
+  mrec_.uid = newuid;
+  return 1;
+}
+
+int Message::restoreData(Vdata* data) {
+  if (!valid || !parent_ || !parent_->isvalid()) return 0;
+  if (!data || data->length() == 0) {
+    bvlog(0, LOG_STORE_ERR, "%s message %s has no data\n", parent_->intname(), basename());
+    return 0;
+  }
+  return appendAs(data->bytes(), data->length(), nullptr);
+}
+
+int Message::setLastUid() {
+  if (!parent_ || parent_->mboxstatus() != MbStatus::brandnew || parent_->minfo().last_uid != mrec_.uid) return 1;
+  mailbox* m = parent_->amb()->mailbox;
+  if (!m) return 0;
+  seen* s = nullptr;
+  if (seen_open(m, parent_->userid(), &s) != 0) return 0;
+  time_t lastread = 0, lastchange = 0;
+  uint32_t lastuid = 0;
+  char* uids = nullptr;
+  int r = seen_lockread(s, &lastread, &lastuid, &lastchange, &uids);
+  if (r == 0) r = seen_write(s, lastread, m->mbd.last_uid, lastchange, uids ? uids : " ");
+  std::free(uids);
+  seen_unlock(s);
+  seen_close(s);
+  if (r != 0)
+    bvlog(0, LOG_STORE_ERR, "%s cannot write the last-read uid of %s\n", parent_->intname(), parent_->userid());
+  return r == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Link
+
+void Link::addRefHash(const char* iname, uint32_t uid, std::unique_ptr<BkAttr> copy) {
+  auto* table = bks ? bks->refHash() : nullptr;
+  if (!table) return;
+  String key(ref_key(iname, uid).c_str());
+  std::vector<PendingLink>* list = table->search(key);
+  if (!list) list = table->insert(key, {});
+  list->push_back(PendingLink{std::move(copy), mref_});
+}
+
+int Link::restoreData(Vdata* data) {
+  if (!valid || !parent_ || !parent_->isvalid()) return 0;
+  if (data) {
+    Reference r;
+    if (data->length() == REFERENCE_SIZE) {
+      if (!reference_decode(data->bytes(), data->length(), &r)) {
+        bvlog(0, LOG_STORE_ERR, "%s invalid link reference\n", getObjectId());
+        return 0;
+      }
+    } else if (data->length() == OLD_REFERENCE_SIZE) {
+      const char* b = data->bytes();
+      r.iname.assign(b, strnlen(b, REFERENCE_INAME - 1));
+      r.uid = be32(b + OLD_REFERENCE_NUMBERS);
+      r.uidvalidity = be32(b + OLD_REFERENCE_NUMBERS + 4);
+      r.orig_uid = be32(b + OLD_REFERENCE_NUMBERS + 8);
+      r.orig_uidvalidity = be32(b + OLD_REFERENCE_NUMBERS + 12);
+    } else {
+      bvlog(0, LOG_STORE_ERR, "Invalid datasize %d", static_cast<int>(data->length()));
+      return 0;
+    }
+    mref_ = r;
+  }
+  // The source folder: when it is our own, its handle is the append
+  // state's (a second open would wait on our own index lock).
+  const bool own = mref_.iname == parent_->intname();
+  if (own && !parent_->appendSetup()) return 0;
+  mailbox other;
+  mailbox* src = own ? parent_->amb()->mailbox : &other;
+  struct Closer {
+    mailbox* m;
+    bool active;
+    ~Closer() {
+      if (active) mailbox_close(m);
+    }
+  } closer{&other, !own};
+  if (!own && mailbox_open(mref_.iname.c_str(), 0, nullptr, &other) != 0) {
+    addRefHash(mref_.iname.c_str(), mref_.uid, att.getCopy());
+    return 2;
+  }
+  uint32_t uid = 0;
+  if (src->mbd.uid_validity == mref_.uidvalidity) {
+    map_handle* probe = nullptr;
+    // Checked by mapping below; a missing file falls to the origin search.
+    if (mailbox_map_message(src, mref_.uid, nullptr, &probe) == 0) {
+      map_free(probe);
+      uid = mref_.uid;
+    }
+  }
+  if (!uid) {
+    uint32_t ou = mref_.orig_uid ? mref_.orig_uid : mref_.uid;
+    uint32_t ov = mref_.orig_uidvalidity ? mref_.orig_uidvalidity : mref_.uidvalidity;
+    for (uint32_t n = 1; n <= src->mbd.exists && !uid; n++) {
+      index_record rec;
+      if (mailbox_read_index_record(src, n, &rec) != 0) break;
+      uint32_t ru = rec.orig_uid ? rec.orig_uid : rec.uid;
+      uint32_t rv = rec.orig_uidvalidity ? rec.orig_uidvalidity : src->mbd.uid_validity;
+      if (ru == ou && rv == ov) uid = rec.uid;
+    }
+  }
+  if (!uid) {
+    addRefHash(mref_.iname.c_str(), mref_.uid, att.getCopy());
+    return 2;
+  }
+  map_handle* mp = nullptr;
+  if (mailbox_map_message(src, uid, nullptr, &mp) != 0) {
+    bvlog(0, LOG_STORE_ERR, "Cannot map message\n");
+    return 0;
+  }
+  MapPtr map(mp);
+  char rel[MAILBOX_FNAME_LEN];
+  std::string path = src->msgpath ? src->msgpath : "";
+  if (path.empty() || path.back() != '/') path += '/';
+  path += mailbox_message_fname(src, uid, rel);
+  int r = appendAs(map->base, map->length, path.data());
+  if (!r) bvlog(0, LOG_STORE_ERR, "%s cannot append message\n", parent_->intname());
+  return r;
+}

@@ -1,0 +1,474 @@
+// Restores of real backups: a store is built, saved with backup_run, wiped
+// (databases and partitions) and restored; the two stores are compared
+// folder by folder and message by message.  Also: restoring twice, into
+// existing folders, and streams that are cut, damaged or carry a bad link.
+#include "backup/restore.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "backup/backup.h"
+#include "backup/bkcontext.h"
+#include "backup/bkdev.h"
+#include "backup/bklist.h"
+#include "backup/bkmailbox.h"
+#include "backup/bkobj.h"
+#include "backup/bktest_store.h"
+#include "common/bvlog.h"
+#include "common/config.h"
+#include "common/test_util.h"
+#include "store/mailbox_check.h"
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+const char* const kFolders[] = {"user/joe", "user/joe/Sent", "user/joe/Drafts", "user/joe/Drafts/old",
+                                "user/ann", "user/bob"};
+
+std::string msg_text(const std::string& subject, size_t body = 40) {
+  std::string m = "From: a@example.com\r\nTo: b@example.com\r\nSubject: " + subject +
+                  "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n";
+  for (size_t i = 0; i < body; i++) m += static_cast<char>('a' + i % 26);
+  return m + "\r\n";
+}
+
+std::string seen_text(const char* folder, const char* user, uint32_t* lastuid) {
+  mailbox m;
+  if (mailbox_open(folder, 0, nullptr, &m) != 0) return "?";
+  seen* s = nullptr;
+  std::string out = "?";
+  if (seen_open(&m, user, &s) == 0) {
+    time_t lr, lc;
+    char* uids = nullptr;
+    if (seen_lockread(s, &lr, lastuid, &lc, &uids) == 0) out = uids ? uids : "";
+    free(uids);
+    seen_close(s);
+  }
+  mailbox_close(&m);
+  return out;
+}
+
+class Restore : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    conf_ = dir_.path() + "/orv.conf";
+    mkdir((dir_.path() + "/config").c_str(), 0700);
+    write_text_file(conf_, "local.store.dir = " + dir_.path() + "/store\nlocal.servername = mailhost\n" +
+                               "local.log.target = stderr\nlocal.serverroot = " + dir_.path() + "\n" +
+                               "store.partition.primary.path = " + dir_.path() + "/p1\n" +
+                               "store.partition.second.path = " + dir_.path() + "/p2\n");
+    setenv(ORV_CONFIG_ENV, conf_.c_str(), 1);
+    reinit();
+    mboxlist_set_fatal_handler([](int) {});
+    ASSERT_EQ(mboxlist_recover(), 0);
+  }
+  void TearDown() override {
+    mboxlist_close();
+    mboxlist_set_fatal_handler(nullptr);
+    configmsg_free();
+    unsetenv(ORV_CONFIG_ENV);
+    bvlog_to_stderr(LOG_SEV_DEBUG);
+  }
+  void reinit() {
+    ASSERT_EQ(configmsg_init(0, 16, "restore_test"), 0);
+    bvlog_to_stderr(LOG_SEV_CRIT);
+  }
+  std::string path(const std::string& name) const { return dir_.path() + "/" + name; }
+
+  uint32_t add(const char* folder, const std::string& text, time_t date, uint32_t flags = 0,
+               const std::string& linkfrom = "") {
+    uint32_t uid = 0;
+    std::string p;
+    EXPECT_EQ(bkt_append(folder, text, date, flags, &uid, linkfrom, &p), 0) << folder;
+    files_[std::string(folder) + "/" + std::to_string(uid)] = p;
+    return uid;
+  }
+
+  void build() {
+    for (const char* f : {"user/joe", "user/joe/Sent", "user/joe/Drafts", "user/joe/Drafts/old", "user/ann"})
+      ASSERT_EQ(bkt_create(f, "primary"), 0) << f;
+    ASSERT_EQ(bkt_create("user/bob", "second"), 0);
+    add("user/joe", msg_text("one"), 1700000001, 0x2);
+    add("user/joe", msg_text("two", 300), 1700000002, 0x1 | 0x8);
+    add("user/joe", msg_text("three"), 1700000003);
+    add("user/joe/Sent", msg_text("sent"), 1700000010);
+    add("user/joe/Drafts/old", "", 1700000011, 0, files_["user/joe/1"]);  // shared with INBOX/1
+    add("user/ann", "", 1700000012, 0, files_["user/joe/2"]);             // shared across users
+    add("user/ann", msg_text("ann's own"), 1700000013);
+    add("user/bob", msg_text("bob"), 1700000014);
+    ASSERT_EQ(mboxlist_setacl("user/joe", "ann", "lr", nullptr, auth_dontCheckAcl), 0);
+    ASSERT_EQ(mboxlist_changesub("user/joe/Sent", "joe", auth_dontCheckAcl, 1), 0);
+    write_text_file(bkt_path("user/joe/Sent") + "/store.expirerule", "days=30\n");
+    ASSERT_EQ(bkt_seen("user/joe", "joe", 2, "1:2 2"), 0);
+  }
+
+  int backup(std::vector<std::string> names = {"/"}, unsigned factor = 0) {
+    backup_options o;
+    if (factor) o.blkfactor = factor;
+    o.devname = path("vol");
+    o.names = std::move(names);
+    CaptureStderr();
+    int rc = backup_run(o, "orvbackup");
+    std::string err = GetCapturedStderr();
+    reinit();
+    EXPECT_EQ(rc, 0) << err;
+    return rc;
+  }
+
+  // Databases and partitions gone; an empty store started again.
+  void wipe() {
+    mboxlist_close();
+    for (const char* d : {"store", "p1", "p2"}) ASSERT_EQ(system(("rm -rf '" + path(d) + "'").c_str()), 0);
+    ASSERT_EQ(mboxlist_recover(), 0);
+  }
+
+  int restore(const std::string& vol, RestoreCounts* n, std::string* err, RestoreOptions opt = RestoreOptions()) {
+    int fd = open(vol.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0);
+    int rc;
+    CaptureStderr();
+    {
+      BkContext ctx("orvrestore", 0, 1);
+      EXPECT_TRUE(ctx.isvalid());
+      BkSession* bks = ctx.getSession(BkMode::Restore, 1, 0);
+      BKDEV dev(fd, O_RDONLY, bklist_probe_factor(fd), nullptr, nullptr);
+      rc = dev.error() ? 74 : restore_stream(dev, bks, opt, stdout, stderr, n);
+    }
+    *err = GetCapturedStderr();
+    close(fd);
+    reinit();
+    return rc;
+  }
+
+  // Everything a user sees of a folder, one line per fact.
+  std::string dump(const char* folder) {
+    mailbox m;
+    if (mailbox_open(folder, 0, nullptr, &m) != 0) return "missing";
+    std::string out = "uidvalidity " + std::to_string(m.mbd.uid_validity) + "\nacl " + m.acl + "\n";
+    char* part = nullptr;
+    EXPECT_EQ(mboxlist_lookup(folder, nullptr, &part, nullptr, nullptr, nullptr), 0);
+    out += std::string("partition ") + (part ? part : "?") + "\n";
+    free(part);
+    out += "sub " + std::to_string(mboxlist_lookup_subs(owner(folder).c_str(), folder) == 0) + "\n";
+    out += "rule " + read_text_file(std::string(m.path) + "/store.expirerule") + "\n";
+    for (uint32_t n = 1; n <= m.mbd.exists; n++) {
+      index_record r;
+      EXPECT_EQ(mailbox_read_index_record(&m, n, &r), 0);
+      map_handle* mp = nullptr;
+      EXPECT_EQ(mailbox_map_message(&m, r.uid, nullptr, &mp), 0);
+      MapPtr map(mp);
+      uint32_t ou = r.orig_uid ? r.orig_uid : r.uid;
+      uint32_t ov = r.orig_uidvalidity ? r.orig_uidvalidity : m.mbd.uid_validity;
+      out += "msg " + std::to_string(r.uid) + " date " + std::to_string(r.internaldate) + " flags " +
+             std::to_string(r.system_flags) + " size " + std::to_string(r.size) + " pop " + std::to_string(ou) + "." +
+             std::to_string(ov) + " body " + (map ? std::string(map->base, map->length) : "?") + "\n";
+    }
+    uint32_t lastuid = 0;
+    std::string seen = seen_text(folder, owner(folder).c_str(), &lastuid);
+    out += "seen " + seen + " last " + std::to_string(lastuid) + "\n";
+    mailbox_close(&m);
+    return out;
+  }
+  static std::string owner(const char* folder) {
+    std::string f = folder + 5;
+    return f.substr(0, f.find('/'));
+  }
+  std::map<std::string, std::string> dump_all() {
+    std::map<std::string, std::string> d;
+    for (const char* f : kFolders) d[f] = dump(f);
+    return d;
+  }
+  ino_t inode(const char* folder, uint32_t uid) {
+    mailbox m;
+    EXPECT_EQ(mailbox_open(folder, 0, nullptr, &m), 0);
+    struct stat st {};
+    EXPECT_EQ(stat(bkt_msgfile(&m, uid).c_str(), &st), 0);
+    mailbox_close(&m);
+    return st.st_ino;
+  }
+  // The check tool finds nothing in any folder that exists.
+  void expect_consistent() {
+    for (const char* f : kFolders) {
+      char* p = nullptr;
+      char* mp = nullptr;
+      if (mboxlist_lookup(f, nullptr, nullptr, &p, &mp, nullptr) != 0) continue;
+      mailbox_check_report rep;
+      EXPECT_EQ(mailbox_check(p, mp, &rep), 0) << f;
+      EXPECT_TRUE(rep.problems.empty()) << f << ": " << (rep.problems.empty() ? "" : rep.problems[0]);
+      free(p);
+      free(mp);
+    }
+  }
+
+  TempDir dir_;
+  std::string conf_;
+  std::map<std::string, std::string> files_;
+};
+
+TEST_F(Restore, RoundTripBringsBackTheWholeStore) {
+  build();
+  auto before = dump_all();
+  ASSERT_EQ(backup(), 0);
+  wipe();
+  for (const char* f : kFolders) EXPECT_EQ(dump(f), "missing");
+  RestoreCounts n;
+  std::string err;
+  ASSERT_EQ(restore(path("vol"), &n, &err), 0) << err;
+  EXPECT_EQ(n.folders, 6u);
+  EXPECT_EQ(n.messages + n.links, 8u);
+  EXPECT_EQ(n.links, 2u);
+  EXPECT_EQ(n.failed, 0u);
+  auto after = dump_all();
+  for (const char* f : kFolders) EXPECT_EQ(after[f], before[f]) << f;
+  // Shared files stay shared on one partition.
+  EXPECT_EQ(inode("user/joe", 1), inode("user/joe/Drafts/old", 1));
+  EXPECT_EQ(inode("user/joe", 2), inode("user/ann", 1));
+  expect_consistent();
+
+  // A second restore finds every message present and changes nothing.
+  ASSERT_EQ(restore(path("vol"), &n, &err), 0) << err;
+  EXPECT_EQ(n.messages + n.links, 0u);
+  EXPECT_EQ(n.skipped, 8u);
+  for (const char* f : kFolders) EXPECT_EQ(dump(f), before[f]) << f;
+}
+
+TEST_F(Restore, IntoExistingFolderGivesNewUidsAndKeepsItsAttributes) {
+  build();
+  ASSERT_EQ(backup({"/primary/user/bob"}), 0);
+  // bob's INBOX exists again with other mail and another UID validity.
+  wipe();
+  ASSERT_EQ(bkt_create("user/bob", "second", 77), 0);
+  add("user/bob", msg_text("new one"), 1700000100);
+  RestoreCounts n;
+  std::string err;
+  ASSERT_EQ(restore(path("vol"), &n, &err), 0) << err;
+  EXPECT_EQ(n.messages, 1u);
+  mailbox m;
+  ASSERT_EQ(mailbox_open("user/bob", 0, nullptr, &m), 0);
+  EXPECT_EQ(m.mbd.uid_validity, 77u);
+  EXPECT_EQ(m.mbd.exists, 2u);
+  index_record r;
+  ASSERT_EQ(mailbox_read_index_record(&m, 2, &r), 0);
+  EXPECT_EQ(r.uid, 2u);
+  EXPECT_EQ(r.orig_uid, 1u);           // the message's uid in the backup
+  EXPECT_NE(r.orig_uidvalidity, 77u);  // and its folder's UID validity there
+  mailbox_close(&m);
+  ASSERT_EQ(restore(path("vol"), &n, &err), 0) << err;
+  EXPECT_EQ(n.messages, 0u);
+  EXPECT_EQ(n.skipped, 1u);
+  expect_consistent();
+}
+
+// Streams damaged in several ways: what came before the fault is restored
+// and consistent, the run fails.
+TEST_F(Restore, DamagedStreamsStopWithAnErrorAndLeaveAConsistentStore) {
+  build();
+  ASSERT_EQ(backup({"/"}, 1), 0);  // 512-byte blocks: several of them
+  std::string vol = read_text_file(path("vol"));
+  // Where joe's second message's text begins: a cut there ends the stream
+  // inside a record.
+  size_t cut = vol.find("Subject: two");
+  ASSERT_NE(cut, std::string::npos);
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  // The second block's prefix damaged: the reader finds no block there.
+  const size_t block = BK_BLOCK_UNIT;
+  ASSERT_GT(vol.size(), 2 * block);
+  std::string flipped = vol;
+  flipped[block + 1] ^= 0x5a;
+  // The data length of joe's second message made impossibly large.
+  std::string huge = vol;
+  size_t body = vol.rfind("From: a@example.com", cut);
+  ASSERT_GE(body, 4u);
+  ASSERT_EQ(huge.substr(body - 4, 4),
+            std::string("\0\0\x01", 3) + static_cast<char>(0x8c));  // 94 header bytes + 300 + CRLF
+  huge[body - 4] = 0x7f;
+  std::vector<Case> cases = {{"cut", vol.substr(0, cut)}, {"flipped", flipped}, {"huge", huge}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    wipe();
+    write_text_file(path("bad"), c.bytes);
+    RestoreCounts n;
+    std::string err;
+    EXPECT_NE(restore(path("bad"), &n, &err), 0);
+    EXPECT_FALSE(err.empty());
+    EXPECT_GE(n.folders, 1u);  // what came before the fault is there
+    if (std::string(c.name) == "huge") {
+      EXPECT_GE(n.messages, 1u);  // joe's first message came before the fault
+      EXPECT_NE(dump("user/joe").find("Subject: one"), std::string::npos);
+    }
+    expect_consistent();
+  }
+}
+
+// A hand-built stream: a folder, then a link whose data is 300 bytes.
+TEST_F(Restore, LinkOfWrongSizeIsRefused) {
+  int fd = open(path("bad").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  {
+    BKDEV dev(fd, O_RDWR, 20, nullptr, nullptr);
+    ASSERT_EQ(backup_start(&dev), 1);
+    BkAttr mb;
+    mb.objectId = "/primary/user/zed/INBOX";
+    mb.objectType = static_cast<uint16_t>(BkType::mailbox);
+    char info[MBXINFO_SIZE] = {0, 0, 0, 9};  // UID validity 9
+    mb.info.set(MBXINFO_SIZE, info, 0);
+    Vdata acl;
+    acl += Vdata("zed\tlrswipcda\t");
+    ASSERT_EQ(bkobj_write_record(dev, mb, &acl), 1);
+    BkAttr ln;
+    ln.objectId = "/primary/user/zed/INBOX/1";
+    ln.objectType = static_cast<uint16_t>(BkType::link);
+    char minfo[MSGINFO_SIZE] = {0, 0, 0, 1};
+    ln.info.set(MSGINFO_SIZE, minfo, 0);
+    std::string junk(300, 'x');
+    Vdata d(300, junk.data(), 0);
+    ASSERT_EQ(bkobj_write_record(dev, ln, &d), 1);
+    ASSERT_EQ(backup_end(&dev), 1);
+    ASSERT_EQ(dev.finish(), 1);
+  }
+  close(fd);
+  bvlog_to_stderr(LOG_SEV_DEBUG);
+  RestoreCounts n;
+  std::string err;
+  int rc = restore(path("bad"), &n, &err);
+  EXPECT_EQ(rc, 70);
+  EXPECT_NE(err.find("Invalid datasize 300"), std::string::npos) << err;
+  EXPECT_EQ(n.folders, 1u);
+  EXPECT_EQ(n.failed, 1u);
+  mailbox m;
+  ASSERT_EQ(mailbox_open("user/zed", 0, nullptr, &m), 0);
+  EXPECT_EQ(m.mbd.uid_validity, 9u);
+  EXPECT_EQ(m.mbd.exists, 0u);
+  mailbox_close(&m);
+}
+
+// Only ann restored: her first message is a link to joe's INBOX/2, which
+// the selection leaves out.  With joe's mail still in the store the link is
+// restored from it at the end (sharing the file); without, it is reported.
+TEST_F(Restore, LinkWhoseMessageIsNotInTheStreamIsTakenFromTheStoreOrReported) {
+  build();
+  const std::string before = dump("user/ann");
+  ASSERT_EQ(backup(), 0);
+  UserList only;
+  ASSERT_EQ(only.adduser("ann", nullptr), 1);
+  RestoreOptions opt;
+  opt.names = &only;
+  ASSERT_EQ(mboxlist_deletemailbox("user/ann", nullptr, auth_dontCheckAcl), 0);
+  RestoreCounts n;
+  std::string err;
+  ASSERT_EQ(restore(path("vol"), &n, &err, opt), 0) << err;
+  EXPECT_EQ(n.messages, 1u);
+  EXPECT_EQ(n.links, 1u);
+  EXPECT_EQ(n.pending, 0u);  // joe's copy was found in the store at once
+  EXPECT_EQ(dump("user/ann"), before);
+  EXPECT_EQ(inode("user/ann", 1), inode("user/joe", 2));
+
+  wipe();
+  ASSERT_EQ(restore(path("vol"), &n, &err, opt), 70);
+  EXPECT_NE(err.find("Link /primary/user/ann/INBOX/1: message user/joe/2 is not in the store"), std::string::npos)
+      << err;
+  EXPECT_EQ(n.messages, 1u);
+  EXPECT_EQ(n.failed, 1u);
+  expect_consistent();
+}
+
+// A sub-folder whose user has no INBOX: the INBOX is made first.
+TEST_F(Restore, SubFolderOfAUserWithoutInboxCreatesTheInbox) {
+  build();
+  ASSERT_EQ(backup(), 0);
+  wipe();
+  UserList only;
+  ASSERT_EQ(only.adduser("/primary/user/joe/Sent", nullptr), 1);
+  RestoreOptions opt;
+  opt.names = &only;
+  RestoreCounts n;
+  std::string err;
+  ASSERT_EQ(restore(path("vol"), &n, &err, opt), 0) << err;
+  EXPECT_EQ(n.folders, 1u);
+  EXPECT_EQ(n.messages, 1u);
+  mailbox m;
+  ASSERT_EQ(mailbox_open("user/joe", 0, nullptr, &m), 0);
+  EXPECT_EQ(m.mbd.exists, 0u);
+  mailbox_close(&m);
+  EXPECT_NE(dump("user/joe/Sent").find("rule days=30"), std::string::npos);
+  EXPECT_EQ(dump("user/joe/Drafts"), "missing");
+}
+
+// Users renamed through the map, links following them; and every folder
+// restored into one other folder.
+TEST_F(Restore, RenamedUsersAndRestoreIntoAnotherFolder) {
+  build();
+  ASSERT_EQ(backup(), 0);
+  write_text_file(path("map"), "joe=jim\n");
+  UserHash users;
+  ASSERT_EQ(users.load(path("map").c_str()), 1);
+  RestoreOptions opt;
+  opt.users = &users;
+  RestoreCounts n;
+  std::string err;
+  ASSERT_EQ(restore(path("vol"), &n, &err, opt), 0) << err;
+  EXPECT_EQ(n.failed, 0u);
+  EXPECT_EQ(n.folders, 6u);
+  EXPECT_EQ(n.skipped, 3u);  // ann's and bob's mail is there already
+  mailbox m;
+  ASSERT_EQ(mailbox_open("user/jim/Drafts/old", 0, nullptr, &m), 0);
+  EXPECT_EQ(m.mbd.exists, 1u);
+  mailbox_close(&m);
+  EXPECT_EQ(inode("user/jim/Drafts/old", 1), inode("user/jim", 1));
+  std::string jim = dump("user/jim");
+  EXPECT_NE(jim.find("Subject: three"), std::string::npos);
+  EXPECT_NE(jim.find("seen 1:2 2 last 2"), std::string::npos) << jim;
+
+  RestoreOptions into;
+  into.into = "/primary/user/bob/Restored";
+  UserList only;
+  ASSERT_EQ(only.adduser("joe", nullptr), 1);
+  into.names = &only;
+  ASSERT_EQ(restore(path("vol"), &n, &err, into), 0) << err;
+  ASSERT_EQ(mailbox_open("user/bob/Restored", 0, nullptr, &m), 0);
+  EXPECT_EQ(m.mbd.exists, 5u);  // joe's five messages, in one folder
+  mailbox_close(&m);
+  expect_consistent();
+}
+
+TEST(RestoreNames, RefKeysAndUserRenaming) {
+  EXPECT_EQ(restore_refkey("user/joe", 17), "joe/INBOX/17");
+  EXPECT_EQ(restore_refkey("user/joe/Sent", 3), "joe/Sent/3");
+  EXPECT_EQ(restore_refkey("user/joe/a/b", 1), "joe/a/b/1");
+  char map[] = "/tmp/restore_test_mapXXXXXX";
+  int fd = mkstemp(map);
+  ASSERT_GE(fd, 0);
+  const char text[] = "joe=jim\na\\=b=c\n=x\n";
+  ASSERT_EQ(write(fd, text, sizeof text - 1), static_cast<ssize_t>(sizeof text - 1));
+  close(fd);
+  UserHash users;
+  ASSERT_EQ(users.load(map), 1);
+  unlink(map);
+  struct {
+    const char* in;
+    const char* out;
+  } ids[] = {{"/primary/user/joe", "/primary/user/jim"},
+             {"/primary/user/joe/INBOX/3", "/primary/user/jim/INBOX/3"},
+             {"/primary/user/a=b/Sent", "/primary/user/c/Sent"},
+             {"/primary/user/joey/INBOX", "/primary/user/joey/INBOX"},
+             {"/primary/user", "/primary/user"}};
+  for (const auto& c : ids) EXPECT_EQ(restore_rename_id(c.in, &users), c.out) << c.in;
+  EXPECT_EQ(restore_rename_iname("user/joe/Sent", &users), "user/jim/Sent");
+  EXPECT_EQ(restore_rename_iname("user/joe", &users), "user/jim");
+  EXPECT_EQ(restore_rename_iname("user/joey", &users), "user/joey");
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+// restore_bench: orvrestore of a full backup into an empty store beside
+// delivering the same messages with the delivery command.
+//
+// Builds the backup benchmark's kind of store (fixed seed; sizes 2-500 KB
+// skewed towards the small end; 80 messages per user INBOX; 10 % of the
+// files hard-linked into the user's "Copies" folder) with N messages, backs
+// it up, then in one run (same file system):
+//   - wipes the store and restores the volume (restore_stream, in a child
+//     process, as orvrestore does),
+//   - wipes the store again, creates the users and delivers every INBOX
+//     message through orvdeliver's library, one delivery per message, in
+//     one process (no start-up cost per message, so delivery is timed at
+//     its fastest; the command itself also needs the store daemon),
+// and prints both times and their ratio.
+//
+// Usage: restore_bench [messages (2000)] [work directory (a temporary one)]
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "backup/backup.h"
+#include "backup/bkcontext.h"
+#include "backup/bkdev.h"
+#include "backup/bklist.h"
+#include "backup/bktest_store.h"
+#include "backup/restore.h"
+#include "common/bvlog.h"
+#include "common/config.h"
+#include "common/test_util.h"
+#include "tools/deliver.h"
+
+namespace {
+
+constexpr int PER_USER = 80;
+
+std::string message(std::mt19937& rng, size_t size, int n) {
+  std::string m = "From: bench@example.com\r\nTo: user@example.com\r\nSubject: message " + std::to_string(n) +
+                  "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n";
+  std::uniform_int_distribution<int> c('a', 'z');
+  while (m.size() + 2 < size) {
+    size_t line = std::min<size_t>(76, size - m.size() - 2);
+    for (size_t i = 0; i < line; i++) m += static_cast<char>(c(rng));
+    m += "\r\n";
+  }
+  return m;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// Runs f in a child process with the store started (the parent keeps no
+// environment open across forks); its exit status.
+template <class F>
+int in_child(F f) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (configmsg_init(0, 16, "restore_bench") != 0 || mboxlist_recover() != 0) _exit(90);
+    bvlog_to_stderr(LOG_SEV_ERR);
+    int rc = f();
+    mboxlist_close();
+    _exit(rc);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+}
+
+void wipe(const std::string& work) {
+  std::string cmd = "rm -rf '" + work + "/store' '" + work + "/p1'";
+  if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "wipe failed\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int total = argc > 1 ? std::atoi(argv[1]) : 2000;
+  TempDir tmp;
+  std::string work = argc > 2 ? argv[2] : tmp.path();
+  std::string conf = work + "/orv.conf";
+  write_text_file(conf, "local.store.dir = " + work + "/store\nlocal.servername = bench\nlocal.log.target = stderr\n" +
+                            "local.store.synclevel = 0\nstore.partition.primary.path = " + work + "/p1\n");
+  setenv(ORV_CONFIG_ENV, conf.c_str(), 1);
+  std::mt19937 rng(20240101);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::vector<std::pair<int, std::string>> inbox_msgs;  // user, message file
+  int users = 0, links = 0;
+  int rc = in_child([&] {
+    int made = 0;
+    for (int user = 0; made < total; user++) {
+      std::string inbox = "user/u" + std::to_string(user);
+      std::string copies = inbox + "/Copies";
+      if (bkt_create(inbox.c_str()) != 0 || bkt_create(copies.c_str()) != 0) return 1;
+      for (int i = 0; i < PER_USER && made < total; i++, made++) {
+        double x = u(rng);
+        size_t size = 2048 + static_cast<size_t>(498.0 * 1024 * x * x * x * x * x * x * x * x);
+        uint32_t uid;
+        std::string path;
+        if (bkt_append(inbox.c_str(), message(rng, size, made), 1700000000 + made, 0, &uid, "", &path) != 0) return 1;
+        if (u(rng) < 0.10 && bkt_append(copies.c_str(), "", 1700000000 + made, 0, &uid, path) != 0) return 1;
+      }
+    }
+    return 0;
+  });
+  if (rc != 0) {
+    std::fprintf(stderr, "cannot build the store in %s (%d)\n", work.c_str(), rc);
+    return 1;
+  }
+  // The same messages for delivery, kept outside the store.
+  std::string msgdir = work + "/msgs";
+  mkdir(msgdir.c_str(), 0700);
+  {
+    std::mt19937 again(20240101);
+    std::uniform_real_distribution<double> v(0.0, 1.0);
+    for (int made = 0, user = 0; made < total; user++, users++)
+      for (int i = 0; i < PER_USER && made < total; i++, made++) {
+        double x = v(again);
+        size_t size = 2048 + static_cast<size_t>(498.0 * 1024 * x * x * x * x * x * x * x * x);
+        std::string f = msgdir + "/" + std::to_string(made);
+        write_text_file(f, message(again, size, made));
+        inbox_msgs.emplace_back(user, f);
+        if (v(again) < 0.10) links++;
+      }
+  }
+  std::printf("store: %d messages in %d users, %d hard links\n", total, users, links);
+
+  std::string vol = work + "/vol";
+  rc = in_child([&] {
+    backup_options o;
+    o.devname = vol;
+    o.names = {"/"};
+    return backup_run(o, "orvbackup");
+  });
+  if (rc != 0) {
+    std::fprintf(stderr, "backup failed (%d)\n", rc);
+    return 1;
+  }
+
+  wipe(work);
+  auto t0 = std::chrono::steady_clock::now();
+  rc = in_child([&] {
+    int fd = open(vol.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 66;
+    int r;
+    {
+      BkContext ctx("orvrestore", 0, 1);
+      if (!ctx.isvalid()) return 69;
+      BKDEV dev(fd, O_RDONLY, bklist_probe_factor(fd), nullptr, nullptr);
+      r = dev.error() ? 74
+                      : restore_stream(dev, ctx.getSession(BkMode::Restore, 1, 0), RestoreOptions(), stdout, stderr);
+    }
+    close(fd);
+    return r;
+  });
+  double restore = seconds_since(t0);
+  if (rc != 0) std::fprintf(stderr, "restore failed (%d)\n", rc);
+
+  wipe(work);
+  rc = in_child([&] {
+    for (int user = 0; user < users; user++) {
+      std::string inbox = "user/u" + std::to_string(user);
+      if (bkt_create(inbox.c_str()) != 0) return 1;
+    }
+    return 0;
+  });
+  t0 = std::chrono::steady_clock::now();
+  int failed = in_child([&] {
+    int bad = 0;
+    for (const auto& [user, file] : inbox_msgs) {
+      std::string text = read_text_file(file);
+      if (deliver_message(deliver_canonicalize(text), {"u" + std::to_string(user)}, nullptr, 0, stderr) != 0) bad++;
+    }
+    return bad > 0;
+  });
+  double deliver = seconds_since(t0);
+  std::printf("restore:  %.2f s (%d messages and %d links)\n", restore, total, links);
+  std::printf("delivery: %.2f s (%d messages, one delivery each%s)\n", deliver, total, failed ? ", SOME FAILED" : "");
+  std::printf("ratio restore/delivery: %.2f (goal <= 1)\n", restore / deliver);
+  return 0;
+}

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Backup and restore of a store run by the real store daemon: users and
+# folders made with orvadm on two partitions, mail delivered with
+# orvdeliver (one message to two users shares its file), an ACL entry; a
+# full backup, the store wiped (databases and partitions), the daemon
+# started on the empty store, orvrestore -f brings everything back: folder
+# records, message files byte for byte and their sharing, and orvadm check
+# finds nothing.  A second restore changes nothing; a cut stream fails.
+# Usage: restore_e2e.sh BINDIR (the build directory).
+set -uo pipefail
+bin=$1
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/restore_e2e.XXXXXX")
+pid=""
+stop() {
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+    kill -TERM "$pid"
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.5; done
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+  pid=""
+}
+cleanup() { stop; rm -rf "$tmp"; }
+trap cleanup EXIT
+fails=0
+fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
+export ORV_CONFIG="$tmp/c.conf"
+mkdir -p "$tmp/root/config"
+cat > "$ORV_CONFIG" <<CONF
+local.store.dir = $tmp/store
+local.servername = e2ehost
+local.serverroot = $tmp/root
+store.partition.primary.path = $tmp/p1
+store.partition.second.path = $tmp/p2
+CONF
+adm="$bin/tools/orvadm"
+start() {
+  "$adm" init > /dev/null || { echo "FAIL: orvadm init" >&2; exit 1; }
+  "$bin/tools/orvstored" || { echo "FAIL: orvstored did not start" >&2; exit 1; }
+  pid=$("$adm" status | sed -n 's/.*pid \([0-9]*\).*/\1/p')
+}
+folders="user/joe user/joe/Sent user/joe/Drafts user/ann user/bob"
+# Folder records without the time of the last append, then every message
+# file with its link count and checksum.
+snapshot() {
+  for f in $folders; do "$adm" folder show "$f" | grep -v '^last append'; done
+  (cd "$tmp" && find p1 p2 -name '*.msg' -type f -printf '%P %n\n' | sort | while read -r p n; do
+    echo "$p $n $(md5sum < "$(ls -d p1/"$p" p2/"$p" 2>/dev/null | head -1)" | cut -c1-32)"
+  done)
+}
+msg() { printf 'From: a@example.com\r\nTo: %s@example.com\r\nSubject: %s\r\n\r\n%s\r\n' "$1" "$2" "$3"; }
+
+start
+for u in joe ann; do "$adm" user create $u --partition primary > /dev/null || fail "user create $u"; done
+"$adm" user create bob --partition second > /dev/null || fail "user create bob"
+for f in user/joe/Sent user/joe/Drafts; do "$adm" folder create $f > /dev/null || fail "folder create $f"; done
+msg joe one "first body" | "$bin/tools/orvdeliver" joe > /dev/null || fail "deliver one"
+msg joe shared "to joe and ann" | "$bin/tools/orvdeliver" joe ann > /dev/null || fail "deliver shared"
+msg joe sent "sent body" | "$bin/tools/orvdeliver" -m Sent joe > /dev/null || fail "deliver sent"
+msg bob bob "bob's" | "$bin/tools/orvdeliver" bob > /dev/null || fail "deliver bob"
+"$adm" acl set user/joe ann lr > /dev/null || fail "acl set"
+snapshot > "$tmp/before"
+grep -q ' 2 ' "$tmp/before" || fail "no shared message file before the backup: $(cat "$tmp/before")"
+
+timeout 60 "$bin/backup/orvbackup" -f "$tmp/vol" / > /dev/null 2> "$tmp/err" || fail "orvbackup: $(cat "$tmp/err")"
+stop
+rm -rf "$tmp/store" "$tmp/p1" "$tmp/p2"
+start
+timeout 60 "$bin/backup/orvrestore" -f "$tmp/vol" > "$tmp/out" 2> "$tmp/err"
+rc=$?
+[ $rc -eq 0 ] || fail "orvrestore: status $rc: $(cat "$tmp/err")"
+snapshot > "$tmp/after"
+diff "$tmp/before" "$tmp/after" > "$tmp/diff" || fail "restored store differs: $(cat "$tmp/diff")"
+for f in $folders; do
+  "$adm" check "$f" > "$tmp/check" 2>&1 || fail "orvadm check $f: $(cat "$tmp/check")"
+done
+
+# Again: nothing is added.
+timeout 60 "$bin/backup/orvrestore" -f "$tmp/vol" > /dev/null 2> "$tmp/err" || fail "second orvrestore: $(cat "$tmp/err")"
+grep -q '0 folders\|0 messages, 0 links restored' "$tmp/err" || fail "second restore restored something: $(cat "$tmp/err")"
+snapshot > "$tmp/again"
+diff "$tmp/before" "$tmp/again" > "$tmp/diff" || fail "second restore changed the store: $(cat "$tmp/diff")"
+
+# From standard input, cut short: an error, what came before stays sound.
+stop
+rm -rf "$tmp/store" "$tmp/p1" "$tmp/p2"
+start
+head -c 3000 "$tmp/vol" | timeout 60 "$bin/backup/orvrestore" -b 20 -f - > /dev/null 2> "$tmp/err"
+rc=$?
+[ $rc -ne 0 ] || fail "a cut stream restored with status 0"
+[ -s "$tmp/err" ] || fail "a cut stream gave no message"
+for f in $(("$adm" folder list 2>/dev/null || true) | grep '^user/'); do
+  "$adm" check "$f" > "$tmp/check" 2>&1 || fail "orvadm check $f after a cut stream: $(cat "$tmp/check")"
+done
+# Usage errors.
+timeout 10 "$bin/backup/orvrestore" > /dev/null 2>&1
+[ $? -eq 64 ] || fail "orvrestore without -f did not exit 64"
+timeout 10 "$bin/backup/orvrestore" -f "$tmp/missing" > /dev/null 2>&1
+[ $? -eq 66 ] || fail "orvrestore of a missing file did not exit 66"
+
+[ $fails -eq 0 ] && echo "restore e2e: all passed"
+exit $((fails > 0))

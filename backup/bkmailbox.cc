@@ -130,9 +130,9 @@ Mailbox::Mailbox(BkSession* s, const char* name, int e) : BkObj(s, name, BkType:
 }
 
 Mailbox::~Mailbox() {
-  if (appendset_) {
-    append_finish(&amb_);  // closes amb_.handle, which is mbox_ moved
-  }
+  // A restore's append state: releases the index lock and closes its own
+  // handle (amb_.handle, separate from mbox_).
+  if (appendset_) append_finish(&amb_);
   mailbox_close(&mbox_);
   if (bks) bks->clearMailbox(this);
 }

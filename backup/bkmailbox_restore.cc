@@ -204,13 +204,12 @@ int Message::appendAs(const char* base, size_t size, char* fname) {
   const bool brandnew = parent_->mboxstatus() == MbStatus::brandnew;
   const char* names[5];
   int n = setFlags(mrec_.peruser_flags, mrec_.system_flags, names);
-  uint32_t ou = mrec_.orig_uid, ov = mrec_.orig_uidvalidity;
-  if (!brandnew) {
-    // A new uid: keep the message's identity (what POP3 clients see) as
-    // its origin.
-    if (!ou) ou = mrec_.uid;
-    if (!ov) ov = parent_->minfo().uid_validity;
-  }
+  // The message's identity (what POP3 clients see) goes with it: its
+  // origin, or its uid and UID validity in the saved folder.  It matters
+  // whenever the uid cannot be kept: an existing folder, or a link that
+  // waited for its message while later ones took their uids.
+  uint32_t ou = mrec_.orig_uid ? mrec_.orig_uid : mrec_.uid;
+  uint32_t ov = mrec_.orig_uidvalidity ? mrec_.orig_uidvalidity : parent_->minfo().uid_validity;
   appendmsg msg;
   msg.flags = APPENDMSG_CALLER_STORAGE | APPENDMSG_FNAME_BORROWED;
   msg.base = base;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -382,6 +383,75 @@ TEST_F(Restore, LinkWhoseMessageIsNotInTheStreamIsTakenFromTheStoreOrReported) {
       << err;
   EXPECT_EQ(n.messages, 1u);
   EXPECT_EQ(n.failed, 1u);
+  expect_consistent();
+}
+
+// ann's records moved in front of joe's: her link comes before the message
+// it refers to, waits, and is restored when that message has arrived.
+TEST_F(Restore, LinkBeforeItsMessageWaitsForIt) {
+  build();
+  const auto before = dump_all();
+  ASSERT_EQ(backup(), 0);
+  std::vector<BkRecord> ann, rest;
+  {
+    int fd = open(path("vol").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    BKDEV dev(fd, O_RDONLY, bklist_probe_factor(fd), nullptr, nullptr);
+    char hb[HEADER_SIZE];
+    ASSERT_EQ(dev.read(hb, sizeof hb), 1);
+    BkRecord r;
+    std::string e;
+    while (bkobj_read_record(dev, &r, &e) == 1) (r.id.find("/user/ann") != std::string::npos ? ann : rest).push_back(r);
+    close(fd);
+  }
+  ASSERT_FALSE(ann.empty());
+  int fd = open(path("moved").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  {
+    BKDEV dev(fd, O_RDWR, 20, nullptr, nullptr);
+    ASSERT_EQ(backup_start(&dev), 1);
+    ann.insert(ann.end(), rest.begin(), rest.end());
+    for (const BkRecord& r : ann) {
+      BkAttr a;
+      a.objectId = r.id;
+      a.objectType = r.type;
+      a.timestamp = r.timestamp;
+      a.info.set(static_cast<uint32_t>(r.info.size()), r.info.data(), 0);
+      Vdata d(static_cast<uint32_t>(r.data.size()), r.data.data(), 0);
+      ASSERT_EQ(bkobj_write_record(dev, a, &d), 1);
+    }
+    ASSERT_EQ(backup_end(&dev), 1);
+    ASSERT_EQ(dev.finish(), 1);
+  }
+  close(fd);
+  wipe();
+  RestoreCounts n;
+  std::string err;
+  ASSERT_EQ(restore(path("moved"), &n, &err), 0) << err;
+  EXPECT_EQ(n.pending, 0u);  // every waiting link was restored
+  EXPECT_EQ(n.links, 2u);
+  EXPECT_EQ(n.failed, 0u);
+  for (const char* f : kFolders) {
+    if (std::string(f) != "user/ann") {
+      EXPECT_EQ(dump(f), before.at(f)) << f;
+    }
+  }
+  // ann's own message came first and kept its uid; the link that waited
+  // got the next one and kept its identity.
+  auto without_uids = [](std::string d) {
+    std::vector<std::string> lines;
+    for (size_t p = 0, e; p < d.size(); p = e + 1) {
+      e = d.find("\n", p);
+      if (e == std::string::npos) e = d.size();
+      std::string l = d.substr(p, e - p);
+      if (l.compare(0, 4, "msg ") == 0) l = l.substr(l.find(' ', 4));
+      lines.push_back(l);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  };
+  EXPECT_EQ(without_uids(dump("user/ann")), without_uids(before.at("user/ann")));
+  EXPECT_EQ(inode("user/joe", 2), inode("user/ann", 3));
   expect_consistent();
 }
 

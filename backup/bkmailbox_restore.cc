@@ -116,7 +116,8 @@ void Mailbox::restoreAcl(const std::string& text) {
   // the original never gave.
   char* now = nullptr;
   if (mboxlist_lookup(intname_, nullptr, nullptr, nullptr, nullptr, &now) == 0 && now) {
-    for (const auto& [id, rights] : pairs(now)) {
+    for (const auto& entry : pairs(now)) {
+      const auto& id = entry.first;
       if (id == userid_ || std::any_of(want.begin(), want.end(), [&](const auto& w) { return w.first == id; }))
         continue;
       if (int e = mboxlist_setacl(intname_, id.c_str(), nullptr, userid_, auth_dontCheckAcl))

@@ -6,22 +6,9 @@
 set -euo pipefail
 bindir=$1
 plugin=${2:-}
-tmp=$(mktemp -d)
-pid=""
-cleanup() {
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -TERM "$pid"; sleep 1; kill -KILL "$pid" 2>/dev/null || true; fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
-export ORV_CONFIG="$tmp/c.conf"
-cat > "$ORV_CONFIG" <<CONF
-local.store.dir = $tmp/store
-store.partition.primary.path = $tmp/p1
-store.partition.second.path = $tmp/p2
-CONF
+. "$(dirname "$0")/e2e_lib.sh"
+write_config
 if [ -n "$plugin" ]; then echo "local.store.notifyplugin = $plugin\$$tmp/events" >> "$ORV_CONFIG"; fi
-adm() { "$bindir/orvadm" "$@"; }
 adm init > /dev/null
 
 # Before the daemon runs, the MTA is told to try again.
@@ -29,9 +16,7 @@ status=0
 printf 'Subject: early\n\nx\n' | "$bindir/orvdeliver" joe 2> /dev/null || status=$?
 [ "$status" = 75 ] || fail "delivery without the store daemon: exit $status, expected 75"
 
-"$bindir/orvstored" || fail "orvstored did not start"
-adm status > "$tmp/out" || fail "daemon not ready"
-pid=$(sed -n 's/.*pid \([0-9]*\).*/\1/p' "$tmp/out")
+start_stored
 
 for u in a b c; do adm user create $u > /dev/null; done
 adm user create d --partition second > /dev/null

@@ -5,25 +5,10 @@
 # and quota records have the documented byte layout.
 set -euo pipefail
 bindir=$1
-tmp=$(mktemp -d)
-pid=""
-cleanup() {
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -TERM "$pid"; sleep 1; kill -KILL "$pid" 2>/dev/null || true; fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
-export ORV_CONFIG="$tmp/c.conf"
-cat > "$ORV_CONFIG" <<CONF
-local.store.dir = $tmp/store
-store.partition.primary.path = $tmp/p1
-store.partition.second.path = $tmp/p2
-CONF
-adm() { "$bindir/orvadm" "$@"; }
+. "$(dirname "$0")/e2e_lib.sh"
+write_config
 adm init > /dev/null
-"$bindir/orvstored" || fail "orvstored did not start"
-adm status > "$tmp/out" || fail "daemon not ready"
-pid=$(sed -n 's/.*pid \([0-9]*\).*/\1/p' "$tmp/out")
+start_stored
 
 adm user create joe --quota 1000 > /dev/null
 adm user create ann --partition second > /dev/null

@@ -8,21 +8,8 @@
 set -euo pipefail
 bindir=$1
 drop_records=$2
-tmp=$(mktemp -d)
-pid=""
-cleanup() {
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -TERM "$pid"; sleep 1; kill -KILL "$pid" 2>/dev/null || true; fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
-export ORV_CONFIG="$tmp/c.conf"
-cat > "$ORV_CONFIG" <<CONF
-local.store.dir = $tmp/store
-store.partition.primary.path = $tmp/p1
-store.partition.second.path = $tmp/p2
-CONF
-adm() { "$bindir/orvadm" "$@"; }
+. "$(dirname "$0")/e2e_lib.sh"
+write_config
 expect_status() {  # expect_status STATUS COMMAND...
   local want=$1 got=0
   shift
@@ -30,9 +17,7 @@ expect_status() {  # expect_status STATUS COMMAND...
   [ "$got" = "$want" ] || fail "$* exited $got, expected $want: $(cat "$tmp/err")"
 }
 adm init > /dev/null
-"$bindir/orvstored" || fail "orvstored did not start"
-adm status > "$tmp/out" || fail "daemon not ready"
-pid=$(sed -n 's/.*pid \([0-9]*\).*/\1/p' "$tmp/out")
+start_stored
 
 # joe lives on the second partition so the rebuild has to find him there.
 adm user create joe --partition second --quota 1000 > /dev/null

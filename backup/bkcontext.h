@@ -241,6 +241,9 @@ class BkSession {
   // stream's uids even when their object is made again later in the run.
   void markCreated(const char* iname) { created_.insert(iname); }
   int wasCreated(const char* iname) const { return created_.count(iname) ? 1 : 0; }
+  // Backup: the buffer small message files are read into, reused from one
+  // message to the next.
+  std::vector<char>& readBuffer() { return readbuf_; }
   int errorcode = 0;
 
  private:
@@ -249,6 +252,7 @@ class BkSession {
   std::unique_ptr<HashTable<DevIno, MsgRef>> hashtable_;
   std::unique_ptr<HashTable<String, std::vector<PendingLink>>> refHash_;
   std::set<std::string> created_;
+  std::vector<char> readbuf_;
   Mailbox* mailbox_ = nullptr;  // owned
   int partIdx_ = -1;
   int groupIdx_ = -1;

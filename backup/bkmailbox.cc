@@ -2,8 +2,10 @@
 #include "backup/bkmailbox.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,6 +14,7 @@
 #include "common/bvlog.h"
 #include "common/imap_err.h"
 #include "common/mutf7.h"
+#include "common/unique_fd.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_list.h"
 #include "store/mboxname.h"
@@ -23,6 +26,8 @@ constexpr const char* EXPIRE_RULE_FILE = "store.expirerule";
 constexpr const char* INDEX_FILE = "store.idx";
 // Each range array starts with room for this many ranges at least.
 constexpr size_t FLAGS_MIN_RANGES = 1000;
+// Message files up to this size are read rather than mapped.
+constexpr size_t READ_MAX = 1 << 20;
 
 }  // namespace
 
@@ -309,6 +314,9 @@ std::unique_ptr<BkObj> Mailbox::getNextChild() {
   DevIno di;
   nlink_t nlink = 0;
   HashTable<DevIno, MsgRef>* table = bks->hashtable();
+  // A message older than an incremental cut-off is not written, so its
+  // file need not be looked at.
+  if (static_cast<time_t>(rec.internaldate) < Startdate) table = nullptr;
   if (table && !getMsgFile(rec.uid, &di, &nlink, nullptr)) {
     msgno_ = 0;
     return nullptr;
@@ -420,20 +428,48 @@ void Message::getMsgRef(MsgRef* ref) const {
 
 const Vdata* Message::backupData() {
   if (!valid || !parent_ || !parent_->isvalid() || !parent_->isOpen()) return nullptr;
-  map_handle* m = nullptr;
-  int r = mailbox_map_message(parent_->mbox(), mrec_.uid, nullptr, &m);
-  if (r != 0) {
+  int fd = -1;
+  if (mailbox_map_message(parent_->mbox(), mrec_.uid, &fd, nullptr) != 0) {
     bvlog(0, LOG_STORE_ERR, "%s Cannot map message\n", parent_->intname());
     return nullptr;
   }
-  map_.reset(m);
-  if (map_->length > UINT32_MAX) {
+  UniqueFd file(fd);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    bvlog(0, LOG_STORE_ERR, "%s Cannot map message\n", parent_->intname());
+    return nullptr;
+  }
+  if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
     bvlog(0, LOG_STORE_ERR, "%s message %u is too large for the backup stream\n", parent_->intname(), mrec_.uid);
     return nullptr;
   }
-  // A view of the map, which lives as long as this object: the record is
+  size_t len = static_cast<size_t>(st.st_size);
+  // Most messages are read into the session's buffer: cheaper than mapping
+  // and unmapping each one.  A large one is mapped, and the record is
   // written from the file's pages without a copy of the whole message.
-  mydata.set(static_cast<uint32_t>(map_->length), map_->base, 0);
+  std::vector<char>* buf = bks ? &bks->readBuffer() : nullptr;
+  if (buf && len <= READ_MAX) {
+    if (buf->size() < len) buf->resize(READ_MAX);
+    size_t got = 0;
+    while (got < len) {
+      ssize_t n = pread(fd, buf->data() + got, len - got, static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    if (got != len) {
+      bvlog(0, LOG_STORE_ERR, "%s Cannot map message\n", parent_->intname());
+      return nullptr;
+    }
+    mydata.set(static_cast<uint32_t>(len), buf->data(), 0);
+  } else {
+    map_.reset(map_refresh(fd, nullptr, MAP_F_SEQUENTIAL, -1));
+    if (!map_) {
+      bvlog(0, LOG_STORE_ERR, "%s Cannot map message\n", parent_->intname());
+      return nullptr;
+    }
+    mydata.set(static_cast<uint32_t>(map_->length), map_->base, 0);
+  }
   HashTable<DevIno, MsgRef>* table = bks ? bks->hashtable() : nullptr;
   if (table && linkcnt_ > bks->minLink()) {
     MsgRef ref;

@@ -14,16 +14,42 @@
 
 namespace {
 
-void usage(const char* prog) {
-  std::fprintf(stderr,
+void usage_to(FILE* f, const char* prog) {
+  std::fprintf(f,
                "USAGE: %s [-t] [-v] -f device [-b blockfactor] [-u namefile] [-m usermap] [-n folder] "
                "[-p answers] [name ...]\n",
                prog);
 }
 
+void usage(const char* prog) { usage_to(stderr, prog); }
+
+
+constexpr const char* HELP =
+    "\nPuts a backup volume written by orvbackup back into the store, or lists it.\n"
+    "\n"
+    "  -f device     tape drive, file, or - for standard input (required)\n"
+    "  -t            list the records instead of restoring (one line each)\n"
+    "  -v            with -t: every attribute; otherwise each restored object\n"
+    "  -b factor     block size in 512-byte units (default: read from the volume)\n"
+    "  -u namefile   restore the names listed in namefile, one per line\n"
+    "  -m usermap    rename users: lines of old=new\n"
+    "  -n folder     restore the messages into this folder instead\n"
+    "  -p answers    read the answers to volume prompts from this file\n"
+    "      --help    this text\n"
+    "\n"
+    "Names are object names as orvrestore -t shows them; without names the\n"
+    "whole volume is restored.  The store daemon must be running unless -t.\n"
+    "Exit status: 0 done; 64 usage; 65 damaged stream; 66 file cannot be read;\n"
+    "69 start-up failed; 70 objects failed; 74 device failure; 75 try again later.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    usage_to(stdout, "orvrestore");
+    std::fputs(HELP, stdout);
+    return 0;
+  }
   const char* dev = nullptr;
   const char* userfile = nullptr;
   const char* usermap = nullptr;

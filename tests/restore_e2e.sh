@@ -96,6 +96,9 @@ timeout 10 "$bin/backup/orvrestore" > /dev/null 2>&1
 [ $? -eq 64 ] || fail "orvrestore without -f did not exit 64"
 timeout 10 "$bin/backup/orvrestore" -f "$tmp/missing" > /dev/null 2>&1
 [ $? -eq 66 ] || fail "orvrestore of a missing file did not exit 66"
+for prog in orvbackup orvrestore; do
+  "$bin/backup/$prog" --help | grep -q -- "-f device" || fail "$prog --help does not describe -f"
+done
 
 [ $fails -eq 0 ] && echo "restore e2e: all passed"
 exit $((fails > 0))

@@ -27,6 +27,7 @@
 #include "store/mboxlist.h"
 #include "store/mboxlist_internal.h"
 #include "store/message.h"
+#include "store/quota.h"
 
 mailbox_sync_levels g_mailbox_sync;
 
@@ -64,11 +65,12 @@ UnlinkGuard::~UnlinkGuard() {
 }
 
 namespace {
-int changequota_db(const char* name, uint64_t bytes, uint32_t count, int subtract) {
+// Through mboxlist_changequota, so that crossing the warning threshold is
+// announced as for any other change of usage.
+int changequota_db(const char* name, uint64_t bytes, uint32_t count, int subtract, quotadata* out) {
+  if (out) *out = quotadata{};
   if (bytes == 0 && count == 0) return 0;
-  return mboxlist_in_txn("quota", name, [&](DB_TXN* txn) {
-    return mboxlist_changequota_internal(name, bytes, count, subtract, txn, nullptr);
-  });
+  return mboxlist_changequota(name, nullptr, bytes, count, subtract, out);
 }
 mailbox_listops g_listops = {mboxlist_updatedata, changequota_db};
 }  // namespace

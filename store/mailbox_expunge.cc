@@ -19,6 +19,8 @@
 #include "common/unique_fd.h"
 #include "store/mailbox.h"
 #include "store/mailbox_internal.h"
+#include "store/quota_record.h"
+#include "store/storenotify.h"
 
 int expungeall(void*, const index_record*) { return 1; }
 int expungenone(void*, const index_record*) { return -1; }
@@ -241,7 +243,7 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
   UniqueFd expfd;
   size_t expsize = 0;
   auto undo = [&]() {
-    if (quota_changed) (void)ops.changequota(m->name, bytes_gone, count, 0);
+    if (quota_changed) (void)ops.changequota(m->name, bytes_gone, count, 0, nullptr);
     m->mbd = saved_mbd;
     m->hdr = saved_hdr;
     if (list_changed) (void)ops.updatedata(m, 0);
@@ -249,7 +251,8 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
     unlock();
     return IMAP_IOERROR;
   };
-  if (ops.changequota(m->name, bytes_gone, count, 1) != 0) {
+  quotadata qd;
+  if (ops.changequota(m->name, bytes_gone, count, 1, &qd) != 0) {
     bvlog(0, LOG_STORE_ERR, "Unable to update quota for %s", m->name);
     return undo();
   }
@@ -302,6 +305,12 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
     }
     (void)lock_unlock(expfd.get());
     expfd.reset();
+  }
+  if (!(flags & EXPUNGE_NONOTIFY)) {
+    std::vector<uint32_t> uids;
+    uids.reserve(gone.size());
+    for (const auto& e : gone) uids.push_back(e.uid);
+    storenotify_expunge(m, count, uids.data(), &qd);
   }
 
   // Continue on the new file, which is locked; the old descriptor's view

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "store/mailbox.h"
+#include "store/quota_record.h"
 
 inline constexpr const char* FNAME_INDEX = "/store.idx";
 inline constexpr const char* FNAME_CACHE = "/store.cch";
@@ -40,12 +41,13 @@ extern mailbox_sync_levels g_mailbox_sync;
 // The seam between a folder's files and its entries in the mailbox list:
 // updatedata rewrites the folder's record from the handle
 // (mboxlist_updatedata); changequota adds (subtract 0) or takes away bytes
-// and messages on the folder's quota root.  Programs that work on a
+// and messages on the folder's quota root and, when out is given, leaves
+// the root's new record there (zeros without one).  Programs that work on a
 // folder's files alone (crash-safety tests, repair tools run without the
 // databases) install their own; the previous pair is returned.
 struct mailbox_listops {
   int (*updatedata)(mailbox* mailbox, int write_index);
-  int (*changequota)(const char* name, uint64_t bytes, uint32_t count, int subtract);
+  int (*changequota)(const char* name, uint64_t bytes, uint32_t count, int subtract, quotadata* out);
 };
 mailbox_listops mailbox_set_listops(const mailbox_listops& ops);
 const mailbox_listops& mailbox_listops_current();

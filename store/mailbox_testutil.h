@@ -32,8 +32,9 @@ inline int fake_updatedata(mailbox*, int) {
   }
   return 0;
 }
-inline int fake_changequota(const char*, uint64_t bytes, uint32_t count, int subtract) {
+inline int fake_changequota(const char*, uint64_t bytes, uint32_t count, int subtract, quotadata* out) {
   ++g_quota_calls;
+  if (out) *out = quotadata{};
   if (subtract) {
     g_quota_bytes -= bytes;
     g_quota_count -= count;

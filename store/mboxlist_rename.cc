@@ -236,8 +236,12 @@ int mboxlist_renamemailbox(const char* oldname, const char* newname, const char*
         }
       }
       if (!user_inbox_renamed) {
-        if (int e = mboxlist_changequota_internal(oldn.c_str(), rec.mbd.qused, rec.mbd.exists, 1, txn, nullptr)) {
-          return e;
+        // A moved INBOX keeps its usage here: emptying it after the commit
+        // takes its messages off (doing both counted them off twice).
+        if (!inbox_move) {
+          if (int e = mboxlist_changequota_internal(oldn.c_str(), rec.mbd.qused, rec.mbd.exists, 1, txn, nullptr)) {
+            return e;
+          }
         }
         if (int e = mboxlist_changequota_internal(newn.c_str(), newmbd.qused, newmbd.exists, 0, txn, nullptr)) {
           return e;

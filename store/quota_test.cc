@@ -108,6 +108,8 @@ TEST_F(QuotaRules, LimitsCheck) {
 
 #include "common/auth.h"
 #include "common/test_util.h"
+#include "store/append.h"
+#include "store/mailbox.h"
 #include "store/mboxlist.h"
 #include "store/storenotify.h"
 
@@ -214,6 +216,59 @@ TEST_F(QuotaDb, OverQuotaStatusSwitchLogsWithoutDirectory) {
   // With the switch on, the threshold is 100 %.
   EXPECT_EQ(events(), "quota user/amy q=100/100 mq=4294967295/1 OverQuota;");
   EXPECT_EQ(set_overquotastatus("user/amy", "active", "overquota"), -1);
+}
+
+TEST_F(QuotaDb, ExpungeReportsItsMessagesAndFallingBelowTheThreshold) {
+  create("user/joe", 10);
+  std::string text = "Subject: x\r\n\r\n" + std::string(4000, 'a') + "\r\n";
+  appendmbox a;
+  ASSERT_EQ(append_setup(&a, "user/joe", 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK, 0), 0);
+  for (int i = 0; i < 3; i++)
+    ASSERT_EQ(append_fromstring(&a, text.data(), text.size(), 1, nullptr, 0, nullptr, nullptr), 0);
+  append_finish(&a);
+  ASSERT_NE(get("user/joe").qwhen, 0u);  // 11 KB of 10
+
+  mailbox m;
+  ASSERT_EQ(mailbox_open("user/joe", 0, nullptr, &m), 0);
+  // The first two go; the event names them and the usage left.
+  auto first_two = [](void*, const index_record* r) { return r->uid <= 2 ? 1 : 0; };
+  ASSERT_EQ(mailbox_expunge(&m, 0, 0, first_two, nullptr), 0);
+  std::string all = read_text_file(events_);
+  size_t at = all.find("expunge user/joe ");
+  ASSERT_NE(at, std::string::npos) << all;
+  std::string line = all.substr(at, all.find('\n', at) - at);
+  EXPECT_NE(line.find(" exists=1 n=2 uid0=1 "), std::string::npos) << line;
+  EXPECT_NE(line.find(" q=10/3 mq=4294967295/1 "), std::string::npos) << line;
+  EXPECT_EQ(events(),
+            "quota user/joe q=10/11 mq=4294967295/3 OverQuota;quota user/joe q=10/3 mq=4294967295/1 UnderQuota;");
+  // Without notification the rest goes quietly.
+  ASSERT_EQ(mailbox_expunge(
+                &m, EXPUNGE_NONOTIFY, 0, [](void*, const index_record*) { return 1; }, nullptr),
+            0);
+  mailbox_close(&m);
+  all = read_text_file(events_);
+  EXPECT_EQ(all.find("expunge user/joe ", at + 1), std::string::npos) << all;
+  EXPECT_EQ(get("user/joe").qrused, 0u);
+}
+
+TEST_F(QuotaDb, MovingTheInboxIntoASubfolderKeepsTheUsage) {
+  create("user/joe", 1000);
+  std::string text = "Subject: x\r\n\r\n" + std::string(3000, 'a') + "\r\n";
+  appendmbox a;
+  ASSERT_EQ(append_setup(&a, "user/joe", 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK, 0), 0);
+  for (int i = 0; i < 2; i++)
+    ASSERT_EQ(append_fromstring(&a, text.data(), text.size(), 1, nullptr, 0, nullptr, nullptr), 0);
+  append_finish(&a);
+  ASSERT_EQ(get("user/joe").qrused, 2 * text.size());
+  // The messages move into user/joe/old under the same root; the emptied
+  // INBOX must not take them off the usage a second time.
+  ASSERT_EQ(mboxlist_renamemailbox("user/joe", "user/joe/old", nullptr, nullptr, auth_dontCheckAcl), 0);
+  quotadata qd = get("user/joe");
+  EXPECT_EQ(qd.qrused, 2 * text.size());
+  EXPECT_EQ(qd.msgqrused, 2u);
+  int changed = -1;
+  ASSERT_EQ(mboxlist_fixquota("user/joe", &changed), 0);
+  EXPECT_EQ(changed, 0);
 }
 
 TEST_F(QuotaDb, FixquotaRecomputesFromTheFolders) {

@@ -60,6 +60,7 @@
 #include "store/mboxlist_lright.h"
 #include "store/mboxlist_walk.h"
 #include "store/mboxname.h"
+#include "store/seen_db.h"
 #include "store/storeutil.h"
 
 namespace {
@@ -1020,4 +1021,38 @@ int mboxlist_recover_folders_from_disk(const char* userid) {
     }
   }
   return 0;
+}
+
+int mboxlist_checkpoint_files(time_t lastckpstart, time_t lastckpend) {
+  if (mboxlist_init() != 0) return -1;
+  // The names first: each checkpoint reads other databases and writes
+  // files, which is no work to do with a cursor open.
+  std::vector<std::string> names;
+  DB* db = mboxlist_folderdb();
+  int r = mboxlist_retry_read([&] {
+    names.clear();
+    DbCursor cur;
+    int e = db->cursor(db, nullptr, cur.out(), 0);
+    if (e) return e;
+    DbWalk w;
+    for (e = w.first(cur.get(), ""); e == 0; e = w.next(cur.get())) {
+      std::string_view k = w.key();
+      if (!k.empty() && k.back() == '\0') k.remove_suffix(1);
+      names.emplace_back(k);
+    }
+    return e == DB_NOTFOUND ? 0 : e;
+  });
+  if (r) {
+    (void)mboxlist_dberror(r, "Unable to list the folders for", "the checkpoint");
+    return -1;
+  }
+  int failed = 0;
+  for (const std::string& n : names) {
+    if (seen_checkpoint(n.c_str(), lastckpstart, lastckpend) != 0) failed++;
+    const char* id = n.c_str() + 5;
+    if (n.compare(0, 5, "user/") == 0 && *id && !std::strchr(id, '/') &&
+        mboxlist_checkpointSubs(id, lastckpstart, lastckpend) != 0)
+      failed++;
+  }
+  return failed;
 }

@@ -13,6 +13,7 @@
 #include "store/mboxlist_lright.h"
 #include "store/mboxlist_test_util.h"
 #include "store/quota_record.h"
+#include "store/seen_db.h"
 
 namespace {
 
@@ -204,6 +205,43 @@ TEST_F(Listing, SubscriptionsSurviveAUserRename) {
   ASSERT_EQ(mboxlist_lookup_lright("rob", &list, &len, nullptr), 0);
   EXPECT_EQ(std::string(list, len), std::string("user/ann/x\0", 11));
   free(list);
+}
+
+TEST_F(Listing, StoreWideFileCheckpointWritesWhatChanged) {
+  for (const char* f : {"user/joe", "user/joe/a", "user/ann"}) create(f);
+  auto joe = state("joe");
+  ASSERT_EQ(mboxlist_changesub("user/joe/a", "joe", joe.get(), 1), 0);
+  auto dir = [](const char* name) {
+    char* p = nullptr;
+    EXPECT_EQ(mboxlist_lookup(name, nullptr, nullptr, &p, nullptr, nullptr), 0);
+    std::string d = p ? p : "";
+    free(p);
+    return d;
+  };
+  std::string sub = dir("user/joe") + "/store.sub", usr = dir("user/joe/a") + "/store.usr";
+  seen_folder f{"user/joe/a", nullptr, 10};
+  std::string adir = dir("user/joe/a");
+  f.path = adir.c_str();
+  seen* sdb = nullptr;
+  ASSERT_EQ(seen_open_folder(f, "joe", &sdb), 0);
+  time_t lr, lc;
+  uint32_t lu;
+  char* uids = nullptr;
+  ASSERT_EQ(seen_lockread(sdb, &lr, &lu, &lc, &uids), 0);
+  free(uids);
+  ASSERT_EQ(seen_write(sdb, 1000, 2, 1001, "1:2 "), 0);
+  seen_close(sdb);
+
+  EXPECT_EQ(mboxlist_checkpoint_files(0, 0), 0);
+  EXPECT_EQ(read_text_file(sub), "user/joe/a\n");
+  EXPECT_EQ(read_text_file(usr), "joe\t1000 2 1001 1:2 \n");
+  EXPECT_NE(access((dir("user/ann") + "/store.sub").c_str(), F_OK), 0) << "ann never subscribed";
+  // Nothing changed since this round began: the next writes nothing.
+  unlink(sub.c_str());
+  unlink(usr.c_str());
+  EXPECT_EQ(mboxlist_checkpoint_files(time(nullptr) + 100, time(nullptr) + 100), 0);
+  EXPECT_NE(access(sub.c_str(), F_OK), 0);
+  EXPECT_NE(access(usr.c_str(), F_OK), 0);
 }
 
 TEST_F(Listing, SubscriptionCheckpointAndRecovery) {

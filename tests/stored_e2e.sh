@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The store daemon on a fresh instance: clients refuse to start before it is
 # ready, it starts detached and reports ready, a second daemon is refused,
-# SIGTERM stops it cleanly and the databases it leaves pass db5.3_verify.
+# it keeps the subscription files current, SIGTERM stops it cleanly and the
+# databases it leaves pass db5.3_verify.
 set -euo pipefail
 bindir=$1
 tmp=$(mktemp -d)
@@ -16,6 +17,7 @@ export ORV_CONFIG="$tmp/c.conf"
 cat > "$ORV_CONFIG" <<CONF
 local.store.dir = $tmp/store
 store.partition.primary.path = $tmp/p1
+local.store.filecheckpointinterval = 1
 CONF
 "$bindir/orvadm" init > /dev/null
 
@@ -39,6 +41,23 @@ timeout 20 "$bindir/orvstored" -f 2> "$tmp/err" || status=$?
 grep -q "already running" "$tmp/err" || fail "second daemon message: $(cat "$tmp/err")"
 
 "$bindir/orvadm" checkpoint > /dev/null || fail "checkpoint with the daemon ready"
+
+# Subscriptions reach the INBOX's store.sub within a few rounds, and
+# orvadm checkpoint writes a missing one at once.
+"$bindir/orvadm" user create joe > /dev/null
+"$bindir/orvadm" folder create user/joe/x > /dev/null
+"$bindir/orvadm" subscribe joe user/joe/x > /dev/null
+sub=""
+for _ in $(seq 1 50); do
+  sub=$(find "$tmp/p1" -name store.sub)
+  [ -n "$sub" ] && grep -qx "user/joe/x" "$sub" && break
+  sleep 0.2
+done
+[ -n "$sub" ] && grep -qx "user/joe/x" "$sub" || fail "the daemon did not write store.sub"
+# The daemon's later rounds leave a file alone whose state did not change.
+rm "$sub"
+"$bindir/orvadm" checkpoint > /dev/null || fail "checkpoint writing the files"
+grep -qx "user/joe/x" "$sub" || fail "orvadm checkpoint did not write store.sub"
 
 kill -TERM "$pid"
 for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done

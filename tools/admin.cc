@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "common/fileio.h"
 #include "common/service.h"
 #include "store/mboxlist.h"
+#include "store/mboxlist_list.h"
 
 namespace {
 
@@ -56,7 +58,8 @@ const adm_command kCommands[] = {
     {"init", "", "create the store, partition and log directories", adm_init},
     {"check", "[--msgpath DIR] FOLDER", "report inconsistencies in a folder's files", adm_check},
     {"status", "", "tell whether the store daemon is ready", adm_status},
-    {"checkpoint", "", "checkpoint the mailbox list, drop old log files", adm_checkpoint},
+    {"checkpoint", "", "checkpoint the mailbox list, drop old log files, write seen and subscription files",
+     adm_checkpoint},
     {"user", "create|delete|rename ID", "create, delete or rename a user's folders", adm_user},
     {"folder", "create|delete|rename|show|list", "administer folders", adm_folder},
     {"acl", "set|delete FOLDER ID", "change a folder's access rights", adm_acl},
@@ -145,6 +148,15 @@ int adm_checkpoint(int, char**, FILE* out, FILE* err) {
   }
   if (mboxlist_checkpoint_force() != 0 || mboxlist_checkpoint300() != 0) {
     fprintf(err, "Checkpoint failed; see the log for details\n");
+    return 74;
+  }
+  // Seen state and subscriptions files that are missing or older than
+  // their state are brought up to date.
+  if (int failed = mboxlist_checkpoint_files(0, time(nullptr) + 1)) {
+    if (failed < 0)
+      fprintf(err, "The folder list could not be read; see the log for details\n");
+    else
+      fprintf(err, "%d seen state or subscription files could not be written; see the log for details\n", failed);
     return 74;
   }
   fprintf(out, "checkpoint done\n");

@@ -73,6 +73,8 @@ int main(int argc, char** argv) {
   if (configmsg_initlog("stored", "orvstored") != 0) return 78;
 
   stored_options opts;
+  opts.file_checkpoint_interval = config_get_int(config_getdefaultcache(), "local.store.filecheckpointinterval",
+                                                 opts.file_checkpoint_interval);
   if (foreground) return stored_run(opts, stderr);
 
   // Detach: the parent stays until the child reports ready (or fails), so

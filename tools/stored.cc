@@ -6,12 +6,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "common/bvlog.h"
 #include "common/config.h"
 #include "common/service.h"
 #include "common/signals.h"
 #include "store/mboxlist.h"
+#include "store/mboxlist_list.h"
 
 namespace {
 
@@ -20,8 +22,29 @@ constexpr const char kService[] = "stored";
 // A maintenance step and when it is due next.
 struct Timer {
   int interval;
-  int (*step)();
+  std::function<int()> step;
   time_t due;
+};
+
+// Writes the plain-file copies of what changed since the previous round
+// began.  A round with failures does not move that mark, so the next one
+// tries those files again.  The first round writes every file that is
+// missing or older than its state.
+class FileCheckpoint {
+ public:
+  FileCheckpoint() : last_end_(time(nullptr)) {}
+  int operator()() {
+    time_t start = time(nullptr);
+    int failed = mboxlist_checkpoint_files(since_, last_end_);
+    if (failed < 0) return failed;
+    if (failed == 0) since_ = start;
+    last_end_ = time(nullptr);
+    return 0;
+  }
+
+ private:
+  time_t since_ = 0;
+  time_t last_end_;
 };
 
 }  // namespace
@@ -62,12 +85,14 @@ int stored_run(const stored_options& opts, FILE* err) {
   bvlog(0, LOG_STORE_STARTUP, "Store daemon ready");
   if (opts.on_ready) opts.on_ready(opts.on_ready_arg);
 
+  FileCheckpoint files;
   time_t now = time(nullptr);
   Timer timers[] = {
       {opts.deadlock_interval, mboxlist_deadlockcheck, now + opts.deadlock_interval},
       {opts.trickle_interval, mboxlist_checkpoint15, now + opts.trickle_interval},
       {opts.checkpoint_interval, mboxlist_checkpoint60, now + opts.checkpoint_interval},
       {opts.log_removal_interval, mboxlist_checkpoint300, now + opts.log_removal_interval},
+      {opts.file_checkpoint_interval, std::ref(files), now + opts.file_checkpoint_interval},
   };
   while (!check_signal_handler(SIGTERM) && !check_signal_handler(SIGINT)) {
     now = time(nullptr);
@@ -85,6 +110,8 @@ int stored_run(const stored_options& opts, FILE* err) {
   bvlog(0, LOG_STORE_STARTUP, "Store daemon stopping");
   // Withdraw first so no new client starts against a closing database.
   service_withdraw(kService, state_fd);
+  // The files are current when the store is stopped in order.
+  if (opts.file_checkpoint_interval > 0) (void)files();
   mboxlist_close();
   unset_signal_handler(SIGTERM);
   unset_signal_handler(SIGINT);

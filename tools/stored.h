@@ -1,6 +1,8 @@
 // The store daemon: brings the mailbox list database up (recovery mode),
 // tells the other store processes it is ready, runs the database
-// maintenance on timers and shuts the database down cleanly.
+// maintenance on timers, keeps the plain-file copies of seen state and
+// subscriptions (store.usr, store.sub) up to date, from which a rebuilt
+// database is reloaded, and shuts the database down cleanly.
 //
 // One daemon per store: a second one finds the state file locked and
 // refuses to start.  Client processes (POP3 server, backup, admin commands)
@@ -15,6 +17,9 @@ struct stored_options {
   int checkpoint_interval = 60;
   int log_removal_interval = 300;
   int deadlock_interval = 5;
+  // Copy of changed seen state and subscriptions into the folders' plain
+  // files ("local.store.filecheckpointinterval"; 0 turns it off).
+  int file_checkpoint_interval = 600;
   // Called once the store is ready (after recovery), e.g. to let a parent
   // that waits for start-up go.  May be null.
   void (*on_ready)(void* arg) = nullptr;

@@ -161,7 +161,16 @@ void Restorer::mailboxRecord(BkRecord& rec, BkAttr& a, Vdata& data) {
     m = static_cast<Mailbox*>(obj);
   }
   (void)m->setAttr(a);
-  if (m->restoreData(&data) != 1) return fail("folder", a.objectId);
+  // The ACL names users by id: a renamed user's entries are renamed too,
+  // or the old name (perhaps someone else now) would keep his rights.
+  Vdata renamed, acl, rule;
+  if (opt_.users && data.part(0, acl)) {
+    std::string text = restore_rename_acl(std::string(acl.bytes(), acl.length()), opt_.users);
+    Vdata a2(static_cast<uint32_t>(text.size()), text.data(), 0);
+    renamed += a2;
+    if (data.part(1, rule)) renamed += rule;
+  }
+  if (m->restoreData(renamed.length() ? &renamed : &data) != 1) return fail("folder", a.objectId);
   counts.folders++;
   if (opt_.verbose) std::fprintf(out_, "%s\n", a.objectId.c_str());
 }
@@ -275,6 +284,28 @@ std::string restore_rename_iname(const std::string& iname, const UserHash* users
   const char* to = users->search(user.c_str());
   if (!to) return iname;
   return std::string("user/") + to + (b == std::string::npos ? "" : iname.substr(b));
+}
+
+std::string restore_rename_acl(const std::string& acl, const UserHash* users) {
+  if (!users) return acl;
+  std::string out;
+  size_t pos = 0;
+  while (pos < acl.size()) {
+    size_t tab = acl.find('\t', pos);
+    if (tab == std::string::npos) tab = acl.size();
+    std::string id = acl.substr(pos, tab - pos);
+    bool negative = !id.empty() && id[0] == '-';
+    const char* to = users->search(id.c_str() + (negative ? 1 : 0));
+    if (to) id = (negative ? "-" : "") + std::string(to);
+    out += id;
+    // The rights follow unchanged.
+    size_t end = tab < acl.size() ? acl.find('\t', tab + 1) : std::string::npos;
+    if (end == std::string::npos) end = acl.size();
+    out.append(acl, tab, end - tab);
+    if (end < acl.size()) out += '\t';
+    pos = end + 1;
+  }
+  return out;
 }
 
 int restore_prompt(prompttape_type, void* callerdata) {

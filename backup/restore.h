@@ -48,6 +48,9 @@ int restore_stream(BkInput& dev, BkSession* bks, const RestoreOptions& opt, FILE
 std::string restore_rename_id(const std::string& id, const UserHash* users);
 // A folder's internal name ("user/u/...") with the user renamed.
 std::string restore_rename_iname(const std::string& iname, const UserHash* users);
+// A folder's ACL text ("id\trights\t..."; an id may carry a leading '-')
+// with every renamed user's id replaced.
+std::string restore_rename_acl(const std::string& acl, const UserHash* users);
 // The medium-change callback for reading: the descriptor of the next volume
 // (asked for on standard error, names read from callerdata, a FILE*, or
 // standard input), -1 when the operator cancels with "$".

@@ -501,6 +501,19 @@ TEST_F(Restore, RenamedUsersAndRestoreIntoAnotherFolder) {
   std::string jim = dump("user/jim");
   EXPECT_NE(jim.find("Subject: three"), std::string::npos);
   EXPECT_NE(jim.find("seen 1:2 2 last 2"), std::string::npos) << jim;
+  // The saved ACLs named joe as owner: the entries follow the rename, and
+  // the old name is given nothing on jim's folders.
+  for (const char* f : {"user/jim", "user/jim/Sent", "user/jim/Drafts/old"}) {
+    char* acl = nullptr;
+    ASSERT_EQ(mboxlist_lookup(f, nullptr, nullptr, nullptr, nullptr, &acl), 0) << f;
+    std::string a = acl ? acl : "";
+    std::free(acl);
+    EXPECT_EQ(("\t" + a).find("\tjoe\t"), std::string::npos) << f << ": " << a;
+    EXPECT_EQ(a.rfind("jim\t", 0), 0u) << f << ": " << a;
+    if (std::string(f) == "user/jim") {
+      EXPECT_NE(a.find("ann\tlr\t"), std::string::npos) << a;
+    }
+  }
 
   RestoreOptions into;
   into.into = "/primary/user/bob/Restored";
@@ -539,6 +552,10 @@ TEST(RestoreNames, RefKeysAndUserRenaming) {
   EXPECT_EQ(restore_rename_iname("user/joe/Sent", &users), "user/jim/Sent");
   EXPECT_EQ(restore_rename_iname("user/joe", &users), "user/jim");
   EXPECT_EQ(restore_rename_iname("user/joey", &users), "user/joey");
+  EXPECT_EQ(restore_rename_acl("joe\tlrswipcda\tann\tlr\t-joe\tw\tjoey\tl\tanyone\tl\t", &users),
+            "jim\tlrswipcda\tann\tlr\t-jim\tw\tjoey\tl\tanyone\tl\t");
+  EXPECT_EQ(restore_rename_acl("joe\tlr", &users), "jim\tlr");  // no final tab
+  EXPECT_EQ(restore_rename_acl("", &users), "");
 }
 
 }  // namespace

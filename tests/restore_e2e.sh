@@ -5,7 +5,8 @@
 # full backup, the store wiped (databases and partitions), the daemon
 # started on the empty store, orvrestore -f brings everything back: folder
 # records, message files byte for byte and their sharing, and orvadm check
-# finds nothing.  A second restore changes nothing; a cut stream fails.
+# finds nothing.  A second restore changes nothing; a backup that runs out
+# of room fails, and so does restoring what it wrote; a cut stream fails.
 # Usage: restore_e2e.sh BINDIR (the build directory).
 set -uo pipefail
 bin=$1
@@ -57,11 +58,20 @@ msg joe one "first body" | "$bin/tools/orvdeliver" joe > /dev/null || fail "deli
 msg joe shared "to joe and ann" | "$bin/tools/orvdeliver" joe ann > /dev/null || fail "deliver shared"
 msg joe sent "sent body" | "$bin/tools/orvdeliver" -m Sent joe > /dev/null || fail "deliver sent"
 msg bob bob "bob's" | "$bin/tools/orvdeliver" bob > /dev/null || fail "deliver bob"
+msg joe big "$(head -c 300000 /dev/urandom | base64 -w 76)" | "$bin/tools/orvdeliver" joe > /dev/null \
+  || fail "deliver big"
 "$adm" acl set user/joe ann lr > /dev/null || fail "acl set"
 snapshot > "$tmp/before"
 grep -q ' 2 ' "$tmp/before" || fail "no shared message file before the backup: $(cat "$tmp/before")"
 
 timeout 60 "$bin/backup/orvbackup" -f "$tmp/vol" / > /dev/null 2> "$tmp/err" || fail "orvbackup: $(cat "$tmp/err")"
+# A file that cannot grow past 100 KB: only a tape continues on another
+# volume, so the backup fails as a device error.
+(trap '' XFSZ; ulimit -f 100; timeout 60 "$bin/backup/orvbackup" -f "$tmp/vol.short" / < /dev/null) \
+  > /dev/null 2> "$tmp/err"
+rc=$?
+[ $rc -eq 74 ] || fail "a backup without room: status $rc, expected 74: $(cat "$tmp/err")"
+grep -q "Device error" "$tmp/err" || fail "a backup without room says: $(cat "$tmp/err")"
 stop
 rm -rf "$tmp/store" "$tmp/p1" "$tmp/p2"
 start
@@ -79,6 +89,10 @@ timeout 60 "$bin/backup/orvrestore" -f "$tmp/vol" > /dev/null 2> "$tmp/err" || f
 grep -q '0 folders\|0 messages, 0 links restored' "$tmp/err" || fail "second restore restored something: $(cat "$tmp/err")"
 snapshot > "$tmp/again"
 diff "$tmp/before" "$tmp/again" > "$tmp/diff" || fail "second restore changed the store: $(cat "$tmp/diff")"
+
+# What the failed backup wrote is not taken for a whole one.
+timeout 60 "$bin/backup/orvrestore" -t -f "$tmp/vol.short" > /dev/null 2> "$tmp/err"
+[ $? -ne 0 ] || fail "listing the volume of a failed backup succeeded"
 
 # From standard input, cut short: an error, what came before stays sound.
 stop

@@ -137,6 +137,20 @@ class QuotaDb : public ::testing::Test {
     ASSERT_EQ(mboxlist_createmailbox(name, MBOX_VERSION, "primary", nullptr, auth_dontCheckAcl, qmax, msgqmax, 0), 0)
         << name;
   }
+  // Appends n messages with a body of body bytes to folder name; the size
+  // of each.
+  size_t append(const char* name, int n, size_t body) {
+    std::string text = "Subject: x\r\n\r\n" + std::string(body, 'a') + "\r\n";
+    appendmbox a;
+    if (append_setup(&a, name, 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK, 0) != 0) {
+      ADD_FAILURE() << "append_setup " << name;
+      return 0;
+    }
+    for (int i = 0; i < n; i++)
+      EXPECT_EQ(append_fromstring(&a, text.data(), text.size(), 1, nullptr, 0, nullptr, nullptr), 0);
+    append_finish(&a);
+    return text.size();
+  }
   quotadata get(const char* name) {
     quotadata qd;
     EXPECT_EQ(mboxlist_getquotaroot(name, &qd, nullptr), 0) << name;
@@ -220,12 +234,7 @@ TEST_F(QuotaDb, OverQuotaStatusSwitchLogsWithoutDirectory) {
 
 TEST_F(QuotaDb, ExpungeReportsItsMessagesAndFallingBelowTheThreshold) {
   create("user/joe", 10);
-  std::string text = "Subject: x\r\n\r\n" + std::string(4000, 'a') + "\r\n";
-  appendmbox a;
-  ASSERT_EQ(append_setup(&a, "user/joe", 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK, 0), 0);
-  for (int i = 0; i < 3; i++)
-    ASSERT_EQ(append_fromstring(&a, text.data(), text.size(), 1, nullptr, 0, nullptr, nullptr), 0);
-  append_finish(&a);
+  append("user/joe", 3, 4000);
   ASSERT_NE(get("user/joe").qwhen, 0u);  // 11 KB of 10
 
   mailbox m;
@@ -253,18 +262,13 @@ TEST_F(QuotaDb, ExpungeReportsItsMessagesAndFallingBelowTheThreshold) {
 
 TEST_F(QuotaDb, MovingTheInboxIntoASubfolderKeepsTheUsage) {
   create("user/joe", 1000);
-  std::string text = "Subject: x\r\n\r\n" + std::string(3000, 'a') + "\r\n";
-  appendmbox a;
-  ASSERT_EQ(append_setup(&a, "user/joe", 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK, 0), 0);
-  for (int i = 0; i < 2; i++)
-    ASSERT_EQ(append_fromstring(&a, text.data(), text.size(), 1, nullptr, 0, nullptr, nullptr), 0);
-  append_finish(&a);
-  ASSERT_EQ(get("user/joe").qrused, 2 * text.size());
+  size_t size = append("user/joe", 2, 3000);
+  ASSERT_EQ(get("user/joe").qrused, 2 * size);
   // The messages move into user/joe/old under the same root; the emptied
   // INBOX must not take them off the usage a second time.
   ASSERT_EQ(mboxlist_renamemailbox("user/joe", "user/joe/old", nullptr, nullptr, auth_dontCheckAcl), 0);
   quotadata qd = get("user/joe");
-  EXPECT_EQ(qd.qrused, 2 * text.size());
+  EXPECT_EQ(qd.qrused, 2 * size);
   EXPECT_EQ(qd.msgqrused, 2u);
   int changed = -1;
   ASSERT_EQ(mboxlist_fixquota("user/joe", &changed), 0);

@@ -1,9 +1,10 @@
-// Building small stores for the backup tests and benchmark (not part of
+// Building small stores for the backup tests and benchmarks (not part of
 // the program): folders through the mailbox list, messages placed the way
 // the append path places them (file in the folder's message directory,
 // cache entry parsed into the index file, record added, folder data and
 // list record updated), hard-linked copies for single-copy storage, seen
-// state, ACL entries, subscriptions and expire rules.
+// state, ACL entries, subscriptions and expire rules; and the benchmarks'
+// store of random messages.
 //
 // Every function returns 0 or a store error code.  The mailbox list must
 // have been started (mboxlist_recover) in this process.
@@ -13,9 +14,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <string>
 
 #include "common/auth.h"
@@ -116,4 +119,74 @@ inline std::string bkt_path(const char* name) {
   std::string p = path;
   free(path);
   return p;
+}
+
+// The benchmarks' store: users user/u0, user/u1, ... with BKT_BENCH_PER_USER
+// messages each in the INBOX (the last user the rest), sizes 2-500 KB
+// skewed towards the small end (about 55 KB on average), and one message
+// in ten also hard-linked into the user's "Copies" folder.  Everything is
+// drawn from the caller's generator in a fixed order, so one seed gives one
+// store on every run.
+inline constexpr int BKT_BENCH_PER_USER = 80;
+
+// A message of size bytes (at least its headers) with subject "message n":
+// lines of 76 random lowercase letters drawn from rng.
+inline std::string bkt_bench_message(std::mt19937& rng, size_t size, int n) {
+  std::string m = "From: bench@example.com\r\nTo: user@example.com\r\nSubject: message " + std::to_string(n) +
+                  "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n";
+  std::uniform_int_distribution<int> c('a', 'z');
+  while (m.size() + 2 < size) {
+    size_t line = std::min<size_t>(76, size - m.size() - 2);
+    for (size_t i = 0; i < line; i++) m += static_cast<char>(c(rng));
+    m += "\r\n";
+  }
+  return m;
+}
+
+// Draws the benchmarks' store's total messages from rng in store order
+// without touching the store: calls each(user, n, text, copy) for message n
+// (from 0) of user/uUSER's INBOX, copy when it also goes into "Copies".
+// Returns the first nonzero result of each (no more are drawn), else 0.
+template <class Each>
+int bkt_bench_messages(std::mt19937& rng, int total, Each&& each) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  for (int user = 0, n = 0; n < total; user++) {
+    for (int i = 0; i < BKT_BENCH_PER_USER && n < total; i++, n++) {
+      double x = u(rng);
+      size_t size = 2048 + static_cast<size_t>(498.0 * 1024 * x * x * x * x * x * x * x * x);
+      std::string text = bkt_bench_message(rng, size, n);
+      bool copy = u(rng) < 0.10;
+      if (int r = each(user, n, text, copy)) return r;
+    }
+  }
+  return 0;
+}
+
+// Builds the benchmarks' store of total messages drawn from rng, message n
+// dated 1700000000 + n, on the default partition.  *bytes (may be null)
+// gets the bytes of the INBOX messages, *links (may be null) the number of
+// hard-linked copies.
+inline int bkt_bench_store(std::mt19937& rng, int total, long long* bytes = nullptr, int* links = nullptr) {
+  long long b = 0;
+  int l = 0;
+  int r = bkt_bench_messages(rng, total, [&](int user, int n, const std::string& text, bool copy) {
+    std::string inbox = "user/u" + std::to_string(user);
+    std::string copies = inbox + "/Copies";
+    if (n % BKT_BENCH_PER_USER == 0) {
+      if (int e = bkt_create(inbox.c_str())) return e;
+      if (int e = bkt_create(copies.c_str())) return e;
+    }
+    uint32_t uid;
+    std::string path;
+    if (int e = bkt_append(inbox.c_str(), text, 1700000000 + n, 0, &uid, "", &path)) return e;
+    b += static_cast<long long>(text.size());
+    if (copy) {
+      if (int e = bkt_append(copies.c_str(), "", 1700000000 + n, 0, &uid, path)) return e;
+      l++;
+    }
+    return 0;
+  });
+  if (bytes) *bytes = b;
+  if (links) *links = l;
+  return r;
 }

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "common/auth.h"
 #include "common/config.h"
 #include "common/fileio.h"
@@ -33,8 +34,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 // Sizes: 70 % 2-20 KB, 25 % 20-100 KB, 5 % 100-500 KB.
 size_t pick_size(std::mt19937_64& rng) {
@@ -185,10 +184,10 @@ int main(int argc, char** argv) {
         size_t to = std::min(msgs.size(), from + kSlice);
         auto t0 = Clock::now();
         ok = append_slice(msgs, from, to, f);
-        ta += seconds_since(t0);
+        ta += bench_seconds_since(t0);
         t0 = Clock::now();
         ok = ok && bare_slice(msgs, from, to, base + "/bare", nfolders, sync);
-        tb += seconds_since(t0);
+        tb += bench_seconds_since(t0);
       }
       stop_store();
       std::filesystem::remove_all(root);
@@ -214,7 +213,7 @@ int main(int argc, char** argv) {
     message_parse_tree(m.data(), m.size(), &b);
     parts += b.subpart.size();
   }
-  double parse = total / 1e6 / seconds_since(t);
+  double parse = total / 1e6 / bench_seconds_since(t);
   t = Clock::now();
   size_t out = 0;
   for (const std::string& m : msgs) {
@@ -222,7 +221,7 @@ int main(int argc, char** argv) {
     message_parse_tree(m.data(), m.size(), &b);
     out += message_envelope(b).size() + message_bodystructure(b, true).size() + message_section(b).size();
   }
-  double parse_cache = total / 1e6 / seconds_since(t);
+  double parse_cache = total / 1e6 / bench_seconds_since(t);
   printf("parse: %.0f MB/s; parse and cache texts: %.0f MB/s (%zu parts, %zu bytes)\n", parse, parse_cache, parts, out);
   return status;
 }

@@ -26,30 +26,13 @@
 #include <vector>
 
 #include "backup/bktest_store.h"
+#include "bench/bench_util.h"
 #include "common/bvlog.h"
 #include "common/config.h"
 #include "common/service.h"
 #include "common/test_util.h"
 
 namespace {
-
-constexpr int PER_USER = 80;
-
-std::string message(std::mt19937& rng, size_t size, int n) {
-  std::string m = "From: bench@example.com\r\nTo: user@example.com\r\nSubject: message " + std::to_string(n) +
-                  "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n";
-  std::uniform_int_distribution<int> c('a', 'z');
-  while (m.size() + 2 < size) {
-    size_t line = std::min<size_t>(76, size - m.size() - 2);
-    for (size_t i = 0; i < line; i++) m += static_cast<char>(c(rng));
-    m += "\r\n";
-  }
-  return m;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 // Runs a program to its end; its exit status (-1 when it did not exit).
 // *rss, when given, gets its peak resident size in KB.
@@ -78,7 +61,7 @@ double best_of_three(const std::vector<std::string>& cmd, long* rss) {
     auto t0 = std::chrono::steady_clock::now();
     long r = 0;
     if (run(cmd, &r) != 0) std::fprintf(stderr, "%s failed\n", cmd[0].c_str());
-    best = std::min(best, seconds_since(t0));
+    best = std::min(best, bench_seconds_since(t0));
     if (rss) *rss = std::max(*rss, r);
   }
   return best;
@@ -99,38 +82,17 @@ int main(int argc, char** argv) {
   int total = argc > 1 ? std::atoi(argv[1]) : 20000;
   TempDir tmp;
   std::string work = argc > 2 ? argv[2] : tmp.path();
-  std::string conf = work + "/orv.conf";
-  write_text_file(conf, "local.store.dir = " + work + "/store\nlocal.servername = bench\nlocal.log.target = stderr\n" +
-                            "local.store.synclevel = 0\nstore.partition.primary.path = " + work + "/p1\n");
-  setenv(ORV_CONFIG_ENV, conf.c_str(), 1);
+  bench_configure(work);
   if (configmsg_init(0, 16, "backup_bench") != 0 || mboxlist_recover() != 0) {
     std::fprintf(stderr, "cannot start the store in %s\n", work.c_str());
     return 1;
   }
   bvlog_to_stderr(LOG_SEV_ERR);
   std::mt19937 rng(20240101);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
   long long bytes = 0;
-  int made = 0, links = 0;
-  for (int user = 0; made < total; user++) {
-    std::string inbox = "user/u" + std::to_string(user);
-    std::string copies = inbox + "/Copies";
-    if (bkt_create(inbox.c_str()) != 0 || bkt_create(copies.c_str()) != 0) return 1;
-    for (int i = 0; i < PER_USER && made < total; i++, made++) {
-      double x = u(rng);
-      size_t size = 2048 + static_cast<size_t>(498.0 * 1024 * x * x * x * x * x * x * x * x);
-      std::string text = message(rng, size, made);
-      uint32_t uid;
-      std::string path;
-      if (bkt_append(inbox.c_str(), text, 1700000000 + made, 0, &uid, "", &path) != 0) return 1;
-      bytes += static_cast<long long>(text.size());
-      if (u(rng) < 0.10) {
-        if (bkt_append(copies.c_str(), "", 1700000000 + made, 0, &uid, path) != 0) return 1;
-        links++;
-      }
-    }
-  }
-  std::printf("store: %d messages, %.1f MB, %d hard links\n", made, static_cast<double>(bytes) / 1e6, links);
+  int links = 0;
+  if (bkt_bench_store(rng, total, &bytes, &links) != 0) return 1;
+  std::printf("store: %d messages, %.1f MB, %d hard links\n", total, static_cast<double>(bytes) / 1e6, links);
   mboxlist_close();
   configmsg_free();
 
@@ -163,9 +125,9 @@ int main(int argc, char** argv) {
   if (configmsg_init(0, 16, "backup_bench") != 0 || mboxlist_init() != 0) return 1;
   int add = std::max(1, total / 100);
   for (int i = 0; i < add; i++) {
-    std::string inbox = "user/u" + std::to_string((i * 7) % ((total + PER_USER - 1) / PER_USER));
+    std::string inbox = "user/u" + std::to_string((i * 7) % ((total + BKT_BENCH_PER_USER - 1) / BKT_BENCH_PER_USER));
     uint32_t uid;
-    if (bkt_append(inbox.c_str(), message(rng, 4096, i), cut + 1, 0, &uid) != 0) break;
+    if (bkt_append(inbox.c_str(), bkt_bench_message(rng, 4096, i), cut + 1, 0, &uid) != 0) break;
   }
   mboxlist_close();
   configmsg_free();

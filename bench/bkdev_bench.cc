@@ -19,12 +19,11 @@
 #include <vector>
 
 #include "backup/bkdev.h"
+#include "bench/bench_util.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 // Returns the seconds taken, or a negative value on failure; *bytes is the
 // size of the volume written.
@@ -49,7 +48,7 @@ double run_bkdev(const std::string& path, uint64_t stream_bytes, uint64_t* bytes
     }
     ok = ok && dev.finish();
   }
-  double s = seconds_since(t0);
+  double s = bench_seconds_since(t0);
   *bytes = static_cast<uint64_t>(lseek(fd, 0, SEEK_END));
   close(fd);
   unlink(path.c_str());
@@ -61,7 +60,7 @@ double run_dd(const std::string& path, uint64_t bytes) {
       "dd if=/dev/zero of='" + path + "' bs=10240 count=" + std::to_string(bytes / 10240) + " status=none";
   auto t0 = Clock::now();
   int rc = std::system(cmd.c_str());
-  double s = seconds_since(t0);
+  double s = bench_seconds_since(t0);
   unlink(path.c_str());
   return rc == 0 ? s : -1;
 }

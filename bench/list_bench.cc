@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench/bench_util.h"
 #include "common/auth.h"
 #include "common/bvlog.h"
 #include "common/config.h"
@@ -28,7 +29,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-double secs(Clock::time_point a) { return std::chrono::duration<double>(Clock::now() - a).count(); }
 
 [[noreturn]] void die(const char* what) {
   fprintf(stderr, "list_bench: %s failed\n", what);
@@ -79,7 +79,7 @@ double bare_walk(long* count) {
   while (c->get(c.get(), &key, &data, DB_NEXT) == 0) ++*count;
   free(key.data);
   free(data.data);
-  return secs(t);
+  return bench_seconds_since(t);
 }
 
 // cycles lock-read-write-unlock cycles of user's state of folder.
@@ -127,20 +127,20 @@ int main(int argc, char** argv) {
   long user_count = 0;
   auto t = Clock::now();
   if (mboxlist_findall("*", 0, 0, "big", auth, count_entry, &user_count) != 0) die("user listing");
-  double user_time = secs(t);
+  double user_time = bench_seconds_since(t);
   auth_freestate(auth);
 
   long store_count = 0;
   t = Clock::now();
   if (mboxlist_findall("*", 0, -1, nullptr, nullptr, count_entry, &store_count) != 0) die("store listing");
-  double store_time = secs(t);
+  double store_time = bench_seconds_since(t);
   long bare_count = 0;
   double bare_time = bare_walk(&bare_count);
 
   if (seen_create_folder("user/big") != 0) die("seen_create_folder");
   t = Clock::now();
   seen_cycles("reader0", cycles);
-  double seen1 = secs(t);
+  double seen1 = bench_seconds_since(t);
   mboxlist_close();
 
   // Two processes join after the fork; the bench plays the store daemon.
@@ -180,7 +180,7 @@ int main(int argc, char** argv) {
     waitpid(pid, &st, 0);
     failed |= !WIFEXITED(st) || WEXITSTATUS(st) != 0;
   }
-  double seen2 = secs(t);
+  double seen2 = bench_seconds_since(t);
   service_withdraw("stored", fd);
   if (failed) die("a seen process");
 

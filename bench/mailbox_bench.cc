@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "common/config.h"
 #include "common/fileio.h"
 #include "common/unique_fd.h"
@@ -33,7 +34,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 int open_folder(const std::string& dir, mailbox* m) {
   return mailbox_open_path("bench", 0, "p", dir.c_str(), nullptr, "", nullptr, m);
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
   struct stat st;
   stat((dir + "/master/store.idx").c_str(), &st);
   const double mb = static_cast<double>(st.st_size) / 1e6;
-  printf("folder: %u messages, index %.1f MB, built in %.2f s\n", n, mb, since(t0));
+  printf("folder: %u messages, index %.1f MB, built in %.2f s\n", n, mb, bench_seconds_since(t0));
 
   double best_open = 1e9, best_cache = 1e9, best_exp = 1e9, best_cp = 1e9;
   double exp_mb = 0;
@@ -110,14 +110,14 @@ int main(int argc, char** argv) {
       if (mailbox_read_index_record(&m, i, &r) != 0) return 1;
       sum += r.uid;
     }
-    best_open = std::min(best_open, since(t0));
+    best_open = std::min(best_open, bench_seconds_since(t0));
     t0 = Clock::now();
     for (uint32_t i = 1; i <= m.mbd.exists; ++i) {
       const unsigned char* p = mailbox_cache_item(m.index_map, "bench", i, CACHE_SUBJECT);
       if (!p) return 1;
       sum += p[3];
     }
-    best_cache = std::min(best_cache, since(t0));
+    best_cache = std::min(best_cache, bench_seconds_since(t0));
     mailbox_close(&m);
     if (sum == 0) return 1;
 
@@ -126,11 +126,11 @@ int main(int argc, char** argv) {
     (void)system(("rm -rf '" + work + "' && mkdir -p '" + work + "'").c_str());
     t0 = Clock::now();
     if (system(("cp '" + dir + "/master/store.idx' '" + work + "/store.idx'").c_str()) != 0) return 1;
-    best_cp = std::min(best_cp, since(t0));
+    best_cp = std::min(best_cp, bench_seconds_since(t0));
     if (open_folder(work, &m) != 0) return 1;
     t0 = Clock::now();
     if (mailbox_expunge(&m, EXPUNGE_NONOTIFY, 0, every_hundredth, nullptr) != 0) return 1;
-    best_exp = std::min(best_exp, since(t0));
+    best_exp = std::min(best_exp, bench_seconds_since(t0));
     struct stat nst;
     stat((work + "/store.idx").c_str(), &nst);
     exp_mb = static_cast<double>(nst.st_size) / 1e6;

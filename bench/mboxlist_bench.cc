@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "common/auth.h"
 #include "common/bvlog.h"
 #include "common/config.h"
@@ -26,7 +27,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-double secs(Clock::time_point a) { return std::chrono::duration<double>(Clock::now() - a).count(); }
 
 std::string name_of(int i) {
   return "user/u" + std::to_string(i / 10) + (i % 10 ? "/f" + std::to_string(i % 10) : "");
@@ -43,7 +43,7 @@ double folder_create(int n) {
       exit(1);
     }
   }
-  return secs(t);
+  return bench_seconds_since(t);
 }
 
 double folder_lookup(int n, int rounds) {
@@ -56,7 +56,7 @@ double folder_lookup(int n, int rounds) {
       free(acl);
     }
   }
-  return secs(t);
+  return bench_seconds_since(t);
 }
 
 double folder_walk(int* count) {
@@ -74,7 +74,7 @@ double folder_walk(int* count) {
   c->close(c);
   free(key.data);
   free(data.data);
-  return secs(t);
+  return bench_seconds_since(t);
 }
 
 // The bare loop: its own environment, same settings that matter, plain
@@ -114,7 +114,7 @@ struct Bare {
       db->put(db, txn, &key, &data, 0);
       txn->commit(txn, 0);
     }
-    return secs(t);
+    return bench_seconds_since(t);
   }
   double lookup(int n, int rounds) {
     auto t = Clock::now();
@@ -131,7 +131,7 @@ struct Bare {
         free(data.data);
       }
     }
-    return secs(t);
+    return bench_seconds_since(t);
   }
   double walk(int* count) {
     auto t = Clock::now();
@@ -144,7 +144,7 @@ struct Bare {
     c->close(c);
     free(key.data);
     free(data.data);
-    return secs(t);
+    return bench_seconds_since(t);
   }
 };
 
@@ -168,7 +168,7 @@ double two_processes(Fn fn) {
   auto t = Clock::now();
   close(gate[1]);
   for (pid_t pid : pids) waitpid(pid, nullptr, 0);
-  return secs(t);
+  return bench_seconds_since(t);
 }
 
 }  // namespace

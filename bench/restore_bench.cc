@@ -32,30 +32,13 @@
 #include "backup/bklist.h"
 #include "backup/bktest_store.h"
 #include "backup/restore.h"
+#include "bench/bench_util.h"
 #include "common/bvlog.h"
 #include "common/config.h"
 #include "common/test_util.h"
 #include "tools/deliver.h"
 
 namespace {
-
-constexpr int PER_USER = 80;
-
-std::string message(std::mt19937& rng, size_t size, int n) {
-  std::string m = "From: bench@example.com\r\nTo: user@example.com\r\nSubject: message " + std::to_string(n) +
-                  "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n";
-  std::uniform_int_distribution<int> c('a', 'z');
-  while (m.size() + 2 < size) {
-    size_t line = std::min<size_t>(76, size - m.size() - 2);
-    for (size_t i = 0; i < line; i++) m += static_cast<char>(c(rng));
-    m += "\r\n";
-  }
-  return m;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 // Runs f in a child process with the store started (the parent keeps no
 // environment open across forks); its exit status.
@@ -85,31 +68,11 @@ int main(int argc, char** argv) {
   int total = argc > 1 ? std::atoi(argv[1]) : 2000;
   TempDir tmp;
   std::string work = argc > 2 ? argv[2] : tmp.path();
-  std::string conf = work + "/orv.conf";
-  write_text_file(conf, "local.store.dir = " + work + "/store\nlocal.servername = bench\nlocal.log.target = stderr\n" +
-                            "local.store.synclevel = 0\nstore.partition.primary.path = " + work + "/p1\n");
-  setenv(ORV_CONFIG_ENV, conf.c_str(), 1);
+  bench_configure(work);
   std::mt19937 rng(20240101);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
   std::vector<std::pair<int, std::string>> inbox_msgs;  // user, message file
   int users = 0, links = 0;
-  int rc = in_child([&] {
-    int made = 0;
-    for (int user = 0; made < total; user++) {
-      std::string inbox = "user/u" + std::to_string(user);
-      std::string copies = inbox + "/Copies";
-      if (bkt_create(inbox.c_str()) != 0 || bkt_create(copies.c_str()) != 0) return 1;
-      for (int i = 0; i < PER_USER && made < total; i++, made++) {
-        double x = u(rng);
-        size_t size = 2048 + static_cast<size_t>(498.0 * 1024 * x * x * x * x * x * x * x * x);
-        uint32_t uid;
-        std::string path;
-        if (bkt_append(inbox.c_str(), message(rng, size, made), 1700000000 + made, 0, &uid, "", &path) != 0) return 1;
-        if (u(rng) < 0.10 && bkt_append(copies.c_str(), "", 1700000000 + made, 0, &uid, path) != 0) return 1;
-      }
-    }
-    return 0;
-  });
+  int rc = in_child([&] { return bkt_bench_store(rng, total) != 0; });
   if (rc != 0) {
     std::fprintf(stderr, "cannot build the store in %s (%d)\n", work.c_str(), rc);
     return 1;
@@ -117,19 +80,15 @@ int main(int argc, char** argv) {
   // The same messages for delivery, kept outside the store.
   std::string msgdir = work + "/msgs";
   mkdir(msgdir.c_str(), 0700);
-  {
-    std::mt19937 again(20240101);
-    std::uniform_real_distribution<double> v(0.0, 1.0);
-    for (int made = 0, user = 0; made < total; user++, users++)
-      for (int i = 0; i < PER_USER && made < total; i++, made++) {
-        double x = v(again);
-        size_t size = 2048 + static_cast<size_t>(498.0 * 1024 * x * x * x * x * x * x * x * x);
-        std::string f = msgdir + "/" + std::to_string(made);
-        write_text_file(f, message(again, size, made));
-        inbox_msgs.emplace_back(user, f);
-        if (v(again) < 0.10) links++;
-      }
-  }
+  std::mt19937 again(20240101);
+  (void)bkt_bench_messages(again, total, [&](int user, int n, const std::string& text, bool copy) {
+    std::string f = msgdir + "/" + std::to_string(n);
+    write_text_file(f, text);
+    inbox_msgs.emplace_back(user, f);
+    users = user + 1;
+    links += copy;
+    return 0;
+  });
   std::printf("store: %d messages in %d users, %d hard links\n", total, users, links);
 
   std::string vol = work + "/vol";
@@ -160,7 +119,7 @@ int main(int argc, char** argv) {
     close(fd);
     return r;
   });
-  double restore = seconds_since(t0);
+  double restore = bench_seconds_since(t0);
   if (rc != 0) std::fprintf(stderr, "restore failed (%d)\n", rc);
 
   wipe(work);
@@ -180,7 +139,7 @@ int main(int argc, char** argv) {
     }
     return bad > 0;
   });
-  double deliver = seconds_since(t0);
+  double deliver = bench_seconds_since(t0);
   std::printf("restore:  %.2f s (%d messages and %d links)\n", restore, total, links);
   std::printf("delivery: %.2f s (%d messages, one delivery each%s)\n", deliver, total, failed ? ", SOME FAILED" : "");
   std::printf("ratio restore/delivery: %.2f (goal <= 1)\n", restore / deliver);

@@ -80,6 +80,12 @@ void stop_daemon() {
 
 int main(int argc, char** argv) {
   int total = argc > 1 ? std::atoi(argv[1]) : 20000;
+  // At least one message: the incremental pass spreads its additions over
+  // the users, and tar needs the partition directory the first one makes.
+  if (total < 1) {
+    std::fprintf(stderr, "usage: backup_bench [messages (20000, at least 1)] [work directory]\n");
+    return 64;
+  }
   TempDir tmp;
   std::string work = argc > 2 ? argv[2] : tmp.path();
   bench_configure(work);

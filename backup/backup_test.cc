@@ -14,10 +14,8 @@
 #include "backup/bkobj.h"
 #include "backup/bktape.h"
 #include "backup/bktest_util.h"
-#include "common/bvlog.h"
 #include "common/config.h"
 #include "common/fileio.h"
-#include "store/mboxlist.h"
 
 namespace {
 
@@ -120,32 +118,10 @@ TEST(BackupOptions, Dates) {
 }
 
 // A configuration in a temporary directory for tests that start the
-// context.
-class WithConfig : public testing::Test {
+// context (no partitions: the store is not looked at).
+class WithConfig : public BkStoreTest {
  protected:
-  void SetUp() override {
-    conf_ = dir_.path() + "/orv.conf";
-    write_text_file(conf_, "local.store.dir = " + dir_.path() + "/store\nlocal.servername = mailhost\n" +
-                               "local.log.target = stderr\n" + extra_);
-    setenv(ORV_CONFIG_ENV, conf_.c_str(), 1);
-    // The context joins the mailbox list: start it here as the store
-    // daemon would.
-    ASSERT_EQ(configmsg_init(0, 16, "backup_test"), 0);
-    mboxlist_set_fatal_handler([](int) {});
-    ASSERT_EQ(mboxlist_recover(), 0);
-  }
-  void TearDown() override {
-    mboxlist_close();
-    mboxlist_set_fatal_handler(nullptr);
-    configmsg_free();
-    unsetenv(ORV_CONFIG_ENV);
-    bvlog_to_stderr(LOG_SEV_DEBUG);
-  }
-  std::string path(const char* name) const { return dir_.path() + "/" + name; }
-
-  TempDir dir_;
-  std::string conf_;
-  std::string extra_;
+  WithConfig() : BkStoreTest("backup_test", false) {}
 };
 
 class MapPath : public WithConfig {

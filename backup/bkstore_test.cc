@@ -19,8 +19,7 @@
 #include "backup/bkmailbox.h"
 #include "backup/bkobj.h"
 #include "backup/bktest_store.h"
-#include "common/bvlog.h"
-#include "common/config.h"
+#include "backup/bktest_util.h"
 #include "common/test_util.h"
 #include "store/mboxname.h"
 
@@ -29,70 +28,9 @@ namespace {
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-std::string msg_text(const std::string& subject, size_t body = 40) {
-  std::string m = "From: a@example.com\r\nTo: b@example.com\r\nSubject: " + subject +
-                  "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n";
-  for (size_t i = 0; i < body; i++) m += static_cast<char>('a' + i % 26);
-  return m + "\r\n";
-}
-
-struct Volume {
-  Header header;
-  std::vector<BkRecord> records;
-  bool ended = false;  // the end marker was read
-};
-
-// Reads a volume file through a reading device.
-Volume read_volume(const std::string& path) {
-  Volume v;
-  int fd = open(path.c_str(), O_RDONLY);
-  EXPECT_GE(fd, 0);
-  {
-    BKDEV dev(fd, O_RDONLY, 20, nullptr, nullptr);
-    EXPECT_EQ(dev.error(), 0);
-    char hb[HEADER_SIZE];
-    EXPECT_EQ(dev.read(hb, sizeof hb), 1);
-    EXPECT_EQ(header_decode(hb, sizeof hb, &v.header), 1);
-    BkRecord r;
-    std::string err;
-    int got;
-    while ((got = bkobj_read_record(dev, &r, &err)) == 1) v.records.push_back(r);
-    v.ended = got == 0;
-  }
-  close(fd);
-  return v;
-}
-
-std::vector<std::string> ids_of(const Volume& v) {
-  std::vector<std::string> ids;
-  for (const BkRecord& r : v.records) ids.push_back(r.id);
-  return ids;
-}
-
-class StoreBackup : public testing::Test {
+class StoreBackup : public BkStoreTest {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    conf_ = dir_.path() + "/orv.conf";
-    mkdir((dir_.path() + "/config").c_str(), 0700);
-    write_text_file(conf_, "local.store.dir = " + dir_.path() + "/store\nlocal.servername = mailhost\n" +
-                               "local.log.target = stderr\nlocal.serverroot = " + dir_.path() + "\n" +
-                               "store.partition.primary.path = " + dir_.path() + "/p1\n" +
-                               "store.partition.second.path = " + dir_.path() + "/p2\n" + extra_);
-    setenv(ORV_CONFIG_ENV, conf_.c_str(), 1);
-    ASSERT_EQ(configmsg_init(0, 16, "bkstore_test"), 0);
-    bvlog_to_stderr(LOG_SEV_CRIT);
-    mboxlist_set_fatal_handler([](int) {});
-    ASSERT_EQ(mboxlist_recover(), 0);
-  }
-  void TearDown() override {
-    mboxlist_close();
-    mboxlist_set_fatal_handler(nullptr);
-    configmsg_free();
-    unsetenv(ORV_CONFIG_ENV);
-    bvlog_to_stderr(LOG_SEV_DEBUG);
-  }
-  std::string path(const std::string& name) const { return dir_.path() + "/" + name; }
+  StoreBackup() : BkStoreTest("bkstore_test") {}
 
   // Runs a backup of names into "vol"; the configuration is read again
   // afterwards (the context frees it).
@@ -102,20 +40,9 @@ class StoreBackup : public testing::Test {
     CaptureStderr();
     int rc = backup_run(o, "orvbackup");
     *err = GetCapturedStderr();
-    EXPECT_EQ(configmsg_init(0, 16, "bkstore_test"), 0);
-    bvlog_to_stderr(LOG_SEV_CRIT);
+    reinit();
     return rc;
   }
-
-  uint32_t add(const char* folder, const std::string& text, time_t date = 1700000000, uint32_t flags = 0,
-               const std::string& linkfrom = "") {
-    uint32_t uid = 0;
-    std::string p;
-    EXPECT_EQ(bkt_append(folder, text, date, flags, &uid, linkfrom, &p), 0) << folder;
-    files_[std::string(folder) + "/" + std::to_string(uid)] = p;
-    return uid;
-  }
-  std::string file(const std::string& folder, uint32_t uid) { return files_[folder + "/" + std::to_string(uid)]; }
 
   // The standard store: two partitions, a group file, nested folders, an
   // ACL entry, an expire rule, seen and deleted marks and message files
@@ -225,11 +152,6 @@ class StoreBackup : public testing::Test {
       mailbox_close(&m);
     }
   }
-
-  TempDir dir_;
-  std::string conf_;
-  std::string extra_;
-  std::map<std::string, std::string> files_;
 };
 
 // The ids the standard store gives, with the users of one group in the
@@ -445,7 +367,7 @@ TEST_F(StoreBackup, InterruptStopsAfterTheChildInProgressAndEndsTheVolume) {
     close(fd);
     EXPECT_EQ(ctx.exitCode(), 0);
   }
-  ASSERT_EQ(configmsg_init(0, 16, "bkstore_test"), 0);
+  ASSERT_NO_FATAL_FAILURE(reinit());
   Volume v = read_volume(path("vol"));
   EXPECT_TRUE(v.ended);
   EXPECT_EQ(ids_of(v), (std::vector<std::string>{"/primary/user/joe", "/primary/user/joe/INBOX",

@@ -22,8 +22,8 @@
 #include "backup/bkmailbox.h"
 #include "backup/bkobj.h"
 #include "backup/bktest_store.h"
+#include "backup/bktest_util.h"
 #include "common/bvlog.h"
-#include "common/config.h"
 #include "common/test_util.h"
 #include "store/mailbox_check.h"
 
@@ -34,13 +34,6 @@ using testing::internal::GetCapturedStderr;
 
 const char* const kFolders[] = {"user/joe", "user/joe/Sent", "user/joe/Drafts", "user/joe/Drafts/old",
                                 "user/ann", "user/bob"};
-
-std::string msg_text(const std::string& subject, size_t body = 40) {
-  std::string m = "From: a@example.com\r\nTo: b@example.com\r\nSubject: " + subject +
-                  "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n";
-  for (size_t i = 0; i < body; i++) m += static_cast<char>('a' + i % 26);
-  return m + "\r\n";
-}
 
 std::string seen_text(const char* folder, const char* user, uint32_t* lastuid) {
   mailbox m;
@@ -58,42 +51,9 @@ std::string seen_text(const char* folder, const char* user, uint32_t* lastuid) {
   return out;
 }
 
-class Restore : public testing::Test {
+class Restore : public BkStoreTest {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    conf_ = dir_.path() + "/orv.conf";
-    mkdir((dir_.path() + "/config").c_str(), 0700);
-    write_text_file(conf_, "local.store.dir = " + dir_.path() + "/store\nlocal.servername = mailhost\n" +
-                               "local.log.target = stderr\nlocal.serverroot = " + dir_.path() + "\n" +
-                               "store.partition.primary.path = " + dir_.path() + "/p1\n" +
-                               "store.partition.second.path = " + dir_.path() + "/p2\n");
-    setenv(ORV_CONFIG_ENV, conf_.c_str(), 1);
-    reinit();
-    mboxlist_set_fatal_handler([](int) {});
-    ASSERT_EQ(mboxlist_recover(), 0);
-  }
-  void TearDown() override {
-    mboxlist_close();
-    mboxlist_set_fatal_handler(nullptr);
-    configmsg_free();
-    unsetenv(ORV_CONFIG_ENV);
-    bvlog_to_stderr(LOG_SEV_DEBUG);
-  }
-  void reinit() {
-    ASSERT_EQ(configmsg_init(0, 16, "restore_test"), 0);
-    bvlog_to_stderr(LOG_SEV_CRIT);
-  }
-  std::string path(const std::string& name) const { return dir_.path() + "/" + name; }
-
-  uint32_t add(const char* folder, const std::string& text, time_t date, uint32_t flags = 0,
-               const std::string& linkfrom = "") {
-    uint32_t uid = 0;
-    std::string p;
-    EXPECT_EQ(bkt_append(folder, text, date, flags, &uid, linkfrom, &p), 0) << folder;
-    files_[std::string(folder) + "/" + std::to_string(uid)] = p;
-    return uid;
-  }
+  Restore() : BkStoreTest("restore_test") {}
 
   void build() {
     for (const char* f : {"user/joe", "user/joe/Sent", "user/joe/Drafts", "user/joe/Drafts/old", "user/ann"})
@@ -103,8 +63,8 @@ class Restore : public testing::Test {
     add("user/joe", msg_text("two", 300), 1700000002, 0x1 | 0x8);
     add("user/joe", msg_text("three"), 1700000003);
     add("user/joe/Sent", msg_text("sent"), 1700000010);
-    add("user/joe/Drafts/old", "", 1700000011, 0, files_["user/joe/1"]);  // shared with INBOX/1
-    add("user/ann", "", 1700000012, 0, files_["user/joe/2"]);             // shared across users
+    add("user/joe/Drafts/old", "", 1700000011, 0, file("user/joe", 1));  // shared with INBOX/1
+    add("user/ann", "", 1700000012, 0, file("user/joe", 2));             // shared across users
     add("user/ann", msg_text("ann's own"), 1700000013);
     add("user/bob", msg_text("bob"), 1700000014);
     ASSERT_EQ(mboxlist_setacl("user/joe", "ann", "lr", nullptr, auth_dontCheckAcl), 0);
@@ -210,10 +170,6 @@ class Restore : public testing::Test {
       free(mp);
     }
   }
-
-  TempDir dir_;
-  std::string conf_;
-  std::map<std::string, std::string> files_;
 };
 
 TEST_F(Restore, RoundTripBringsBackTheWholeStore) {
@@ -393,17 +349,8 @@ TEST_F(Restore, LinkBeforeItsMessageWaitsForIt) {
   const auto before = dump_all();
   ASSERT_EQ(backup(), 0);
   std::vector<BkRecord> ann, rest;
-  {
-    int fd = open(path("vol").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    BKDEV dev(fd, O_RDONLY, bklist_probe_factor(fd), nullptr, nullptr);
-    char hb[HEADER_SIZE];
-    ASSERT_EQ(dev.read(hb, sizeof hb), 1);
-    BkRecord r;
-    std::string e;
-    while (bkobj_read_record(dev, &r, &e) == 1) (r.id.find("/user/ann") != std::string::npos ? ann : rest).push_back(r);
-    close(fd);
-  }
+  for (const BkRecord& r : read_volume(path("vol")).records)
+    (r.id.find("/user/ann") != std::string::npos ? ann : rest).push_back(r);
   ASSERT_FALSE(ann.empty());
   int fd = open(path("moved").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(fd, 0);

@@ -6,35 +6,20 @@
 # (the build directory: tools/ and backup/ below it).
 set -uo pipefail
 bin=$1
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/backup_store_e2e.XXXXXX")
-pid=""
-cleanup() {
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -TERM "$pid"; sleep 1; kill -KILL "$pid" 2>/dev/null || true; fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+bindir=$bin/tools
+. "$(dirname "$0")/e2e_lib.sh"
 fails=0
 fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
-export ORV_CONFIG="$tmp/c.conf"
 mkdir -p "$tmp/root/config"
-cat > "$ORV_CONFIG" <<CONF
-local.store.dir = $tmp/store
-local.servername = e2ehost
-local.serverroot = $tmp/root
-local.store.backup.exclude = Trash
-store.partition.primary.path = $tmp/p1
-store.partition.second.path = $tmp/p2
-CONF
+write_config "local.servername = e2ehost" "local.serverroot = $tmp/root" "local.store.backup.exclude = Trash"
 printf 'staff = s[0-9]+\nuser = .*\n' > "$tmp/root/config/backup-groups.conf"
-adm="$bin/tools/orvadm"
-"$adm" init > /dev/null || { echo "FAIL: orvadm init" >&2; exit 1; }
-"$bin/tools/orvstored" || { echo "FAIL: orvstored did not start" >&2; exit 1; }
-pid=$("$adm" status | sed -n 's/.*pid \([0-9]*\).*/\1/p')
+adm init > /dev/null || die "orvadm init"
+start_stored
 
-for u in joe ann s12; do "$adm" user create $u --partition primary > /dev/null || fail "user create $u"; done
-"$adm" user create bob --partition second > /dev/null || fail "user create bob"
+for u in joe ann s12; do adm user create $u --partition primary > /dev/null || fail "user create $u"; done
+adm user create bob --partition second > /dev/null || fail "user create bob"
 for f in user/joe/Sent user/joe/Trash user/joe/Trash/old user/joe/Drafts user/joe/Drafts/old; do
-  "$adm" folder create $f > /dev/null || fail "folder create $f"
+  adm folder create $f > /dev/null || fail "folder create $f"
 done
 
 run() {  # WANT ARGS...

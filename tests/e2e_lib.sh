@@ -1,18 +1,38 @@
 # Shared set-up of the end-to-end scripts that run a store instance.
 # Source it after setting bindir (the folder holding orvadm, orvstored...):
 #   tmp            a fresh directory, removed at exit with the daemon stopped
-#   fail TEXT      report and exit 1
+#   die TEXT       report and exit 1
+#   fail TEXT      the same; a script that counts its failures and goes on
+#                  redefines it after sourcing (set-up failures still die)
 #   adm ARGS...    orvadm on the instance
-#   write_config   the instance's configuration (partitions primary, second)
+#   write_config [LINE...]
+#                  the instance's configuration (partitions primary, second)
+#                  with the LINEs added
 #   start_stored   start the store daemon and remember its pid
+#   stop_stored    SIGTERM to the daemon and up to 10 s to end; if it does
+#                  not, SIGKILL and status 1
 tmp=$(mktemp -d)
 pid=""
+stop_stored() {
+  local rc=0
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$pid" 2>/dev/null; then
+      kill -KILL "$pid" 2>/dev/null || true
+      rc=1
+    fi
+  fi
+  pid=""
+  return $rc
+}
 cleanup() {
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -TERM "$pid"; sleep 1; kill -KILL "$pid" 2>/dev/null || true; fi
+  stop_stored || true
   rm -rf "$tmp"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+die() { echo "FAIL: $*" >&2; exit 1; }
+fail() { die "$@"; }
 adm() { "$bindir/orvadm" "$@"; }
 export ORV_CONFIG="$tmp/c.conf"
 write_config() {
@@ -21,9 +41,10 @@ local.store.dir = $tmp/store
 store.partition.primary.path = $tmp/p1
 store.partition.second.path = $tmp/p2
 CONF
+  if [ $# -gt 0 ]; then printf '%s\n' "$@" >> "$ORV_CONFIG"; fi
 }
 start_stored() {
-  "$bindir/orvstored" || fail "orvstored did not start"
-  adm status > "$tmp/out" || fail "daemon not ready"
+  "$bindir/orvstored" || die "orvstored did not start"
+  adm status > "$tmp/out" || die "daemon not ready"
   pid=$(sed -n 's/.*pid \([0-9]*\).*/\1/p' "$tmp/out")
 }

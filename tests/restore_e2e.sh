@@ -10,40 +10,21 @@
 # Usage: restore_e2e.sh BINDIR (the build directory).
 set -uo pipefail
 bin=$1
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/restore_e2e.XXXXXX")
-pid=""
-stop() {
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid"
-    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.5; done
-    kill -KILL "$pid" 2>/dev/null || true
-  fi
-  pid=""
-}
-cleanup() { stop; rm -rf "$tmp"; }
-trap cleanup EXIT
+bindir=$bin/tools
+. "$(dirname "$0")/e2e_lib.sh"
 fails=0
 fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
-export ORV_CONFIG="$tmp/c.conf"
 mkdir -p "$tmp/root/config"
-cat > "$ORV_CONFIG" <<CONF
-local.store.dir = $tmp/store
-local.servername = e2ehost
-local.serverroot = $tmp/root
-store.partition.primary.path = $tmp/p1
-store.partition.second.path = $tmp/p2
-CONF
-adm="$bin/tools/orvadm"
+write_config "local.servername = e2ehost" "local.serverroot = $tmp/root"
 start() {
-  "$adm" init > /dev/null || { echo "FAIL: orvadm init" >&2; exit 1; }
-  "$bin/tools/orvstored" || { echo "FAIL: orvstored did not start" >&2; exit 1; }
-  pid=$("$adm" status | sed -n 's/.*pid \([0-9]*\).*/\1/p')
+  adm init > /dev/null || die "orvadm init"
+  start_stored
 }
 folders="user/joe user/joe/Sent user/joe/Drafts user/ann user/bob"
 # Folder records without the time of the last append, then every message
 # file with its link count and checksum.
 snapshot() {
-  for f in $folders; do "$adm" folder show "$f" | grep -v '^last append'; done
+  for f in $folders; do adm folder show "$f" | grep -v '^last append'; done
   (cd "$tmp" && find p1 p2 -name '*.msg' -type f -printf '%P %n\n' | sort | while read -r p n; do
     echo "$p $n $(md5sum < "$(ls -d p1/"$p" p2/"$p" 2>/dev/null | head -1)" | cut -c1-32)"
   done)
@@ -51,16 +32,16 @@ snapshot() {
 msg() { printf 'From: a@example.com\r\nTo: %s@example.com\r\nSubject: %s\r\n\r\n%s\r\n' "$1" "$2" "$3"; }
 
 start
-for u in joe ann; do "$adm" user create $u --partition primary > /dev/null || fail "user create $u"; done
-"$adm" user create bob --partition second > /dev/null || fail "user create bob"
-for f in user/joe/Sent user/joe/Drafts; do "$adm" folder create $f > /dev/null || fail "folder create $f"; done
+for u in joe ann; do adm user create $u --partition primary > /dev/null || fail "user create $u"; done
+adm user create bob --partition second > /dev/null || fail "user create bob"
+for f in user/joe/Sent user/joe/Drafts; do adm folder create $f > /dev/null || fail "folder create $f"; done
 msg joe one "first body" | "$bin/tools/orvdeliver" joe > /dev/null || fail "deliver one"
 msg joe shared "to joe and ann" | "$bin/tools/orvdeliver" joe ann > /dev/null || fail "deliver shared"
 msg joe sent "sent body" | "$bin/tools/orvdeliver" -m Sent joe > /dev/null || fail "deliver sent"
 msg bob bob "bob's" | "$bin/tools/orvdeliver" bob > /dev/null || fail "deliver bob"
 msg joe big "$(head -c 300000 /dev/urandom | base64 -w 76)" | "$bin/tools/orvdeliver" joe > /dev/null \
   || fail "deliver big"
-"$adm" acl set user/joe ann lr > /dev/null || fail "acl set"
+adm acl set user/joe ann lr > /dev/null || fail "acl set"
 snapshot > "$tmp/before"
 grep -q ' 2 ' "$tmp/before" || fail "no shared message file before the backup: $(cat "$tmp/before")"
 
@@ -72,7 +53,7 @@ timeout 60 "$bin/backup/orvbackup" -f "$tmp/vol" / > /dev/null 2> "$tmp/err" || 
 rc=$?
 [ $rc -eq 74 ] || fail "a backup without room: status $rc, expected 74: $(cat "$tmp/err")"
 grep -q "Device error" "$tmp/err" || fail "a backup without room says: $(cat "$tmp/err")"
-stop
+stop_stored
 rm -rf "$tmp/store" "$tmp/p1" "$tmp/p2"
 start
 timeout 60 "$bin/backup/orvrestore" -f "$tmp/vol" > "$tmp/out" 2> "$tmp/err"
@@ -81,7 +62,7 @@ rc=$?
 snapshot > "$tmp/after"
 diff "$tmp/before" "$tmp/after" > "$tmp/diff" || fail "restored store differs: $(cat "$tmp/diff")"
 for f in $folders; do
-  "$adm" check "$f" > "$tmp/check" 2>&1 || fail "orvadm check $f: $(cat "$tmp/check")"
+  adm check "$f" > "$tmp/check" 2>&1 || fail "orvadm check $f: $(cat "$tmp/check")"
 done
 
 # Again: nothing is added.
@@ -95,15 +76,15 @@ timeout 60 "$bin/backup/orvrestore" -t -f "$tmp/vol.short" > /dev/null 2> "$tmp/
 [ $? -ne 0 ] || fail "listing the volume of a failed backup succeeded"
 
 # From standard input, cut short: an error, what came before stays sound.
-stop
+stop_stored
 rm -rf "$tmp/store" "$tmp/p1" "$tmp/p2"
 start
 head -c 3000 "$tmp/vol" | timeout 60 "$bin/backup/orvrestore" -b 20 -f - > /dev/null 2> "$tmp/err"
 rc=$?
 [ $rc -ne 0 ] || fail "a cut stream restored with status 0"
 [ -s "$tmp/err" ] || fail "a cut stream gave no message"
-for f in $(("$adm" folder list 2>/dev/null || true) | grep '^user/'); do
-  "$adm" check "$f" > "$tmp/check" 2>&1 || fail "orvadm check $f after a cut stream: $(cat "$tmp/check")"
+for f in $( (adm folder list 2>/dev/null || true) | grep '^user/'); do
+  adm check "$f" > "$tmp/check" 2>&1 || fail "orvadm check $f after a cut stream: $(cat "$tmp/check")"
 done
 # Usage errors.
 timeout 10 "$bin/backup/orvrestore" > /dev/null 2>&1

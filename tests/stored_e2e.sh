@@ -5,34 +5,20 @@
 # databases it leaves pass db5.3_verify.
 set -euo pipefail
 bindir=$1
-tmp=$(mktemp -d)
-pid=""
-cleanup() {
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -TERM "$pid"; sleep 1; kill -KILL "$pid" 2>/dev/null || true; fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
-export ORV_CONFIG="$tmp/c.conf"
-cat > "$ORV_CONFIG" <<CONF
-local.store.dir = $tmp/store
-store.partition.primary.path = $tmp/p1
-local.store.filecheckpointinterval = 1
-CONF
-"$bindir/orvadm" init > /dev/null
+. "$(dirname "$0")/e2e_lib.sh"
+write_config "local.store.filecheckpointinterval = 1"
+adm init > /dev/null
 
 status=0
-"$bindir/orvadm" checkpoint > /dev/null 2> "$tmp/err" || status=$?
+adm checkpoint > /dev/null 2> "$tmp/err" || status=$?
 [ "$status" = 75 ] || fail "client before the daemon: exit $status, expected 75"
 grep -q "^Unable to verify start of store daemon (stored). The store daemon process must be running" "$tmp/err" \
   || fail "long not-ready text missing: $(cat "$tmp/err")"
 status=0
-"$bindir/orvadm" status > /dev/null || status=$?
+adm status > /dev/null || status=$?
 [ "$status" = 69 ] || fail "status without daemon: exit $status"
 
-"$bindir/orvstored" || fail "orvstored did not start"
-"$bindir/orvadm" status > "$tmp/out" || fail "daemon not ready after orvstored returned"
-pid=$(sed -n 's/.*pid \([0-9]*\).*/\1/p' "$tmp/out")
+start_stored
 [ -n "$pid" ] && kill -0 "$pid" || fail "no daemon pid in: $(cat "$tmp/out")"
 
 status=0
@@ -40,13 +26,13 @@ timeout 20 "$bindir/orvstored" -f 2> "$tmp/err" || status=$?
 [ "$status" = 75 ] || fail "second daemon: exit $status, expected 75"
 grep -q "already running" "$tmp/err" || fail "second daemon message: $(cat "$tmp/err")"
 
-"$bindir/orvadm" checkpoint > /dev/null || fail "checkpoint with the daemon ready"
+adm checkpoint > /dev/null || fail "checkpoint with the daemon ready"
 
 # Subscriptions reach the INBOX's store.sub within a few rounds, and
 # orvadm checkpoint writes a missing one at once.
-"$bindir/orvadm" user create joe > /dev/null
-"$bindir/orvadm" folder create user/joe/x > /dev/null
-"$bindir/orvadm" subscribe joe user/joe/x > /dev/null
+adm user create joe > /dev/null
+adm folder create user/joe/x > /dev/null
+adm subscribe joe user/joe/x > /dev/null
 sub=""
 for _ in $(seq 1 50); do
   sub=$(find "$tmp/p1" -name store.sub)
@@ -56,16 +42,13 @@ done
 [ -n "$sub" ] && grep -qx "user/joe/x" "$sub" || fail "the daemon did not write store.sub"
 # The daemon's later rounds leave a file alone whose state did not change.
 rm "$sub"
-"$bindir/orvadm" checkpoint > /dev/null || fail "checkpoint writing the files"
+adm checkpoint > /dev/null || fail "checkpoint writing the files"
 grep -qx "user/joe/x" "$sub" || fail "orvadm checkpoint did not write store.sub"
 
-kill -TERM "$pid"
-for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$pid" 2>/dev/null && fail "daemon did not stop on SIGTERM"
-pid=""
+stop_stored || fail "daemon did not stop on SIGTERM"
 [ -e "$tmp/store/session/stored.state" ] && fail "state file left behind"
 status=0
-"$bindir/orvadm" status > /dev/null || status=$?
+adm status > /dev/null || status=$?
 [ "$status" = 69 ] || fail "stopped daemon still looks ready"
 
 for db in folder quota subscr peruser lright; do

@@ -50,6 +50,7 @@ status=0; printf '' | "$bindir/orvdeliver" a 2> /dev/null || status=$?
 [ "$status" = 65 ] || fail "empty message: exit $status, expected 65"
 status=0; "$bindir/orvdeliver" 2> /dev/null < /dev/null || status=$?
 [ "$status" = 64 ] || fail "no user: exit $status, expected 64"
+"$bindir/orvdeliver" --help | grep -q "^Usage: orvdeliver" || fail "orvdeliver --help"
 
 # Over quota within the grace period: try again later.
 head -c 700 /dev/zero | tr '\0' 'x' | sed '1s/^/Subject: fill\n\n/' | "$bindir/orvdeliver" small || fail "first fill"

@@ -31,7 +31,8 @@ void usage(FILE* f) {
 int main(int argc, char** argv) {
   const char* folder = nullptr;
   int opt;
-  while ((opt = getopt(argc, argv, "+c:m:h")) != -1) {
+  static const option longopts[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  while ((opt = getopt_long(argc, argv, "+c:m:h", longopts, nullptr)) != -1) {
     switch (opt) {
       case 'c':
         setenv(ORV_CONFIG_ENV, optarg, 1);

@@ -296,7 +296,10 @@ std::string restore_rename_acl(const std::string& acl, const UserHash* users) {
     std::string id = acl.substr(pos, tab - pos);
     bool negative = !id.empty() && id[0] == '-';
     const char* to = users->search(id.c_str() + (negative ? 1 : 0));
-    if (to) id = (negative ? "-" : "") + std::string(to);
+    if (to) {
+      id.resize(negative ? 1 : 0);
+      id += to;
+    }
     out += id;
     // The rights follow unchanged.
     size_t end = tab < acl.size() ? acl.find('\t', tab + 1) : std::string::npos;

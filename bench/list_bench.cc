@@ -120,7 +120,11 @@ int main(int argc, char** argv) {
   // "big" and as many other users of 100 folders as fill the store.
   put_records("big", 0, user_folders);
   int others = 0;
-  for (int left = store_folders - user_folders; left > 0; left -= 100) put_records("u" + std::to_string(others++), 0, std::min(100, left));
+  for (int left = store_folders - user_folders; left > 0; left -= 100) {
+    std::string user = "u";
+    user += std::to_string(others++);
+    put_records(user, 0, std::min(100, left));
+  }
 
   auth_state* auth = nullptr;
   if (auth_newstate("big", nullptr, &auth) != 0) die("auth_newstate");

@@ -1023,24 +1023,30 @@ int mboxlist_recover_folders_from_disk(const char* userid) {
   return 0;
 }
 
-int mboxlist_checkpoint_files(time_t lastckpstart, time_t lastckpend) {
+int mboxlist_checkpoint_files(time_t lastckpstart, time_t lastckpend, std::string* from, size_t max) {
   if (mboxlist_init() != 0) return -1;
+  max = std::max<size_t>(max, 1);  // a slice always moves on
   // The names first: each checkpoint reads other databases and writes
   // files, which is no work to do with a cursor open.
   std::vector<std::string> names;
+  bool at_end = false;
   DB* db = mboxlist_folderdb();
   int r = mboxlist_retry_read([&] {
     names.clear();
+    at_end = false;
     DbCursor cur;
     int e = db->cursor(db, nullptr, cur.out(), 0);
     if (e) return e;
     DbWalk w;
-    for (e = w.first(cur.get(), ""); e == 0; e = w.next(cur.get())) {
+    std::string start = from->empty() ? std::string() : *from + '\0';
+    for (e = w.first(cur.get(), start); e == 0 && names.size() < max; e = w.next(cur.get())) {
       std::string_view k = w.key();
       if (!k.empty() && k.back() == '\0') k.remove_suffix(1);
+      if (!from->empty() && k == *from) continue;
       names.emplace_back(k);
     }
-    return e == DB_NOTFOUND ? 0 : e;
+    at_end = e == DB_NOTFOUND;
+    return at_end ? 0 : e;
   });
   if (r) {
     (void)mboxlist_dberror(r, "Unable to list the folders for", "the checkpoint");
@@ -1054,5 +1060,9 @@ int mboxlist_checkpoint_files(time_t lastckpstart, time_t lastckpend) {
         mboxlist_checkpointSubs(id, lastckpstart, lastckpend) != 0)
       failed++;
   }
+  if (at_end)
+    from->clear();
+  else if (!names.empty())
+    *from = names.back();
   return failed;
 }

@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include "store/mboxdata.h"
 
@@ -100,12 +101,15 @@ int mboxlist_getchildinfo(const char* name, long rights);
 // the change is at or after lastckpend, or the file is missing).  0 or a
 // store code.
 [[nodiscard]] int mboxlist_checkpointSubs(const char* userid, time_t lastckpstart, time_t lastckpend);
-// The periodic copy of the per-user state into plain files: for every
-// folder of the store seen_checkpoint (store.usr) and for every user INBOX
-// mboxlist_checkpointSubs (store.sub), with the same two times.  Returns the
-// number of files that could not be written (each failure is logged), or
-// -1 when the folder list cannot be read.
-int mboxlist_checkpoint_files(time_t lastckpstart, time_t lastckpend);
+// The periodic copy of the per-user state into plain files, a slice at a
+// time so that a daemon's other duties wait for one slice only: for at most
+// max folders whose names follow *from in the list (*from empty: from the
+// first), seen_checkpoint (store.usr) and, for a user INBOX,
+// mboxlist_checkpointSubs (store.sub), with the same two times.  *from
+// becomes the last folder handled, and is cleared when the walk has reached
+// the end.  Returns the number of files that could not be written (each
+// failure is logged), or -1 when the folder list cannot be read.
+int mboxlist_checkpoint_files(time_t lastckpstart, time_t lastckpend, std::string* from, size_t max);
 // Loads userid's subscriptions from "store.sub" (or the older per-user file)
 // when the database holds no marker for the user.  0 or IMAP_IOERROR.
 [[nodiscard]] int mboxlist_maybeRecoverSubsFromFile(const char* userid);

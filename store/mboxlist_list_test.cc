@@ -232,14 +232,23 @@ TEST_F(Listing, StoreWideFileCheckpointWritesWhatChanged) {
   ASSERT_EQ(seen_write(sdb, 1000, 2, 1001, "1:2 "), 0);
   seen_close(sdb);
 
-  EXPECT_EQ(mboxlist_checkpoint_files(0, 0), 0);
+  // One folder per slice: the third one reaches the end of the list.
+  std::string from;
+  for (const char* after : {"user/ann", "user/joe", ""}) {
+    EXPECT_EQ(mboxlist_checkpoint_files(0, 0, &from, 1), 0);
+    EXPECT_EQ(from, after);
+  }
+  from = "user/bob";  // deleted since the last slice: the walk goes on after it
+  EXPECT_EQ(mboxlist_checkpoint_files(0, 0, &from, 1), 0);
+  EXPECT_EQ(from, "user/joe");
   EXPECT_EQ(read_text_file(sub), "user/joe/a\n");
   EXPECT_EQ(read_text_file(usr), "joe\t1000 2 1001 1:2 \n");
   EXPECT_NE(access((dir("user/ann") + "/store.sub").c_str(), F_OK), 0) << "ann never subscribed";
   // Nothing changed since this round began: the next writes nothing.
   unlink(sub.c_str());
   unlink(usr.c_str());
-  EXPECT_EQ(mboxlist_checkpoint_files(time(nullptr) + 100, time(nullptr) + 100), 0);
+  EXPECT_EQ(mboxlist_checkpoint_files(time(nullptr) + 100, time(nullptr) + 100, &from, 100), 0);
+  EXPECT_EQ(from, "");
   EXPECT_NE(access(sub.c_str(), F_OK), 0);
   EXPECT_NE(access(usr.c_str(), F_OK), 0);
 }

@@ -152,7 +152,14 @@ int adm_checkpoint(int, char**, FILE* out, FILE* err) {
   }
   // Seen state and subscriptions files that are missing or older than
   // their state are brought up to date.
-  if (int failed = mboxlist_checkpoint_files(0, time(nullptr) + 1)) {
+  std::string from;
+  int failed = 0;
+  const time_t now = time(nullptr);
+  do {
+    int f = mboxlist_checkpoint_files(0, now + 1, &from, 1000);
+    failed = f < 0 ? -1 : failed + f;
+  } while (failed >= 0 && !from.empty());
+  if (failed) {
     if (failed < 0)
       fprintf(err, "The folder list could not be read; see the log for details\n");
     else

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <functional>
+#include <string>
 
 #include "common/bvlog.h"
 #include "common/config.h"
@@ -22,27 +22,55 @@ constexpr const char kService[] = "stored";
 // A maintenance step and when it is due next.
 struct Timer {
   int interval;
-  std::function<int()> step;
+  int (*step)();
   time_t due;
 };
 
 // Writes the plain-file copies of what changed since the previous round
-// began.  A round with failures does not move that mark, so the next one
-// tries those files again.  The first round writes every file that is
-// missing or older than its state.
+// began, a slice of folders per call so that the daemon's other steps and a
+// stop request never wait long.  A round with failures does not move that
+// mark, so the next one tries those files again.  The first round writes
+// every file that is missing or older than its state.
 class FileCheckpoint {
  public:
-  FileCheckpoint() : last_end_(time(nullptr)) {}
-  int operator()() {
-    time_t start = time(nullptr);
-    int failed = mboxlist_checkpoint_files(since_, last_end_);
-    if (failed < 0) return failed;
-    if (failed == 0) since_ = start;
+  explicit FileCheckpoint(int interval) : interval_(interval), due_(time(nullptr) + interval), last_end_(time(nullptr)) {}
+
+  // One slice when a round is due or under way.
+  void tick(time_t now) {
+    if (interval_ <= 0 || (!running_ && now < due_)) return;
+    if (!running_) {
+      running_ = true;
+      start_ = now;
+      failed_ = 0;
+    }
+    int f = mboxlist_checkpoint_files(since_, last_end_, &from_, kSlice);
+    if (f >= 0 && !from_.empty()) {
+      failed_ += f;
+      return;  // more next time
+    }
+    // Done, or the list could not be read (the next round starts over).
+    running_ = false;
+    from_.clear();
+    if (f == 0 && failed_ == 0) since_ = start_;
     last_end_ = time(nullptr);
-    return 0;
+    due_ = now + interval_;
+  }
+  // A whole round now (when the daemon stops).
+  void finish() {
+    if (interval_ <= 0) return;
+    due_ = 0;
+    do tick(time(nullptr));
+    while (running_);
   }
 
  private:
+  static constexpr size_t kSlice = 1000;
+  int interval_;
+  time_t due_;
+  bool running_ = false;
+  std::string from_;
+  time_t start_ = 0;
+  int failed_ = 0;
   time_t since_ = 0;
   time_t last_end_;
 };
@@ -85,14 +113,13 @@ int stored_run(const stored_options& opts, FILE* err) {
   bvlog(0, LOG_STORE_STARTUP, "Store daemon ready");
   if (opts.on_ready) opts.on_ready(opts.on_ready_arg);
 
-  FileCheckpoint files;
+  FileCheckpoint files(opts.file_checkpoint_interval);
   time_t now = time(nullptr);
   Timer timers[] = {
       {opts.deadlock_interval, mboxlist_deadlockcheck, now + opts.deadlock_interval},
       {opts.trickle_interval, mboxlist_checkpoint15, now + opts.trickle_interval},
       {opts.checkpoint_interval, mboxlist_checkpoint60, now + opts.checkpoint_interval},
       {opts.log_removal_interval, mboxlist_checkpoint300, now + opts.log_removal_interval},
-      {opts.file_checkpoint_interval, std::ref(files), now + opts.file_checkpoint_interval},
   };
   while (!check_signal_handler(SIGTERM) && !check_signal_handler(SIGINT)) {
     now = time(nullptr);
@@ -102,6 +129,7 @@ int stored_run(const stored_options& opts, FILE* err) {
         t.due = now + t.interval;
       }
     }
+    files.tick(now);
     // Short sleeps keep the reaction to a stop request prompt.
     struct timespec ts = {0, 200 * 1000 * 1000};
     nanosleep(&ts, nullptr);
@@ -111,7 +139,7 @@ int stored_run(const stored_options& opts, FILE* err) {
   // Withdraw first so no new client starts against a closing database.
   service_withdraw(kService, state_fd);
   // The files are current when the store is stopped in order.
-  if (opts.file_checkpoint_interval > 0) (void)files();
+  files.finish();
   mboxlist_close();
   unset_signal_handler(SIGTERM);
   unset_signal_handler(SIGINT);

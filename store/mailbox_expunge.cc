@@ -67,6 +67,33 @@ struct ExpungeEntry {
   uint32_t uid;
 };
 
+// The uids the folder's index lists now, sorted, read with plain reads and
+// no lock.  An expunge logs its uids only once the index without them is in
+// place (and holds the log's lock across both), so a logged uid found here
+// means a damaged log, and its file must stay.  False when the index cannot
+// be read.
+bool indexed_uids(const char* path, std::vector<uint32_t>* out) {
+  UniqueFd fd(open(mailbox_file(path, FNAME_INDEX).c_str(), O_RDONLY | O_CLOEXEC));
+  unsigned char head[INDEX_HEADER_SIZE];
+  struct stat st;
+  if (!fd || pread(fd.get(), head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) || fstat(fd.get(), &st) != 0)
+    return false;
+  const mboxdata mbd = mboxdata_decode(head);
+  const mboxidxhdr hdr = mboxidxhdr_decode(head + MBOXDATA_SIZE);
+  const bool v1 = mbd.version == MBOX_VERSION_V1;
+  const size_t recsize = v1 ? INDEX_RECORD_V1_SIZE : INDEX_RECORD_SIZE;
+  const uint64_t bytes = uint64_t(recsize) * mbd.exists;
+  if (hdr.start_offset < INDEX_HEADER_SIZE || hdr.start_offset + bytes > static_cast<uint64_t>(st.st_size))
+    return false;
+  std::vector<unsigned char> recs(bytes);
+  if (pread(fd.get(), recs.data(), recs.size(), hdr.start_offset) != static_cast<ssize_t>(recs.size())) return false;
+  out->clear();
+  for (size_t off = 0; off < recs.size(); off += recsize)
+    out->push_back(v1 ? index_record_decode_v1(&recs[off]).uid : index_record_decode(&recs[off]).uid);
+  std::sort(out->begin(), out->end());
+  return true;
+}
+
 void encode_entries(const std::vector<ExpungeEntry>& entries, std::vector<unsigned char>& out) {
   out.resize(entries.size() * EXPUNGE_ENTRY_SIZE);
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -347,6 +374,11 @@ int mailbox_clean_expunge(const char* path, const char* msgpath, time_t expunge_
     bvlog(0, LOG_STORE_WRITEFAIL, "Expunge file corrupted: %s", fname.c_str());
     return IMAP_MAILBOX_BADFORMAT;
   }
+  std::vector<uint32_t> live;
+  if (!indexed_uids(path, &live)) {
+    bvlog(0, LOG_STORE_ERR, "Unable to read the index beside %s: expunged files kept", fname.c_str());
+    return IMAP_IOERROR;
+  }
   const auto* b = reinterpret_cast<const unsigned char*>(map->base);
   const time_t now = time(nullptr);
   size_t off = EXPUNGE_MAGIC_SIZE;
@@ -365,6 +397,10 @@ int mailbox_clean_expunge(const char* path, const char* msgpath, time_t expunge_
       break;
     }
     if (when > expunge_date) break;
+    if (std::binary_search(live.begin(), live.end(), uid)) {
+      bvlog(0, LOG_STORE_ERR, "store.exp of %s names message %u, which the folder still holds: file kept", path, uid);
+      continue;
+    }
     int dir = static_cast<int>((uid / 100) % 100);
     if (lastdir != -1 && dir != lastdir) rmdir_if_empty(lastdir);
     lastdir = dir;

@@ -618,7 +618,11 @@ TEST_F(Mailbox, CleanExpungeByDate) {
   create();
   fill(3);
   ASSERT_EQ(append_message(&m_, 150, message_text(150)), 0);
-  const std::string log = exp_log({{1000, 1}, {2000, 2}, {3000, 150}});
+  ASSERT_EQ(mailbox_expunge(
+                &m_, EXPUNGE_NONOTIFY, 0, [](void*, const index_record* r) { return r->uid != 3 ? 1 : 0; }, nullptr),
+            0);
+  // A damaged entry names message 3, which the folder still holds.
+  const std::string log = exp_log({{1000, 1}, {2000, 2}, {2500, 3}, {3000, 150}});
   auto msg = [&](const char* rel) { return access((path_ + "/" + rel).c_str(), F_OK) == 0; };
   // Before all entries: nothing removed, log unchanged.
   write_text_file(path_ + "/store.exp", log);
@@ -630,9 +634,14 @@ TEST_F(Mailbox, CleanExpungeByDate) {
   EXPECT_FALSE(msg("00/1.msg"));
   EXPECT_FALSE(msg("00/2.msg"));
   EXPECT_TRUE(msg("00/3.msg"));
-  EXPECT_EQ(read_text_file(path_ + "/store.exp"), exp_log({{3000, 150}}));
-  // After: everything, the emptied directory and the log go.
+  EXPECT_EQ(read_text_file(path_ + "/store.exp"), exp_log({{2500, 3}, {3000, 150}}));
+  // After: everything logged goes, except the file the index still lists;
+  // the emptied directory and the log go too.
+  testing::internal::CaptureStderr();
   ASSERT_EQ(mailbox_clean_expunge(path_.c_str(), nullptr, 5000), 0);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("names message 3, which the folder still holds"),
+            std::string::npos);
+  EXPECT_TRUE(msg("00/3.msg"));
   EXPECT_FALSE(msg("01/150.msg"));
   EXPECT_FALSE(msg("01"));
   EXPECT_TRUE(msg("00"));  // still holds 3.msg

@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -472,6 +474,130 @@ TEST_F(Restore, RenamedUsersAndRestoreIntoAnotherFolder) {
   EXPECT_EQ(m.mbd.exists, 5u);  // joe's five messages, in one folder
   mailbox_close(&m);
   expect_consistent();
+}
+
+// Well-framed streams whose records say anything: odd types, ids with
+// empty, dot and over-long components, unknown partitions, info blocks of
+// every length, data that is not a part list, messages of random bytes,
+// references to nothing.  Whatever the restore reports, it never crashes,
+// writes nothing outside the store's directories, and leaves every folder
+// it made consistent.
+TEST_F(Restore, HostileRecordsNeverCorruptTheStore) {
+  std::mt19937 rng(4242);
+  auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+  auto bytes = [&](size_t n) {
+    std::string b(n, '\0');
+    for (char& c : b) c = static_cast<char>(pick(256));
+    return b;
+  };
+  const std::vector<std::string> parts = {"primary", "second", "nosuch", "", ".."};
+  const std::vector<std::string> groups = {"user", "staff", ""};
+  const std::vector<std::string> users = {"joe", "ann", "..", "", "a b", "zed", "x\xff", std::string(200, 'u')};
+  const std::vector<std::string> comps = {
+      "INBOX", "Sent", "..", ".", "", "&AMk-", "&bad", "x\ty", std::string(300, 'f')};
+  const std::vector<std::string> uids = {"1", "2", "0", "4294967295", "99999999999", "abc", "7"};
+  int restored = 0;
+  for (int stream = 0; stream < 60; stream++) {
+    SCOPED_TRACE("stream " + std::to_string(stream));
+    wipe();
+    int fd = open(path("bad").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    {
+      BKDEV dev(fd, O_RDWR, 20, nullptr, nullptr);
+      ASSERT_EQ(backup_start(&dev), 1);
+      for (int rec = 0; rec < 25; rec++) {
+        BkAttr a;
+        uint16_t type = pick(50) ? static_cast<uint16_t>(4 + pick(3)) : static_cast<uint16_t>(pick(12));
+        a.objectType = type;
+        a.timestamp = static_cast<time_t>(rng());
+        std::string id =
+            "/" + parts[pick(parts.size())] + "/" + groups[pick(groups.size())] + "/" + users[pick(users.size())];
+        for (size_t i = 0, n = pick(3) + (type == 4 ? 1 : 0); i < n; i++) id += "/" + comps[pick(comps.size())];
+        if (type != 4 || pick(8) == 0) id += "/" + uids[pick(uids.size())];
+        a.objectId = id;
+        const size_t want = type == 4 ? MBXINFO_SIZE : MSGINFO_SIZE;
+        std::string info;
+        if (pick(4) == 0) {
+          info = bytes(pick(3) ? want : pick(64));
+        } else if (type == 4) {
+          MbxInfo m;
+          m.uid_validity = pick(3) ? static_cast<uint32_t>(1 + pick(1000)) : static_cast<uint32_t>(rng());
+          m.sub = static_cast<uint8_t>(pick(3));
+          m.last_uid = static_cast<uint32_t>(pick(4) ? pick(10) : rng());
+          info.resize(MBXINFO_SIZE);
+          mbxinfo_encode(m, info.data());
+        } else {
+          MsgInfo m;
+          m.uid = pick(4) ? static_cast<uint32_t>(pick(10)) : static_cast<uint32_t>(rng());
+          m.internaldate = static_cast<uint32_t>(rng());
+          m.size = static_cast<uint32_t>(pick(4) ? pick(100) : rng());
+          m.system_flags = static_cast<uint32_t>(rng());
+          m.peruser_flags = static_cast<uint32_t>(rng());
+          m.orig_uid = static_cast<uint32_t>(pick(2) ? 0 : rng());
+          info.resize(MSGINFO_SIZE);
+          msginfo_encode(m, info.data());
+        }
+        a.info.set(static_cast<uint32_t>(info.size()), info.data(), 0);
+        std::string data;
+        switch (pick(4)) {
+          case 0:
+            data = bytes(pick(400));
+            break;
+          case 1:
+            if (type == 4) {
+              Vdata list;
+              list += Vdata(pick(2) ? "joe\tlrswipcda\tann\tlr\t" : "\t\t-x\tq\t\t");
+              if (pick(2)) list += Vdata("days=1\n");
+              data.assign(list.bytes(), list.length());
+            } else {
+              data = "Subject: s\r\n\r\n" + bytes(pick(200));
+            }
+            break;
+          case 2: {
+            Reference r;
+            r.iname = pick(2) ? "user/joe" : "user/" + users[pick(users.size())] + "/" + comps[pick(comps.size())];
+            if (r.iname.size() > 256) r.iname.resize(256);
+            r.uid = static_cast<uint32_t>(pick(4) ? pick(10) : rng());
+            data.resize(REFERENCE_SIZE);
+            ASSERT_EQ(reference_encode(r, data.data()), 1);
+            break;
+          }
+          default:
+            data = msg_text("m" + std::to_string(rec));
+        }
+        Vdata d(static_cast<uint32_t>(data.size()), data.data(), 0);
+        (void)bkobj_write_record(dev, a, &d);
+      }
+      ASSERT_EQ(backup_end(&dev), 1);
+      ASSERT_EQ(dev.finish(), 1);
+    }
+    close(fd);
+    RestoreCounts n;
+    std::string err;
+    (void)restore(path("bad"), &n, &err);
+    restored += static_cast<int>(n.folders + n.messages + n.links);
+    // Every folder on disk passes the check tool.
+    for (const char* partition : {"p1", "p2"}) {
+      std::error_code ec;
+      for (auto it = std::filesystem::recursive_directory_iterator(path(partition), ec);
+           !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->path().filename() != "store.idx") continue;
+        std::string dir = it->path().parent_path().string();
+        mailbox_check_report rep;
+        EXPECT_EQ(mailbox_check(dir.c_str(), nullptr, &rep), 0) << dir;
+        EXPECT_TRUE(rep.problems.empty()) << dir << ": " << (rep.problems.empty() ? "" : rep.problems[0]);
+      }
+    }
+    // Nothing beside the store's own directories and the test's files.
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+      std::string f = e.path().filename().string();
+      EXPECT_TRUE(f == "store" || f == "p1" || f == "p2" || f == "config" || f == "orv.conf" || f == "bad" ||
+                  f == "vol")
+          << f;
+    }
+  }
+  // Enough of it is plausible for the write paths to be exercised.
+  EXPECT_GT(restored, 150) << restored;
 }
 
 TEST(RestoreNames, RefKeysAndUserRenaming) {

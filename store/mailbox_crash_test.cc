@@ -30,17 +30,10 @@ using namespace mailbox_testutil;
 
 class MailboxProcesses : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string conf = "local.log.target = stderr\nlocal.store.synclevel = 0\n";
-    ASSERT_EQ(configmsg_init_text(conf, "test", "crashtest"), 0);
-    mailbox_reloadconfig();
-    install_fake_list();
-    path_ = dir_.path() + "/user/ann";
-    // Made without the databases (seen_create would need them).
-    ASSERT_TRUE(write_empty_index(path_));
-  }
+  // Made without the databases (seen_create would need them).
+  void SetUp() override { ASSERT_TRUE(start_bare_folder(dir_.path(), "crashtest", &path_)); }
   void TearDown() override { configmsg_free(); }
-  int open(mailbox* m) { return mailbox_open_path("user/ann", 0, "p", path_.c_str(), nullptr, "", nullptr, m); }
+  int open(mailbox* m) { return open_bare_folder(path_, m); }
   TempDir dir_;
   std::string path_;
 };

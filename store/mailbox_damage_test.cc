@@ -27,16 +27,9 @@ int expunge_odd(void*, const index_record* r) { return r->uid % 2; }
 
 class MailboxDamage : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string conf = "local.log.target = stderr\nlocal.log.level = 0\nlocal.store.synclevel = 0\n";
-    ASSERT_EQ(configmsg_init_text(conf, "test", "damagetest"), 0);
-    mailbox_reloadconfig();
-    install_fake_list();
-    path_ = dir_.path() + "/user/ann";
-    ASSERT_TRUE(write_empty_index(path_));
-  }
+  void SetUp() override { ASSERT_TRUE(start_bare_folder(dir_.path(), "damagetest", &path_, "local.log.level = 0\n")); }
   void TearDown() override { configmsg_free(); }
-  int open(mailbox* m) { return mailbox_open_path("user/ann", 0, "p", path_.c_str(), nullptr, "", nullptr, m); }
+  int open(mailbox* m) { return open_bare_folder(path_, m); }
   std::string index() const { return path_ + "/store.idx"; }
   TempDir dir_;
   std::string path_;

@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "common/config.h"
 #include "common/fileio.h"
 #include "common/imap_err.h"
 #include "common/unique_fd.h"
@@ -67,6 +68,25 @@ inline bool write_empty_index(const std::string& dir) {
   f[INDEX_HEADER_SIZE] = '\n';
   UniqueFd fd(open((dir + "/store.idx").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   return fd && retry_write(fd.get(), f.data(), f.size()) == static_cast<ssize_t>(f.size());
+}
+
+// Starts a configuration without syncing (extra: more lines), replaces the
+// list seam and makes folder "user/ann" below dir without the databases:
+// where the crash and damage tests begin.  *path gets the folder's
+// directory.  False when the configuration or the index cannot be made.
+inline bool start_bare_folder(const std::string& dir, const char* progname, std::string* path,
+                              const std::string& extra = "") {
+  if (configmsg_init_text("local.log.target = stderr\nlocal.store.synclevel = 0\n" + extra, "test", progname) != 0)
+    return false;
+  mailbox_reloadconfig();
+  install_fake_list();
+  *path = dir + "/user/ann";
+  return write_empty_index(*path);
+}
+
+// Opens the folder start_bare_folder made.
+inline int open_bare_folder(const std::string& path, mailbox* m) {
+  return mailbox_open_path("user/ann", 0, "p", path.c_str(), nullptr, "", nullptr, m);
 }
 
 inline std::string message_text(uint32_t uid, size_t body_lines = 3) {

@@ -333,7 +333,8 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
     (void)lock_unlock(expfd.get());
     expfd.reset();
   }
-  if (!(flags & EXPUNGE_NONOTIFY)) {
+  // A rewrite that only makes room (an append's) removed nothing to report.
+  if (!(flags & EXPUNGE_NONOTIFY) && count > 0) {
     std::vector<uint32_t> uids;
     uids.reserve(gone.size());
     for (const auto& e : gone) uids.push_back(e.uid);

@@ -239,6 +239,9 @@ TEST_F(QuotaDb, ExpungeReportsItsMessagesAndFallingBelowTheThreshold) {
 
   mailbox m;
   ASSERT_EQ(mailbox_open("user/joe", 0, nullptr, &m), 0);
+  // A rewrite that only makes room for more records reports nothing.
+  ASSERT_EQ(mailbox_expunge(&m, 0, 500, [](void*, const index_record*) { return -1; }, nullptr), 0);
+  EXPECT_EQ(read_text_file(events_).find("expunge "), std::string::npos);
   // The first two go; the event names them and the usage left.
   auto first_two = [](void*, const index_record* r) { return r->uid <= 2 ? 1 : 0; };
   ASSERT_EQ(mailbox_expunge(&m, 0, 0, first_two, nullptr), 0);

@@ -33,13 +33,15 @@ struct Timer {
 // every file that is missing or older than its state.
 class FileCheckpoint {
  public:
-  explicit FileCheckpoint(int interval) : interval_(interval), due_(time(nullptr) + interval), last_end_(time(nullptr)) {}
+  explicit FileCheckpoint(int interval)
+      : interval_(interval), due_(time(nullptr) + interval), last_end_(time(nullptr)) {}
 
-  // One slice when a round is due or under way.
+  // One slice when a round is due or under way (a round under way is one
+  // whose walk has a place to resume from).
   void tick(time_t now) {
-    if (interval_ <= 0 || (!running_ && now < due_)) return;
-    if (!running_) {
-      running_ = true;
+    if (interval_ <= 0) return;
+    if (from_.empty()) {
+      if (now < due_) return;
       start_ = now;
       failed_ = 0;
     }
@@ -49,7 +51,6 @@ class FileCheckpoint {
       return;  // more next time
     }
     // Done, or the list could not be read (the next round starts over).
-    running_ = false;
     from_.clear();
     if (f == 0 && failed_ == 0) since_ = start_;
     last_end_ = time(nullptr);
@@ -60,15 +61,14 @@ class FileCheckpoint {
     if (interval_ <= 0) return;
     due_ = 0;
     do tick(time(nullptr));
-    while (running_);
+    while (!from_.empty());
   }
 
  private:
   static constexpr size_t kSlice = 1000;
   int interval_;
   time_t due_;
-  bool running_ = false;
-  std::string from_;
+  std::string from_;  // where the walk resumes; empty between rounds
   time_t start_ = 0;
   int failed_ = 0;
   time_t since_ = 0;

@@ -158,6 +158,57 @@ bool read_entry(LDAP* ld, LDAPMessage* entry, daaci_domain* domain) {
   return true;
 }
 
+struct ldap_dn_freer {
+  void operator()(LDAPRDN* dn) const noexcept { ldap_dnfree(dn); }
+};
+using ldap_dn_ptr = std::unique_ptr<LDAPRDN, ldap_dn_freer>;
+
+// Parses an LDAPv3 DN; null when the text is not one.
+ldap_dn_ptr parse_dn(const std::string& text) {
+  berval bv{};
+  bv.bv_val = const_cast<char*>(text.data());  // not modified by the library
+  bv.bv_len = text.size();
+  LDAPDN dn = nullptr;
+  if (ldap_bv2dn(&bv, &dn, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) return nullptr;
+  return ldap_dn_ptr(dn);
+}
+
+bool same_bytes_nocase(const berval& a, const berval& b) {
+  return a.bv_len == b.bv_len && (a.bv_len == 0 || strncasecmp(a.bv_val, b.bv_val, a.bv_len) == 0);
+}
+
+bool same_rdn(LDAPRDN a, LDAPRDN b) {
+  for (; *a != nullptr && *b != nullptr; ++a, ++b) {
+    if (!same_bytes_nocase((*a)->la_attr, (*b)->la_attr) || !same_bytes_nocase((*a)->la_value, (*b)->la_value)) {
+      return false;
+    }
+  }
+  return *a == nullptr && *b == nullptr;
+}
+
+std::size_t rdn_count(const LDAPRDN* dn) {
+  std::size_t n = 0;
+  while (dn[n] != nullptr) ++n;
+  return n;
+}
+
+// Directory values in an operator message: bytes outside printable ASCII
+// are written as \xNN so that a value cannot add lines to the message.
+std::string printable(const std::string& text) {
+  std::string out;
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      out += ch;
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    }
+  }
+  return out;
+}
+
 bool write_all(std::FILE* out, const std::string& text) {
   return std::fwrite(text.data(), 1, text.size(), out) == text.size();
 }
@@ -262,6 +313,36 @@ void daaci_render_domain(std::string& out, const daaci_domain& domain) {
   out += '\n';
 }
 
+bool daaci_dn_below(const std::string& dn, const std::string& root) {
+  const ldap_dn_ptr d = parse_dn(dn);
+  const ldap_dn_ptr r = parse_dn(root);
+  if (d == nullptr || r == nullptr) return false;
+  const std::size_t nd = rdn_count(d.get());
+  const std::size_t nr = rdn_count(r.get());
+  if (nd <= nr) return false;
+  for (std::size_t i = 0; i < nr; ++i) {
+    if (!same_rdn(d.get()[nd - nr + i], r.get()[i])) return false;
+  }
+  return true;
+}
+
+int daaci_drop_foreign_org_nodes(const daaci_options& opts, daaci_domain* domain, std::FILE* warn) {
+  const std::string& root = daaci_osi_root(opts);
+  int dropped = 0;
+  std::vector<std::string> kept;
+  for (std::string& org : domain->org_nodes) {
+    if (daaci_dn_below(org, root)) {
+      kept.push_back(std::move(org));
+      continue;
+    }
+    std::fprintf(warn, "orvdaaci: domain \"%s\": skipping %s \"%s\", which is not below \"%s\"\n",
+                 printable(domain->dn).c_str(), kOrgNodeAttr, printable(org).c_str(), printable(root).c_str());
+    ++dropped;
+  }
+  domain->org_nodes = std::move(kept);
+  return dropped;
+}
+
 int daaci_fetch_domains(const daaci_options& opts, std::vector<daaci_domain>* domains) {
   const ldap_ptr ld = connect_and_bind(opts);
   if (ld == nullptr) return 1;
@@ -295,6 +376,7 @@ int daaci_fetch_domains(const daaci_options& opts, std::vector<daaci_domain>* do
 int daaci_run(const daaci_options& opts, std::FILE* out) {
   std::vector<daaci_domain> domains;
   if (daaci_fetch_domains(opts, &domains) != 0) return 1;
+  for (daaci_domain& domain : domains) daaci_drop_foreign_org_nodes(opts, &domain, stderr);
   std::string text;
   daaci_render_roots(text, opts);
   bool ok = write_all(out, text);

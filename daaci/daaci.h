@@ -67,14 +67,28 @@ void daaci_render_roots(std::string& out, const daaci_options& opts);
 // the empty line that closes the domain.
 void daaci_render_domain(std::string& out, const daaci_domain& domain);
 
+// True when `dn` names an entry strictly below `root`: its last RDNs equal
+// those of `root` (attribute types and values compared ignoring ASCII case,
+// after the usual DN parsing, so escapes and blanks around separators do not
+// matter) and it has at least one RDN more.  A value that is not a valid DN
+// is below nothing.
+bool daaci_dn_below(const std::string& dn, const std::string& root);
+
+// Drops from `domain` every organization node that is not below the OSI
+// root: whoever can write inetDomainBaseDN could otherwise aim the generated
+// ACIs at any entry of the directory.  Each dropped value is reported on
+// `warn` with the domain's DN.  Returns the number dropped.
+int daaci_drop_foreign_org_nodes(const daaci_options& opts, daaci_domain* domain, std::FILE* warn);
+
 // Connects to the directory, binds and finds every inetDomain entry under
 // the DC suffix.  Reports failures on standard error ("Unable to
 // authenticate to directory", "Invalid search base", ...).  Returns 0 with
 // `domains` filled, or 1.
 int daaci_fetch_domains(const daaci_options& opts, std::vector<daaci_domain>* domains);
 
-// The whole run for `opts` (action run): fetch, then write the LDIF to
-// `out`.  Returns the exit status.
+// The whole run for `opts` (action run): fetch, drop organization nodes
+// outside the OSI root (with a warning on standard error), then write the
+// LDIF to `out`.  Returns the exit status.
 int daaci_run(const daaci_options& opts, std::FILE* out);
 
 // Writes the generic template to `out`.  Returns the exit status (1 only

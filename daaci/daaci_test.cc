@@ -188,4 +188,68 @@ TEST(DaaciRender, DomainWithTwoOrgNodesAndNone) {
   EXPECT_EQ(out, "\n");
 }
 
+// Organization nodes must lie below the OSI root: anything else would aim
+// the generated ACIs at entries the delegated administrators do not own.
+TEST(DaaciOrgNodes, BelowTheRoot) {
+  struct Case {
+    const char* dn;
+    const char* root;
+    bool below;
+  } cases[] = {
+      {"o=siroe.com,o=isp", "o=isp", true},
+      {"ou=people,o=siroe.com,o=isp", "o=isp", true},
+      {"O=Siroe.com, O=ISP", "o=isp", true},          // case and blanks after commas
+      {"o=sesta\\2C Inc.,o=isp", "o=isp", true},     // escaped comma inside a value
+      {"o=a\nchangetype: delete,o=isp", "o=isp", true},  // odd but below: the LDIF encodes it
+      {"o=isp", "o=isp", false},                      // the root itself
+      {"o=isp2", "o=isp", false},
+      {"o=x,o=isp2", "o=isp", false},
+      {"o=x,o=isp,o=evil", "o=isp", false},           // the root's RDN, but not at the end
+      {"cn=admin,o=internet", "o=isp", false},
+      {"o=x,o=isp", "o=x,o=isp", false},
+      {"dc=siroe,dc=com,o=isp", "dc=com,o=isp", true},
+      {"o=siroe.com,o=isp", "dc=com,o=isp", false},
+      {"o=x,dc=com+o=isp", "o=isp", false},           // multi-valued RDN is not the root's
+      {"o=x,cn=isp", "o=isp", false},                 // same value, other type
+      {"", "o=isp", false},
+      {"not a dn", "o=isp", false},
+      {"o=x,o=isp", "not a dn", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(daaci_dn_below(c.dn, c.root), c.below) << c.dn << " below " << c.root;
+  }
+}
+
+TEST(DaaciOrgNodes, ForeignValuesDroppedWithWarning) {
+  daaci_options opts;
+  opts.dc_suffix = "o=internet";
+  opts.osi_suffix = "o=isp";
+  daaci_domain d{"dc=a,dc=com,o=internet",
+                 {"o=a,o=isp", "cn=Directory Administrators,o=internet", "o=a2,o=isp", "o=x\n,o=elsewhere"}};
+  char* text = nullptr;
+  size_t len = 0;
+  std::FILE* warn = open_memstream(&text, &len);
+  ASSERT_NE(warn, nullptr);
+  EXPECT_EQ(daaci_drop_foreign_org_nodes(opts, &d, warn), 2);
+  std::fclose(warn);
+  const std::string warnings(text, len);
+  free(text);
+  EXPECT_EQ(d.org_nodes, (std::vector<std::string>{"o=a,o=isp", "o=a2,o=isp"}));
+  EXPECT_EQ(warnings,
+            "orvdaaci: domain \"dc=a,dc=com,o=internet\": skipping inetDomainBaseDN "
+            "\"cn=Directory Administrators,o=internet\", which is not below \"o=isp\"\n"
+            "orvdaaci: domain \"dc=a,dc=com,o=internet\": skipping inetDomainBaseDN "
+            "\"o=x\\x0a,o=elsewhere\", which is not below \"o=isp\"\n");
+
+  // Single rooted: the DC root is the OSI root.
+  daaci_options single;
+  single.dc_suffix = "o=isp";
+  daaci_domain s{"dc=b,dc=com,o=isp", {"o=b,o=isp", "o=b,o=other"}};
+  std::FILE* null = std::fopen("/dev/null", "w");
+  ASSERT_NE(null, nullptr);
+  EXPECT_EQ(daaci_drop_foreign_org_nodes(single, &s, null), 1);
+  std::fclose(null);
+  EXPECT_EQ(s.org_nodes, std::vector<std::string>{"o=b,o=isp"});
+}
+
 }  // namespace

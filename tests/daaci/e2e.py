@@ -233,16 +233,20 @@ class SlapdTestCase(unittest.TestCase):
         self.slapd = Slapd(*self.suffixes)
         self.addCleanup(self.slapd.close)
 
-    def check_run(self, dc_root, osi_root, want_domains, *args):
+    def check_run(self, dc_root, osi_root, want_domains, *args, emitted=None, warnings=b""):
         # The directory must hold what this test meant to load, in this order.
         self.assertEqual(self.slapd.domains(dc_root.decode()), want_domains)
+        # What the LDIF covers: the domains with their organization nodes
+        # below the OSI root (all of them unless the test says otherwise).
+        if emitted is None:
+            emitted = want_domains
         proc = self.slapd.orvdaaci(*args)
         self.assertEqual(proc.returncode, 0, proc.stderr)
-        self.assertEqual(proc.stderr, b"")
-        self.assertEqual(proc.stdout, expected_ldif(dc_root, osi_root, want_domains))
+        self.assertEqual(proc.stderr, warnings)
+        self.assertEqual(proc.stdout, expected_ldif(dc_root, osi_root, emitted))
         dry = ldapmodify_dry_run(proc.stdout)
         self.assertEqual(dry.returncode, 0, dry.stderr)
-        self.assertEqual(dry.stdout, expected_changes(dc_root, osi_root, want_domains))
+        self.assertEqual(dry.stdout, expected_changes(dc_root, osi_root, emitted))
         return proc
 
 
@@ -319,7 +323,13 @@ class SingleRooted(SlapdTestCase):
         self.assertNotIn(b"dn: O=ISP\n", proc.stdout)  # no OSI root ACIs
 
     def test_search_below_the_root(self):
-        self.check_run(b"dc=com,o=isp", b"dc=com,o=isp", SINGLE_DOMAINS, "-b", "dc=com,o=isp")
+        # The organization nodes lie under o=isp, outside the single root
+        # dc=com,o=isp: each is skipped with a warning, the domains remain.
+        warnings = b"".join(
+            b'orvdaaci: domain "%s": skipping inetDomainBaseDN "%s", which is not below "dc=com,o=isp"\n'
+            % (dn, org) for dn, orgs in SINGLE_DOMAINS for org in orgs)
+        self.check_run(b"dc=com,o=isp", b"dc=com,o=isp", SINGLE_DOMAINS, "-b", "dc=com,o=isp",
+                       emitted=[(dn, []) for dn, _ in SINGLE_DOMAINS], warnings=warnings)
 
     def test_wrong_password(self):
         proc = self.slapd.orvdaaci("-b", "o=isp", password="wrong")
@@ -361,6 +371,23 @@ class DualRooted(SlapdTestCase):
         proc = self.check_run(b"o=internet", b"o=isp", DUAL_DOMAINS,
                               "-b", "o=internet", "-o", "o=isp")
         self.assertIn(b"\n\ndn: o=isp\nchangetype: modify\n", proc.stdout)
+
+    def test_base_dn_outside_the_osi_tree_is_skipped(self):
+        # Whoever can write a domain's inetDomainBaseDN must not be able to
+        # aim the generated ACIs at the DC root, an administrator entry or
+        # the OSI root itself.
+        self.slapd.load(org("o=internet", "internet") + org("o=isp", "isp")
+                        + entry("dc=com,o=internet", ("objectClass", "domain"), ("dc", "com"))
+                        + dc_domain("dc=siroe,dc=com,o=internet", "siroe", "o=siroe.com,o=isp",
+                                    "o=internet", "cn=Directory Manager,o=internet", "o=isp"))
+        domains = [(b"dc=siroe,dc=com,o=internet",
+                    [b"o=siroe.com,o=isp", b"o=internet", b"cn=Directory Manager,o=internet", b"o=isp"])]
+        warnings = b"".join(
+            b'orvdaaci: domain "dc=siroe,dc=com,o=internet": skipping inetDomainBaseDN "%s", '
+            b'which is not below "o=isp"\n' % org for org in domains[0][1][1:])
+        proc = self.check_run(b"o=internet", b"o=isp", domains, "-b", "o=internet", "-o", "o=isp",
+                              emitted=[(domains[0][0], [b"o=siroe.com,o=isp"])], warnings=warnings)
+        self.assertNotIn(b"dn: cn=Directory Manager,o=internet", proc.stdout)
 
 
 # Names an attacker who can write directory entries might choose.  The

@@ -147,7 +147,10 @@ int folder_list(const char* prefix, FILE* out, FILE* err) {
   while (r == 0) {
     const char* name = static_cast<const char*>(key.data);
     size_t nlen = strnlen(name, key.size);
-    if (plen && (nlen < plen || memcmp(name, prefix, plen) != 0)) break;
+    if (plen && (nlen < plen || memcmp(name, prefix, plen) != 0)) {
+      r = DB_NOTFOUND;  // past the prefix: the listing is complete
+      break;
+    }
     std::string n(name, nlen);
     folder_record rec;
     if (folder_record_decode(data.data, data.size, &rec) == 0) {

@@ -341,6 +341,9 @@ int mboxname_policycheck(const char* name) {
 
   if (is_user_name(name)) {
     const char* uid = name + kUserPrefixLen;
+    // A longer id has no owner (mboxname_owner cannot hold it), so its
+    // folders would be created as shared ones with no INBOX behind them.
+    if (strcspn(uid, "/") >= MBOXNAME_OWNER_BUF) return IMAP_MAILBOX_BADNAME;
     const char* second = strchr(uid, '/');
     if (second && strncasecmp(second + 1, "inbox", 5) == 0 && (second[6] == '\0' || second[6] == '/')) {
       return IMAP_MAILBOX_BADNAME;
@@ -349,15 +352,9 @@ int mboxname_policycheck(const char* name) {
     return IMAP_MAILBOX_BADNAME;
   }
 
-  // Directories never see "." or ".." (getpath escapes dots), but such a
-  // name could only come from a hostile client and would confuse any tool
-  // that treats names as paths.
-  for (const char* comp = name;;) {
-    size_t n = strcspn(comp, "/");
-    if ((n == 1 && comp[0] == '.') || (n == 2 && comp[0] == '.' && comp[1] == '.')) return IMAP_MAILBOX_BADNAME;
-    if (comp[n] == '\0') break;
-    comp += n + 1;
-  }
+  // "." and ".." are ordinary components: folder paths escape every dot
+  // (mboxname_getpath), so they never name a directory above the folder,
+  // and older stores and backups may hold such names.
 
   const auto* p = reinterpret_cast<const unsigned char*>(name);
   bool run_just_closed = false;

@@ -24,6 +24,12 @@ adm user create joe > /dev/null 2>&1 || status=$?
 status=0
 adm folder create user/nobody/x > /dev/null 2>&1 || status=$?
 [ "$status" = 77 ] || fail "folder of a user without INBOX: exit $status, expected 77"
+# An owner id too long to be an owner would make a "shared" folder.
+long=$(printf 'a%.0s' $(seq 150))
+status=0
+adm folder create "user/$long/Sub" > /dev/null 2>&1 || status=$?
+[ "$status" != 0 ] || fail "folder of a 150-byte user id was created"
+[ -z "$(adm folder list "user/$long")" ] || fail "records of a 150-byte user id exist"
 status=0
 adm folder show user/joe/none > /dev/null 2>&1 || status=$?
 [ "$status" = 79 ] || fail "show of a missing folder: exit $status, expected 79"
@@ -32,6 +38,12 @@ adm folder list > "$tmp/list"
 printf 'user/ann\nuser/joe\nuser/joe/Sent\nuser/joe/Sent/2024\nuser/joe/Trash\n' > "$tmp/want"
 cut -f1 "$tmp/list" | diff - "$tmp/want" || fail "folder list"
 grep -q "^user/ann	second	0$" "$tmp/list" || fail "ann not on partition second: $(cat "$tmp/list")"
+# A listing that stops at the end of its prefix is a success, with nothing
+# on standard error.
+status=0
+adm folder list user/joe/ > "$tmp/list" 2> "$tmp/err" || status=$?
+[ "$status" = 0 ] && [ ! -s "$tmp/err" ] || fail "folder list user/joe/: exit $status, $(cat "$tmp/err")"
+printf 'user/joe/Sent\nuser/joe/Sent/2024\nuser/joe/Trash\n' | diff - <(cut -f1 "$tmp/list") || fail "list of user/joe/"
 adm folder show user/joe/Sent > "$tmp/show"
 grep -q "^acl:          joe lrswipcda ann lr $" "$tmp/show" || fail "acl of Sent: $(cat "$tmp/show")"
 grep -q "^quota root:   user/joe (0 bytes of 2000 KB, 0 of 100 messages)" "$tmp/show" || fail "quota: $(cat "$tmp/show")"

@@ -140,19 +140,22 @@ int mailbox_create(const char* name, const char* partition, const char* path, co
   fill_handle(m, name, partition, path, msgpath, acl);
   m->index_fd = fd.release();
   m->index_lock_count = 1;
-  m->hdr.start_offset = INDEX_NEW_START;
-  m->hdr.cache_offset = INDEX_NEW_SIZE;
   m->mbd.uid_validity = uid_validity ? uid_validity : static_cast<uint32_t>(time(nullptr));
+
+  // A new folder's variable header has room for a short ACL; a longer one
+  // (a parent's many entries, a renamed or restored folder) gets the room a
+  // later change would have grown it to, the spare records following.
+  std::string content = mailbox_encode_variable_header(m);
+  const uint32_t new_room = INDEX_NEW_START - INDEX_HEADER_SIZE;
+  const uint32_t room = content.size() <= new_room ? new_room : mailbox_grown_room(new_room, content.size());
+  m->hdr.start_offset = INDEX_HEADER_SIZE + room;
+  m->hdr.cache_offset = m->hdr.start_offset + (INDEX_NEW_SIZE - INDEX_NEW_START);
 
   // One write of the whole file: a creator that dies part-way leaves a
   // short empty folder, which the next open extends.
-  std::string content = mailbox_encode_variable_header(m);
   int r = 0;
-  if (content.size() > INDEX_NEW_START - INDEX_HEADER_SIZE) {
-    bvlog(0, LOG_STORE_ERR, "Unable to create index for %s: ACL too long", name);
-    r = IMAP_IOERROR;
-  } else {
-    std::vector<unsigned char> file(INDEX_NEW_SIZE, 0);
+  {
+    std::vector<unsigned char> file(m->hdr.cache_offset, 0);
     mboxdata_encode(m->mbd, file.data());
     mboxidxhdr_encode(m->hdr, file.data() + MBOXDATA_SIZE);
     memcpy(file.data() + INDEX_HEADER_SIZE, content.data(), content.size());

@@ -110,6 +110,27 @@ TEST_F(Mailbox, NewFolderIndexIsExactly7856BytesLaidOutByHand) {
   EXPECT_TRUE(check().empty());
 }
 
+TEST_F(Mailbox, NewFolderWithALongAclGetsAGrownHeader) {
+  // 14 entries: 14 * 18 = 252 bytes of ACL, more than the 176 bytes of a
+  // new folder's header.  The room grows in steps of 256 until the content
+  // plus 50 fits: 176 + 256 = 432 (content 254 + 50 = 304).
+  std::string acl;
+  for (int i = 0; i < 14; ++i) acl += "user" + std::to_string(100 + i) + "\tlrswipcda\t";
+  ASSERT_EQ(acl.size(), 252u);
+  create(acl.c_str());
+  std::string f = read_text_file(idx());
+  EXPECT_EQ(le32_at(f, 64), 80u + 432u);            // start_offset
+  EXPECT_EQ(le32_at(f, 60), 80u + 432u + 7600u);    // cache_offset: 100 spare records
+  ASSERT_EQ(f.size(), 80u + 432u + 7600u);
+  EXPECT_EQ(f.substr(80, acl.size() + 2), "\n" + acl + std::string(1, '\0'));
+  fill(3);
+  ASSERT_EQ(reopen(), 0);
+  EXPECT_EQ(m_.acl, acl);
+  EXPECT_EQ(m_.mbd.exists, 3u);
+  for (unsigned i = 1; i <= 3; ++i) EXPECT_EQ(subject_of(i), "\"message " + std::to_string(i) + "\"");
+  EXPECT_TRUE(check().empty());
+}
+
 TEST_F(Mailbox, CreateOverExistingIndex) {
   create();
   fill(2);

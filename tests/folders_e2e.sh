@@ -48,6 +48,14 @@ adm folder show user/joe/Sent > "$tmp/show"
 grep -q "^acl:          joe lrswipcda ann lr $" "$tmp/show" || fail "acl of Sent: $(cat "$tmp/show")"
 grep -q "^quota root:   user/joe (0 bytes of 2000 KB, 0 of 100 messages)" "$tmp/show" || fail "quota: $(cat "$tmp/show")"
 
+# Fourteen more entries make the ACL longer than a new folder's header
+# holds: new sub-folders inherit it, and renames carry it along.
+for i in $(seq 10 23); do adm acl set user/joe "reader$i" lrs > /dev/null || fail "acl set reader$i"; done
+adm folder create user/joe/Long > "$tmp/out" 2>&1 || fail "create under a long ACL: $(cat "$tmp/out")"
+adm folder show user/joe/Long | grep -q 'reader23 lrs' || fail "long ACL not inherited"
+adm folder rename user/joe/Long user/joe/Longer > "$tmp/out" 2>&1 || fail "rename with a long ACL: $(cat "$tmp/out")"
+adm check user/joe/Longer > "$tmp/out" 2>&1 || fail "check of the long-ACL folder: $(cat "$tmp/out")"
+adm folder delete user/joe/Longer > /dev/null || fail "delete user/joe/Longer"
 adm user rename joe jim > /dev/null
 adm folder list user/ > "$tmp/list"
 printf 'user/ann\nuser/jim\nuser/jim/Sent\nuser/jim/Sent/2024\nuser/jim/Trash\n' > "$tmp/want"

@@ -996,6 +996,12 @@ int mboxlist_recover_folders_from_disk(const char* userid) {
   id.resize(strlen(id.c_str()));
   char inbox[MBOXNAME_MAX];
   mboxname_toownedmailbox(nullptr, id.c_str(), inbox);
+  // The user's whole-user creation lock, as a rename or a user deletion
+  // takes it: a folder directory half-way through a rename has no record
+  // and would otherwise be put back under its old name (both names would
+  // then exist, and the quota count the messages twice).
+  MboxlistCreateLock lock;
+  if (lock.lock(inbox, nullptr, 1) != 0) return IMAP_IOERROR;
   std::string partition, top;
   if (!find_inbox(inbox, &partition, &top)) return -1;
   // Breadth-first over the folder directories below the INBOX's.

@@ -2,13 +2,17 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/auth.h"
 #include "common/imap_err.h"
+#include "store/mboxlist.h"
 #include "store/mboxlist_list_internal.h"
 #include "store/mboxlist_lright.h"
 #include "store/mboxlist_test_util.h"
@@ -303,6 +307,30 @@ TEST_F(Listing, ReconstructFromDiskBringsRecordsBackWithTheirAcl) {
   EXPECT_STREQ(acl_after, acl_before);
   free(acl_before);
   free(acl_after);
+}
+
+TEST_F(Listing, ReconstructWaitsForARenameUnderWay) {
+  create("user/joe");
+  create("user/joe/a");
+  char* path = nullptr;
+  ASSERT_EQ(mboxlist_lookup("user/joe/a", nullptr, nullptr, &path, nullptr, nullptr), 0);
+  const std::string dir = path;
+  free(path);
+  // What a rename of user/joe/a looks like half-way: it holds the user's
+  // creation lock, the old record is gone and the old directory not yet.
+  MboxlistCreateLock rename_lock;
+  ASSERT_EQ(rename_lock.lock("user/joe", nullptr, 1), 0);
+  ASSERT_EQ(del_raw(mboxlist_folderdb(), std::string("user/joe/a") + '\0'), 0);
+  int result = -2;
+  std::thread reconstruct([&] { result = mboxlist_recover_folders_from_disk("joe"); });
+  // Room for a reconstruct that does not wait to put the record back.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::filesystem::remove_all(dir);
+  rename_lock.unlock();
+  reconstruct.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(mboxlist_lookup("user/joe/a", nullptr, nullptr, nullptr, nullptr, nullptr), IMAP_MAILBOX_NONEXISTENT)
+      << "the folder being renamed away came back";
 }
 
 }  // namespace

@@ -226,7 +226,8 @@ int adm_reconstruct(int argc, char** argv, FILE* out, FILE* err) {
   if (int s = adm_start(err)) return s;
   NameList before, after;
   if (int r = user_folders(user, &before)) return adm_report(err, "cannot list the folders of", user.c_str(), r);
-  if (mboxlist_recover_folders_from_disk(user.c_str()) != 0) {
+  if (int r = mboxlist_recover_folders_from_disk(user.c_str())) {
+    if (r != -1) return adm_report(err, "cannot reconstruct", user.c_str(), r);
     fprintf(err, "orvadm: reconstruct %s: no INBOX of the user on any partition\n", user.c_str());
     return 79;
   }

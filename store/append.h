@@ -61,6 +61,7 @@ enum : long {
 enum : uint32_t {
   FLAG_ANSWERED = 1,
   FLAG_FLAGGED = 2,
+  FLAG_DELETED = 4,  // marked for removal by the next expunge
   FLAG_DRAFT = 8,
 };
 

@@ -54,6 +54,7 @@
 #include "common/unique_fd.h"
 #include "common/xmalloc.h"
 #include "store/mailbox.h"
+#include "store/mailbox_internal.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_internal.h"
 #include "store/mboxlist_list_internal.h"
@@ -1029,35 +1030,56 @@ int mboxlist_recover_folders_from_disk(const char* userid) {
   return 0;
 }
 
-int mboxlist_checkpoint_files(time_t lastckpstart, time_t lastckpend, std::string* from, size_t max) {
-  if (mboxlist_init() != 0) return -1;
+namespace {
+
+// The names of at most max folders following *from in the list (*from
+// empty: from the first), for the walks that go a slice at a time.  The
+// names are read first, apart from the work on each folder: that work
+// reads other databases and writes files, no work to do with a cursor
+// open.  0 with *at_end telling whether the list is done, or -1 (logged).
+int folder_slice(const std::string& from, size_t max, const char* what, std::vector<std::string>* names,
+                 bool* at_end) {
   max = std::max<size_t>(max, 1);  // a slice always moves on
-  // The names first: each checkpoint reads other databases and writes
-  // files, which is no work to do with a cursor open.
-  std::vector<std::string> names;
-  bool at_end = false;
   DB* db = mboxlist_folderdb();
   int r = mboxlist_retry_read([&] {
-    names.clear();
-    at_end = false;
+    names->clear();
+    *at_end = false;
     DbCursor cur;
     int e = db->cursor(db, nullptr, cur.out(), 0);
     if (e) return e;
     DbWalk w;
-    std::string start = from->empty() ? std::string() : *from + '\0';
-    for (e = w.first(cur.get(), start); e == 0 && names.size() < max; e = w.next(cur.get())) {
+    std::string start = from.empty() ? std::string() : from + '\0';
+    for (e = w.first(cur.get(), start); e == 0 && names->size() < max; e = w.next(cur.get())) {
       std::string_view k = w.key();
       if (!k.empty() && k.back() == '\0') k.remove_suffix(1);
-      if (!from->empty() && k == *from) continue;
-      names.emplace_back(k);
+      if (!from.empty() && k == from) continue;
+      names->emplace_back(k);
     }
-    at_end = e == DB_NOTFOUND;
-    return at_end ? 0 : e;
+    *at_end = e == DB_NOTFOUND;
+    return *at_end ? 0 : e;
   });
   if (r) {
-    (void)mboxlist_dberror(r, "Unable to list the folders for", "the checkpoint");
+    (void)mboxlist_dberror(r, "Unable to list the folders for", what);
     return -1;
   }
+  return 0;
+}
+
+// Where the next slice starts.
+void next_slice(std::string* from, const std::vector<std::string>& names, bool at_end) {
+  if (at_end)
+    from->clear();
+  else if (!names.empty())
+    *from = names.back();
+}
+
+}  // namespace
+
+int mboxlist_checkpoint_files(time_t lastckpstart, time_t lastckpend, std::string* from, size_t max) {
+  if (mboxlist_init() != 0) return -1;
+  std::vector<std::string> names;
+  bool at_end = false;
+  if (folder_slice(*from, max, "the checkpoint", &names, &at_end) != 0) return -1;
   int failed = 0;
   for (const std::string& n : names) {
     if (seen_checkpoint(n.c_str(), lastckpstart, lastckpend) != 0) failed++;
@@ -1066,9 +1088,33 @@ int mboxlist_checkpoint_files(time_t lastckpstart, time_t lastckpend, std::strin
         mboxlist_checkpointSubs(id, lastckpstart, lastckpend) != 0)
       failed++;
   }
-  if (at_end)
-    from->clear();
-  else if (!names.empty())
-    *from = names.back();
+  next_slice(from, names, at_end);
+  return failed;
+}
+
+int mboxlist_clean_expunged_folder(const char* name, time_t before) {
+  char* path = nullptr;
+  char* msgpath = nullptr;
+  int r = mboxlist_lookup(name, nullptr, nullptr, &path, &msgpath, nullptr);
+  CStr own_path(path), own_msgpath(msgpath);
+  if (r) return r;
+  struct stat st;
+  if (stat(mailbox_file(path, FNAME_EXPUNGE).c_str(), &st) != 0) return 0;  // nothing expunged
+  r = mailbox_clean_expunge(path, msgpath, before);
+  return r == IMAP_MAILBOX_NONEXISTENT ? 0 : r;  // the log went away meanwhile
+}
+
+int mboxlist_clean_expunged(time_t before, std::string* from, size_t max) {
+  if (mboxlist_init() != 0) return -1;
+  std::vector<std::string> names;
+  bool at_end = false;
+  if (folder_slice(*from, max, "the expunge clean-up", &names, &at_end) != 0) return -1;
+  int failed = 0;
+  for (const std::string& n : names) {
+    int r = mboxlist_clean_expunged_folder(n.c_str(), before);
+    // A folder deleted or renamed since the names were read has nothing left.
+    if (r != 0 && r != IMAP_MAILBOX_NONEXISTENT) failed++;
+  }
+  next_slice(from, names, at_end);
   return failed;
 }

@@ -110,6 +110,16 @@ int mboxlist_getchildinfo(const char* name, long rights);
 // the end.  Returns the number of files that could not be written (each
 // failure is logged), or -1 when the folder list cannot be read.
 int mboxlist_checkpoint_files(time_t lastckpstart, time_t lastckpend, std::string* from, size_t max);
+
+// The removal of expunged message files, which expunge leaves behind (a
+// reader may still have them open): mailbox_clean_expunge on a folder that
+// has an expunge log, for the messages expunged at or before `before`.
+// 0 (also when nothing was expunged), or a store code.
+[[nodiscard]] int mboxlist_clean_expunged_folder(const char* name, time_t before);
+// The same over the whole store a slice at a time, as
+// mboxlist_checkpoint_files walks it.  Returns the number of folders whose
+// clean-up failed (logged), or -1 when the folder list cannot be read.
+int mboxlist_clean_expunged(time_t before, std::string* from, size_t max);
 // Loads userid's subscriptions from "store.sub" (or the older per-user file)
 // when the database holds no marker for the user.  0 or IMAP_IOERROR.
 [[nodiscard]] int mboxlist_maybeRecoverSubsFromFile(const char* userid);

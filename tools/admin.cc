@@ -70,6 +70,8 @@ const adm_command kCommands[] = {
     {"seen", "show|set FOLDER USER", "show or set a user's seen messages", adm_seen},
     {"access", "[USER] | set USER PROTO", "show or set last-access times", adm_access},
     {"reconstruct", "USER", "rebuild a user's records after a database repair", adm_reconstruct},
+    {"expunge", "FOLDER UIDSET | --deleted FOLDER", "remove messages from a folder", adm_expunge},
+    {"cleanup", "[FOLDER]", "delete the files of expunged messages now", adm_cleanup},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

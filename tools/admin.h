@@ -70,6 +70,17 @@ int adm_access(int argc, char** argv, FILE* out, FILE* err);
 // or "kept".  Exit 79 when no INBOX of the user is found on any partition.
 int adm_reconstruct(int argc, char** argv, FILE* out, FILE* err);
 
+// Expunge and clean-up (tools/adm_expunge.cc).
+// expunge FOLDER UIDSET | expunge --deleted FOLDER: the messages of an IMAP
+// uid set ("1:10,15,20:*"), or those flagged deleted, leave the folder
+// (quota usage and expunge event as for any expunge).  Exit 64 for a bad
+// uid set.
+int adm_expunge(int argc, char** argv, FILE* out, FILE* err);
+// cleanup [FOLDER]: removes the files of messages expunged more than
+// local.store.expungecleanupage seconds ago, from one folder or from every
+// folder.  Exit 75 when a folder's clean-up failed.
+int adm_cleanup(int argc, char** argv, FILE* out, FILE* err);
+
 // Helpers of the command files (tools/adm_list.cc).
 // Joins the mailbox list: 0, or 69 after telling err.
 int adm_start(FILE* err);

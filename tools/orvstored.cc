@@ -73,8 +73,12 @@ int main(int argc, char** argv) {
   if (configmsg_initlog("stored", "orvstored") != 0) return 78;
 
   stored_options opts;
-  opts.file_checkpoint_interval = config_get_int(config_getdefaultcache(), "local.store.filecheckpointinterval",
-                                                 opts.file_checkpoint_interval);
+  config_cache* cfg = config_getdefaultcache();
+  opts.file_checkpoint_interval =
+      config_get_int(cfg, "local.store.filecheckpointinterval", opts.file_checkpoint_interval);
+  opts.expunge_cleanup_interval =
+      config_get_int(cfg, "local.store.expungecleanupinterval", opts.expunge_cleanup_interval);
+  opts.expunge_cleanup_age = config_get_int(cfg, "local.store.expungecleanupage", opts.expunge_cleanup_age);
   if (foreground) return stored_run(opts, stderr);
 
   // Detach: the parent stays until the child reports ready (or fails), so

@@ -75,6 +75,34 @@ class FileCheckpoint {
   time_t last_end_;
 };
 
+// Removes the files of expunged messages every interval seconds, a slice of
+// folders per call like the file checkpoints.
+class ExpungeCleanup {
+ public:
+  ExpungeCleanup(int interval, int age) : interval_(interval), age_(age), due_(time(nullptr) + interval) {}
+
+  void tick(time_t now) {
+    if (interval_ <= 0) return;
+    if (from_.empty()) {
+      if (now < due_) return;
+      before_ = now - age_;
+    }
+    int f = mboxlist_clean_expunged(before_, &from_, kSlice);
+    if (f >= 0 && !from_.empty()) return;  // more next time
+    // Done, or the list could not be read: the next round starts over.
+    from_.clear();
+    due_ = now + interval_;
+  }
+
+ private:
+  static constexpr size_t kSlice = 1000;
+  int interval_;
+  int age_;
+  time_t due_;
+  time_t before_ = 0;
+  std::string from_;  // where the walk resumes; empty between rounds
+};
+
 }  // namespace
 
 int stored_run(const stored_options& opts, FILE* err) {
@@ -114,6 +142,7 @@ int stored_run(const stored_options& opts, FILE* err) {
   if (opts.on_ready) opts.on_ready(opts.on_ready_arg);
 
   FileCheckpoint files(opts.file_checkpoint_interval);
+  ExpungeCleanup cleanup(opts.expunge_cleanup_interval, opts.expunge_cleanup_age);
   time_t now = time(nullptr);
   Timer timers[] = {
       {opts.deadlock_interval, mboxlist_deadlockcheck, now + opts.deadlock_interval},
@@ -130,6 +159,7 @@ int stored_run(const stored_options& opts, FILE* err) {
       }
     }
     files.tick(now);
+    cleanup.tick(now);
     // Short sleeps keep the reaction to a stop request prompt.
     struct timespec ts = {0, 200 * 1000 * 1000};
     nanosleep(&ts, nullptr);

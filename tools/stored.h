@@ -2,7 +2,8 @@
 // tells the other store processes it is ready, runs the database
 // maintenance on timers, keeps the plain-file copies of seen state and
 // subscriptions (store.usr, store.sub) up to date, from which a rebuilt
-// database is reloaded, and shuts the database down cleanly.
+// database is reloaded, removes the files of expunged messages, and shuts
+// the database down cleanly.
 //
 // One daemon per store: a second one finds the state file locked and
 // refuses to start.  Client processes (POP3 server, backup, admin commands)
@@ -20,6 +21,12 @@ struct stored_options {
   // Copy of changed seen state and subscriptions into the folders' plain
   // files ("local.store.filecheckpointinterval"; 0 turns it off).
   int file_checkpoint_interval = 600;
+  // Removal of the files of expunged messages
+  // ("local.store.expungecleanupinterval"; 0 turns it off), for messages
+  // expunged more than expunge_cleanup_age seconds before the round starts
+  // ("local.store.expungecleanupage").
+  int expunge_cleanup_interval = 3600;
+  int expunge_cleanup_age = 0;
   // Called once the store is ready (after recovery), e.g. to let a parent
   // that waits for start-up go.  May be null.
   void (*on_ready)(void* arg) = nullptr;

@@ -122,7 +122,20 @@ adm reconstruct joe > "$tmp/rec"
 [ "$(grep -c '	kept$' "$tmp/rec")" = 7 ] || fail "second reconstruct changed something: $(cat "$tmp/rec")"
 expect_status 79 adm reconstruct nobody
 
+# A shared folder lost with its files: reconstruct takes it out of the
+# shared-folder list of the user it was shared with.
+adm folder create user/joe/Gone > /dev/null || fail "create user/joe/Gone"
+adm acl set user/joe/Gone ann lr > /dev/null || fail "share user/joe/Gone"
+gone=$(find "$tmp/p2" -path '*=joe/=+Gone' -type d)
+[ -n "$gone" ] || fail "no directory of user/joe/Gone"
+"$drop_records" user/joe/Gone || fail "drop_records user/joe/Gone"
+rm -rf "$gone"
+adm reconstruct joe > "$tmp/rec" 2>&1 || fail "reconstruct after a lost folder: $(cat "$tmp/rec")"
+
 kill -TERM "$pid"
 for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 pid=""
+(cd "$tmp/store/mboxlist" && db5.3_dump -p lright.db) > "$tmp/lright" 2>&1 || fail "dump of lright.db: $(cat "$tmp/lright")"
+grep -q 'user/joe/Sent' "$tmp/lright" || fail "ann's list lost user/joe/Sent: $(cat "$tmp/lright")"
+! grep -q 'user/joe/Gone' "$tmp/lright" || fail "ann's list still names the lost user/joe/Gone"
 echo ok

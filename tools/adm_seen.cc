@@ -263,6 +263,24 @@ int adm_reconstruct(int argc, char** argv, FILE* out, FILE* err) {
     }
     fprintf(out, "%s\t%s\n", name.c_str(), restored ? "restored" : "kept");
   }
+  // Shared-folder lists: every list is cut down to folders that still exist
+  // and still give its holder the lookup right, so lost or re-shared
+  // folders of this user leave no stale entry in anybody's list.  The
+  // holders are read first; each repair is a transaction of its own.
+  std::vector<std::string> holders;
+  int lr = mboxlist_findlright(
+      [](const char* id, const char*, size_t, void* rock) {
+        static_cast<std::vector<std::string>*>(rock)->emplace_back(id);
+        return 0;
+      },
+      &holders);
+  for (const std::string& id : holders) {
+    if (lr == 0) lr = mboxlist_fixlright(id.c_str(), nullptr, 0);
+  }
+  if (lr) {
+    adm_report(err, "cannot repair the shared-folder lists for", user.c_str(), lr);
+    status = 75;
+  }
   if (mboxlist_maybeRecoverSubsFromFile(user.c_str()) != 0) {
     fprintf(err, "orvadm: reconstruct %s: subscriptions could not be recovered\n", user.c_str());
     status = 75;

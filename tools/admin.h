@@ -66,7 +66,8 @@ int adm_seen(int argc, char** argv, FILE* out, FILE* err);
 int adm_access(int argc, char** argv, FILE* out, FILE* err);
 // reconstruct USER: folder records back from the folder directories (with
 // their ACLs), seen state validated, subscriptions reloaded from the user's
-// file when lost, quota usage recounted.  Prints every folder as "restored"
+// file when lost, every shared-folder list cut down to folders that exist
+// and still grant lookup, quota usage recounted.  Prints every folder as "restored"
 // or "kept".  Exit 79 when no INBOX of the user is found on any partition.
 int adm_reconstruct(int argc, char** argv, FILE* out, FILE* err);
 

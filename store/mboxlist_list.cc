@@ -1118,3 +1118,48 @@ int mboxlist_clean_expunged(time_t before, std::string* from, size_t max) {
   next_slice(from, names, at_end);
   return failed;
 }
+
+// ---- Partition summary -------------------------------------------------------
+
+namespace {
+
+struct FindallRock {
+  int (*visit)(void* rock, const char* name, int matchlen, uint64_t qused);
+  void* rock;
+};
+
+int summary_findall(void*, int (*visit)(void* rock, const char* name, int matchlen, uint64_t qused), void* rock) {
+  FindallRock fr{visit, rock};
+  return mboxlist_findall(
+      "*", 0, -1, nullptr, nullptr,
+      [](const char* name, int matchlen, int, const mboxdata* mbd, void* r) {
+        auto* f = static_cast<FindallRock*>(r);
+        return f->visit(f->rock, name, matchlen, mbd ? mbd->qused : 0);
+      },
+      &fr);
+}
+
+int summary_partition(void*, const char* name, char** partition) {
+  return mboxlist_lookup(name, nullptr, partition, nullptr, nullptr, nullptr);
+}
+
+int summary_quota(void*, const char* name, int64_t* limit) {
+  // The quota root of an INBOX is the INBOX itself ("user/<id>").
+  std::string root = name;
+  if (root.size() > 6 && root.compare(root.size() - 6, 6, "/INBOX") == 0) root.resize(root.size() - 6);
+  quotadata qd;
+  if (int r = mboxlist_lookup_quota(root.c_str(), &qd, nullptr)) return r;
+  *limit = qd.qmax == QUOTA_UNLIMITED ? -1 : static_cast<int64_t>(qd.qmax);
+  return 0;
+}
+
+}  // namespace
+
+int mboxlist_getpartitions(partition_info_t** list) {
+  if (mboxlist_init() != 0) {
+    *list = nullptr;
+    return IMAP_IOERROR;
+  }
+  const store_partition_source src{nullptr, summary_findall, summary_partition, summary_quota};
+  return store_getpartitions(src, list);
+}

@@ -30,6 +30,7 @@
 #include <string>
 
 #include "store/mboxdata.h"
+#include "store/storeutil.h"
 
 struct auth_state;
 
@@ -120,6 +121,11 @@ int mboxlist_checkpoint_files(time_t lastckpstart, time_t lastckpend, std::strin
 // mboxlist_checkpoint_files walks it.  Returns the number of folders whose
 // clean-up failed (logged), or -1 when the folder list cannot be read.
 int mboxlist_clean_expunged(time_t before, std::string* from, size_t max);
+
+// The per-partition summary of the whole store (store_getpartitions over
+// the mailbox list): folders, users, quota usage and limits, disk space.
+// *list is malloc'ed (caller frees; null on failure).  0 or a store code.
+[[nodiscard]] int mboxlist_getpartitions(partition_info_t** list);
 // Loads userid's subscriptions from "store.sub" (or the older per-user file)
 // when the database holds no marker for the user.  0 or IMAP_IOERROR.
 [[nodiscard]] int mboxlist_maybeRecoverSubsFromFile(const char* userid);

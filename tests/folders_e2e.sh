@@ -44,6 +44,13 @@ status=0
 adm folder list user/joe/ > "$tmp/list" 2> "$tmp/err" || status=$?
 [ "$status" = 0 ] && [ ! -s "$tmp/err" ] || fail "folder list user/joe/: exit $status, $(cat "$tmp/err")"
 printf 'user/joe/Sent\nuser/joe/Sent/2024\nuser/joe/Trash\n' | diff - <(cut -f1 "$tmp/list") || fail "list of user/joe/"
+# The status shows each partition's users, folders, usage and quota.
+adm status > "$tmp/status"
+grep -q "^partition primary: $tmp/p1, 1 users, 4 folders, 0 bytes used, quota 2000 KB, [0-9]* of [0-9]* KB free$" \
+  "$tmp/status" || fail "status of primary: $(cat "$tmp/status")"
+grep -q "^partition second: $tmp/p2, 1 users, 1 folders, 0 bytes used, quota unlimited, " "$tmp/status" \
+  || fail "status of second: $(cat "$tmp/status")"
+grep -q "^database: 0 active transactions, " "$tmp/status" || fail "database status: $(cat "$tmp/status")"
 adm folder show user/joe/Sent > "$tmp/show"
 grep -q "^acl:          joe lrswipcda ann lr $" "$tmp/show" || fail "acl of Sent: $(cat "$tmp/show")"
 grep -q "^quota root:   user/joe (0 bytes of 2000 KB, 0 of 100 messages)" "$tmp/show" || fail "quota: $(cat "$tmp/show")"

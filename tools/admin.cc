@@ -12,9 +12,11 @@
 
 #include "common/config.h"
 #include "common/fileio.h"
+#include "common/imap_err.h"
 #include "common/service.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_list.h"
+#include "store/mboxlist_lright.h"
 
 namespace {
 
@@ -134,13 +136,39 @@ int adm_init(int, char**, FILE* out, FILE* err) {
   return 0;
 }
 
-int adm_status(int, char**, FILE* out, FILE*) {
-  if (store_session_ready_test("stored")) {
-    fprintf(out, "store daemon: ready (pid %ld)\n", service_pid("stored"));
-    return 0;
+int adm_status(int, char**, FILE* out, FILE* err) {
+  if (!store_session_ready_test("stored")) {
+    fprintf(out, "store daemon: not ready\n");
+    return 69;
   }
-  fprintf(out, "store daemon: not ready\n");
-  return 69;
+  fprintf(out, "store daemon: ready (pid %ld)\n", service_pid("stored"));
+  partition_info_t* raw = nullptr;
+  int r = mboxlist_getpartitions(&raw);
+  std::unique_ptr<partition_info_t, decltype(&free)> parts(raw, free);
+  if (r) {
+    fprintf(err, "orvadm: cannot summarise the partitions: %s\n", error_message(r));
+    return 75;
+  }
+  for (const partition_info_t* p = parts.get(); p->partition[0]; ++p) {
+    std::string quota = p->totalquota < 0 ? "unlimited" : std::to_string(p->totalquota) + " KB";
+    fprintf(out, "partition %s: %s, %d users, %d folders, %d bytes used, quota %s, %d of %d KB free\n", p->partition,
+            p->path, p->numusers, p->numfolders, p->byteused, quota.c_str(), p->avail, p->total);
+  }
+  DB_LOCK_STAT* lk = nullptr;
+  DB_LOG_STAT* lg = nullptr;
+  DB_MPOOL_STAT* mp = nullptr;
+  DB_TXN_STAT* tx = nullptr;
+  if (mboxlist_getstat(&lk, &lg, &mp, &tx) == 0) {
+    const double lookups = static_cast<double>(mp->st_cache_hit) + static_cast<double>(mp->st_cache_miss);
+    fprintf(out, "database: %u active transactions, %u locks held (most %u), log file %u, cache hits %.1f%%\n",
+            tx->st_nactive, lk->st_nlocks, lk->st_maxnlocks, lg->st_cur_file,
+            lookups > 0 ? 100.0 * static_cast<double>(mp->st_cache_hit) / lookups : 100.0);
+  }
+  free(lk);
+  free(lg);
+  free(mp);
+  free(tx);
+  return 0;
 }
 
 int adm_checkpoint(int, char**, FILE* out, FILE* err) {

@@ -30,7 +30,9 @@ int adm_init(int argc, char** argv, FILE* out, FILE* err);
 // them and reports every inconsistency.  Exit 0 when consistent, 65 with
 // problems, 66 when the index cannot be opened, 79 for an unknown folder.
 int adm_check(int argc, char** argv, FILE* out, FILE* err);
-// Reports whether the store daemon is ready (exit 0) or not (exit 69).
+// Reports whether the store daemon is ready (exit 0) or not (exit 69); when
+// ready, also every partition's users, folders, usage, quota and free space,
+// and the mailbox list database's transactions, locks, log and cache.
 int adm_status(int argc, char** argv, FILE* out, FILE* err);
 // Forces a checkpoint of the mailbox list database and removes the log
 // files it no longer needs (what to run before copying the database files).

@@ -33,6 +33,7 @@
 // concurrent with readers.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -58,7 +59,8 @@ const char* config_processname();
 
 // Reads the configuration file.  0 on success; on failure a message naming the
 // file (and line) goes to standard error and IMAP_CONFIG_ERROR or an errno
-// value is returned.  A second call re-reads the file.  flags are accepted
+// value is returned (EISDIR when the path names a directory: only a regular
+// file is read).  A second call re-reads the file.  flags are accepted
 // for the callers' sake and otherwise unused.
 int configmsg_init(int reserved, int flags, const char* progname);
 // Reads the configuration from text already in memory (tests, the embedded
@@ -70,6 +72,14 @@ int configmsg_refresh();
 void configmsg_free();
 // The path of the file read, or "" when the text came from memory.
 const char* configmsg_path();
+
+// Whether the configuration can run a store: an absolute store directory,
+// at least one partition, a server user that exists (when one is set), a
+// known log target and a log level from 0 to 7.  Every problem found is one
+// line on err; 0 when there is none, else IMAP_CONFIG_ERROR.  The store
+// daemon refuses to start and `orvadm config` fails on exactly these, so the
+// two never disagree about a file.
+int configmsg_check(FILE* err);
 
 // The store directory, or null when not configured.  Borrowed.
 const char* configmsg_get_storedir();

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "backup/backup.h"
+#include "common/service.h"
 
 namespace {
 
@@ -39,6 +40,9 @@ constexpr const char* HELP =
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Descriptors 0-2 open before anything: with standard output closed the
+  // backup file itself would become descriptor 1.
+  if (service_hygiene() != 0) return 70;
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(HELP, stdout);
     return 0;

@@ -92,7 +92,9 @@ char* configmsg_partitionmsgdir(const char* name);
 int configmsg_scanpartition(int (*cb)(const char* name, void* arg), void* arg);
 
 // Switches to local.serveruser when running as root; a no-op (0) when the
-// key is unset or the process already runs as that user.  0 on success,
+// key is unset or the process already runs as that user.  Programs call it
+// right after configmsg_init, before they create any file (the log file
+// first among them); EPERM when run by another user.  0 on success,
 // errno or IMAP_CONFIG_ERROR on failure (logged).
 int configmsg_setuid();
 // Gives path the store owner and mode 0600 (files) or 0700 (directories);

@@ -76,8 +76,8 @@ int parse(std::string_view text, const char* origin, config_cache& cfg) {
       unsigned char c = static_cast<unsigned char>(line[i]);
       bool final_cr = c == '\r' && line.find_first_not_of('\r', i) == std::string::npos;
       if ((c < 0x20 && c != '\t' && !final_cr) || c == 0x7f) {
-        fprintf(stderr, "%s:%d: binary data (byte 0x%02x at column %zu); not a configuration line\n", origin, lineno,
-                c, i + 1);
+        fprintf(stderr, "%s:%d: binary data (byte 0x%02x at column %zu); not a configuration line\n", origin, lineno, c,
+                i + 1);
         return IMAP_CONFIG_ERROR;
       }
     }
@@ -311,7 +311,9 @@ int configmsg_check(FILE* err) {
   if (const char* level = config_get_string(cfg, "local.log.level", nullptr)) {
     char* end = nullptr;
     long n = strtol(level, &end, 10);
-    if (end == level || *end != '\0' || n < 0 || n > 7) problem(std::string("local.log.level must be 0 to 7, not \"") + level + "\"");
+    if (end == level || *end != '\0' || n < 0 || n > 7) {
+      problem(std::string("local.log.level must be 0 to 7, not \"") + level + "\"");
+    }
   }
   return problems ? IMAP_CONFIG_ERROR : 0;
 }

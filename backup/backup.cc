@@ -390,6 +390,47 @@ void save_all(BkContext& ctx, BKDEV& dev, const backup_options& o, const UserLis
 
 }  // namespace
 
+namespace {
+
+// Opens the -f target for writing.  created tells whether this call made the
+// file (only such a file may be removed when the backup fails); an existing
+// file is truncated, a device is used as it is.  The descriptor, or -1.
+int open_target(const char* path, bool* created) {
+  *created = false;
+  int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    *created = true;
+    return fd;
+  }
+  if (errno != EEXIST) return -1;
+  fd = open(path, O_RDWR | O_TRUNC | O_CLOEXEC);
+  // A dangling symbolic link (or a file removed meanwhile) is created as
+  // before, but never counted as ours.
+  if (fd < 0 && errno == ENOENT) fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  return fd;
+}
+
+// After a failed backup: removes the file this run created, provided the
+// name still leads to it; anything else is left in place and said to be
+// incomplete, so no one mistakes it for a usable volume.
+void drop_failed_target(const char* path, bool created, const struct stat& made) {
+  struct stat now;
+  bool same = lstat(path, &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == made.st_dev && now.st_ino == made.st_ino;
+  if (created && same) {
+    if (unlink(path) == 0) {
+      std::fprintf(stderr, "Removed the incomplete backup file %s\n", path);
+      return;
+    }
+    std::fprintf(stderr, "The backup in %s is incomplete (it cannot be removed: %s)\n", path, std::strerror(errno));
+    return;
+  }
+  std::fprintf(stderr, "The backup in %s is incomplete\n", path);
+}
+
+int run_to_target(const backup_options& o, const char* progname, backup_data& data, bool to_stdout);
+
+}  // namespace
+
 int backup_run(const backup_options& o, const char* progname) {
   Startdate = o.startdate;
   Verbose = o.verbose;
@@ -400,21 +441,35 @@ int backup_run(const backup_options& o, const char* progname) {
   data.devname = o.devname;
   data.answers = o.answers;
   bool to_stdout = o.devname == "-";
+  bool created = false;
+  struct stat made {};
   if (to_stdout) {
     data.fd = 1;
   } else {
-    data.fd = open(o.devname.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    data.fd = open_target(o.devname.c_str(), &created);
     if (data.fd < 0) {
       std::perror("Cannot create backup file");
       return 73;
     }
+    if (fstat(data.fd, &made) != 0) created = false;
   }
+  int rc = run_to_target(o, progname, data, to_stdout);
+  if (rc != 0 && !to_stdout) drop_failed_target(o.devname.c_str(), created, made);
+  return rc;
+}
+
+namespace {
+
+// The run proper, from the open target to the exit status; the target's
+// descriptor is closed on every way out.
+int run_to_target(const backup_options& o, const char* progname, backup_data& data, bool to_stdout) {
   // Closes the current volume on every way out; the normal end closes it
   // itself to see the result.
   struct VolumeCloser {
     backup_data* d;
     ~VolumeCloser() {
       if (d->fd > 1) close(d->fd);
+      d->fd = -1;
     }
   } closer{&data};
 
@@ -470,3 +525,5 @@ int backup_run(const backup_options& o, const char* progname) {
   if (rc != 0) std::fprintf(stderr, "Error occured, see default logfile\n");
   return rc;
 }
+
+}  // namespace

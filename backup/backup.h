@@ -119,5 +119,8 @@ int backup_parse_options(int argc, char** argv, backup_options* o);
 // The object name for name under the -n path nsrpath into *out.  0, or 64
 // after printing "Invalid backup path".
 int backup_map_path(const char* nsrpath, const char* name, std::string* out);
-// Runs a whole backup; returns the exit status.
+// Runs a whole backup; returns the exit status.  When it fails, a target
+// file this run created is removed (a volume without its end is of no use
+// and looks like a backup); an existing file or a device is left alone and
+// said to be incomplete on standard error.
 int backup_run(const backup_options& o, const char* progname);

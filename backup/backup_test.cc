@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -372,8 +373,16 @@ TEST_F(Run, UnknownObjectsStopTheRun) {
   o.names = {"joe", "/"};
   std::string err;
   EXPECT_EQ(run(o, &err), 79);
-  // The first name fails; the second is not tried.
-  EXPECT_EQ(err, "/primary/user/joe does not exist\nError occured, see default logfile\n");
+  // The first name fails; the second is not tried, and the volume this run
+  // made is not left to pass for a backup.
+  EXPECT_EQ(
+      err, "/primary/user/joe does not exist\nError occured, see default logfile\nRemoved the incomplete backup file " +
+               path("vol") + "\n");
+  EXPECT_FALSE(std::filesystem::exists(path("vol")));
+  // A file that was there before is the operator's: kept, said incomplete.
+  write_text_file(path("vol"), "older volume");
+  EXPECT_EQ(run(o, &err), 79);
+  EXPECT_NE(err.find("The backup in " + path("vol") + " is incomplete\n"), std::string::npos) << err;
   EXPECT_EQ(read_text_file(path("vol")).size(), 10240u);
 }
 

@@ -391,6 +391,12 @@ BkContext::BkContext(const char* progname, int debug, int openStore) : debug_(de
     return;
   }
   config_ready_ = true;
+  // The server user is taken on before the log file is opened: a log file
+  // made as root would lock that user's own runs out.
+  if (configmsg_setuid() != 0) {
+    std::fprintf(stderr, "ERROR: Could not switch to the server user\n");
+    return;
+  }
   if (configmsg_initlog(nullptr, progname) != 0) {
     std::fprintf(stderr, "ERROR: Could not initialize log system\n");
     return;

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "backup/backup.h"
+#include "common/service.h"
+#include "store/mboxlist.h"
 
 namespace {
 
@@ -39,6 +41,9 @@ constexpr const char* HELP =
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Descriptors 0-2 open before anything: with standard output closed the
+  // backup file itself would become descriptor 1.
+  if (service_hygiene() != 0) return 70;
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(HELP, stdout);
     return 0;
@@ -49,5 +54,11 @@ int main(int argc, char** argv) {
   // A closed reading end of "-f -" must fail the write (and the backup),
   // not kill the process before it reports.
   std::signal(SIGPIPE, SIG_IGN);
-  return backup_run(opts, argv[0]);
+  // A store that cannot start ends the run through the normal way out, so a
+  // target file made for it is not left behind; the status stays the one
+  // start-up chose (75: try again later).
+  static int startup_status = 0;
+  mboxlist_set_fatal_handler([](int status) { startup_status = status; });
+  rc = backup_run(opts, argv[0]);
+  return startup_status ? startup_status : rc;
 }

@@ -11,6 +11,7 @@
 #include "backup/bkdev.h"
 #include "backup/bklist.h"
 #include "backup/restore.h"
+#include "common/service.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ constexpr const char* HELP =
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (service_hygiene() != 0) return 70;
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     usage_to(stdout, "orvrestore");
     std::fputs(HELP, stdout);

@@ -47,7 +47,8 @@ void bvlogv(int reserved, int priority, const char* format, va_list ap) __attrib
 // Chooses the log target from the configuration (local.log.target,
 // local.logdir, local.log.level) and names the lines after progname.
 // facility names the log file ("default" when null): the file is
-// <logdir>/<facility>.log.  0 on success; errno when the log file cannot be
+// <logdir>/<facility>.log, created by whoever calls: programs call this
+// after configmsg_setuid so that it belongs to the server user.  0 on success; errno when the log file cannot be
 // opened (a message goes to standard error).
 int configmsg_initlog(const char* facility, const char* progname);
 

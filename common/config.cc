@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -64,15 +63,24 @@ std::string trim(const std::string& s) {
 // Parses the text into cfg.  On the first bad line prints "origin:line: why"
 // to standard error and returns IMAP_CONFIG_ERROR.
 int parse(std::string_view text, const char* origin, config_cache& cfg) {
-  if (text.find('\0') != std::string_view::npos) {
-    fprintf(stderr, "%s: configuration contains a NUL byte\n", origin);
-    return IMAP_CONFIG_ERROR;
-  }
   std::istringstream in{std::string(text)};
   std::string line;
   int lineno = 0;
   while (std::getline(in, line)) {
     ++lineno;
+    // Control bytes (a NUL, say) mean binary junk or a damaged file, never
+    // a setting; checked before the comment test so junk that happens to
+    // start with '#' is not passed over either.  A CR before the line end
+    // is the one allowed: files written on other systems end lines so.
+    for (size_t i = 0; i < line.size(); ++i) {
+      unsigned char c = static_cast<unsigned char>(line[i]);
+      bool final_cr = c == '\r' && line.find_first_not_of('\r', i) == std::string::npos;
+      if ((c < 0x20 && c != '\t' && !final_cr) || c == 0x7f) {
+        fprintf(stderr, "%s:%d: binary data (byte 0x%02x at column %zu); not a configuration line\n", origin, lineno, c,
+                i + 1);
+        return IMAP_CONFIG_ERROR;
+      }
+    }
     std::string t = trim(line);
     if (t.empty() || t[0] == '#') continue;
     size_t eq = t.find('=');
@@ -136,20 +144,40 @@ int parse(std::string_view text, const char* origin, config_cache& cfg) {
   return 0;
 }
 
+// Reads the whole file.  Only a regular file will do: a directory reads as
+// empty on some systems and a FIFO or device could block for ever.
 int read_file(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    int e = errno ? errno : ENOENT;
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) {
+    int e = errno;
     fprintf(stderr, "%s: cannot read configuration: %s\n", path.c_str(), strerror(e));
     return e;
   }
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) {
-    fprintf(stderr, "%s: cannot read configuration\n", path.c_str());
-    return EIO;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) {
+    int e = errno;
+    fprintf(stderr, "%s: cannot read configuration: %s\n", path.c_str(), strerror(e));
+    return e;
   }
-  text = ss.str();
+  if (!S_ISREG(st.st_mode)) {
+    fprintf(stderr, "%s: cannot read configuration: %s\n", path.c_str(),
+            S_ISDIR(st.st_mode) ? "it is a directory" : "not a regular file");
+    return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  }
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd.get(), buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int e = errno;
+      fprintf(stderr, "%s: cannot read configuration: %s\n", path.c_str(), strerror(e));
+      return e;
+    }
+    out.append(buf, static_cast<size_t>(n));
+  }
+  text = std::move(out);
   return 0;
 }
 
@@ -253,6 +281,42 @@ void configmsg_free() {
 }
 
 const char* configmsg_path() { return g_path.c_str(); }
+
+int configmsg_check(FILE* err) {
+  config_cache* cfg = config_getdefaultcache();
+  int problems = 0;
+  auto problem = [&](const std::string& text) {
+    fprintf(err, "%s\n", text.c_str());
+    ++problems;
+  };
+  const char* store = configmsg_get_storedir();
+  if (!store) {
+    problem("The configuration sets no store directory (local.store.dir)");
+  } else if (store[0] != '/') {
+    problem(std::string("The store directory must be an absolute path (local.store.dir = ") + store + ")");
+  }
+  if (!cfg || cfg->partitions.empty()) problem("The configuration names no partition (store.partition.NAME.path)");
+  if (const char* user = config_get_string(cfg, "local.serveruser", nullptr); user && *user) {
+    struct passwd pw;
+    struct passwd* res = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwnam_r(user, &pw, buf.data(), buf.size(), &res) != 0 || !res) {
+      problem(std::string("The server user ") + user + " does not exist (local.serveruser)");
+    }
+  }
+  const char* target = config_get_string(cfg, "local.log.target", "file");
+  if (strcmp(target, "file") != 0 && strcmp(target, "syslog") != 0 && strcmp(target, "stderr") != 0) {
+    problem(std::string("local.log.target must be file, syslog or stderr, not \"") + target + "\"");
+  }
+  if (const char* level = config_get_string(cfg, "local.log.level", nullptr)) {
+    char* end = nullptr;
+    long n = strtol(level, &end, 10);
+    if (end == level || *end != '\0' || n < 0 || n > 7) {
+      problem(std::string("local.log.level must be 0 to 7, not \"") + level + "\"");
+    }
+  }
+  return problems ? IMAP_CONFIG_ERROR : 0;
+}
 
 const char* configmsg_get_storedir() {
   const char* d = config_get_string(config_getdefaultcache(), "local.store.dir", nullptr);

@@ -33,6 +33,7 @@
 // concurrent with readers.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -58,7 +59,8 @@ const char* config_processname();
 
 // Reads the configuration file.  0 on success; on failure a message naming the
 // file (and line) goes to standard error and IMAP_CONFIG_ERROR or an errno
-// value is returned.  A second call re-reads the file.  flags are accepted
+// value is returned (EISDIR when the path names a directory: only a regular
+// file is read).  A second call re-reads the file.  flags are accepted
 // for the callers' sake and otherwise unused.
 int configmsg_init(int reserved, int flags, const char* progname);
 // Reads the configuration from text already in memory (tests, the embedded
@@ -71,6 +73,14 @@ void configmsg_free();
 // The path of the file read, or "" when the text came from memory.
 const char* configmsg_path();
 
+// Whether the configuration can run a store: an absolute store directory,
+// at least one partition, a server user that exists (when one is set), a
+// known log target and a log level from 0 to 7.  Every problem found is one
+// line on err; 0 when there is none, else IMAP_CONFIG_ERROR.  The store
+// daemon refuses to start and `orvadm config` fails on exactly these, so the
+// two never disagree about a file.
+int configmsg_check(FILE* err);
+
 // The store directory, or null when not configured.  Borrowed.
 const char* configmsg_get_storedir();
 // A partition's index root / message root as malloc'ed copies (caller frees),
@@ -82,7 +92,9 @@ char* configmsg_partitionmsgdir(const char* name);
 int configmsg_scanpartition(int (*cb)(const char* name, void* arg), void* arg);
 
 // Switches to local.serveruser when running as root; a no-op (0) when the
-// key is unset or the process already runs as that user.  0 on success,
+// key is unset or the process already runs as that user.  Programs call it
+// right after configmsg_init, before they create any file (the log file
+// first among them); EPERM when run by another user.  0 on success,
 // errno or IMAP_CONFIG_ERROR on failure (logged).
 int configmsg_setuid();
 // Gives path the store owner and mode 0600 (files) or 0700 (directories);

@@ -122,6 +122,11 @@ TEST_F(ConfigTest, MalformedFilesNameFileAndLine) {
       {"store.partition.x.path = relative\n", ":1: partition directory must be an absolute path"},
       {"store.partition.x = /p\n", ":1: partition keys end in"},
       {"store.partition.x.messagepath = /m\n", "has a message path but no"},
+      // Binary junk, also where it happens to look like a comment or a value.
+      {"a = 1\n\x01\x7f\xff\xfe\x02\n", ":2: binary data"},
+      {"a = 1\n#\x01\x02\x03junk\n", ":2: binary data"},
+      {"a = 1\nb = 2\nk = v\x1b[0m\n", ":3: binary data"},
+      {"a = x\ry\n", ":1: binary data"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -134,12 +139,63 @@ TEST_F(ConfigTest, MalformedFilesNameFileAndLine) {
   }
 }
 
-TEST_F(ConfigTest, NulInsideTheFileIsRefused) {
+TEST_F(ConfigTest, NulInsideTheFileIsRefusedWithItsLine) {
   write_text_file(dir_ / "corvane.conf", std::string("a = 1\nb\0 = 2\n", 13));
   setenv(ORV_CONFIG_ENV, (dir_ / "corvane.conf").c_str(), 1);
   testing::internal::CaptureStderr();
   EXPECT_EQ(configmsg_init(0, 0, "t"), IMAP_CONFIG_ERROR);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("NUL"), std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("corvane.conf:2: binary data (byte 0x00 at column 2)"),
+            std::string::npos);
+}
+
+TEST_F(ConfigTest, ADirectoryIsNotAConfiguration) {
+  setenv(ORV_CONFIG_ENV, dir_.path().c_str(), 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(configmsg_init(0, 0, "t"), EISDIR);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find(dir_.path() + ": cannot read configuration: it is a directory"), std::string::npos) << err;
+  EXPECT_EQ(config_getdefaultcache(), nullptr);
+}
+
+// configmsg_check is the one judge of whether a store can run: the daemon
+// and "orvadm config" both ask it.
+TEST_F(ConfigTest, CheckNamesWhatAStoreCannotRunWith) {
+  const std::string base = "local.store.dir = /srv/store\nstore.partition.p.path = /srv/p\n";
+  struct Case {
+    std::string text;
+    const char* message;  // null: accepted
+  } cases[] = {
+      {base, nullptr},
+      {base + "local.serveruser = root\nlocal.log.target = syslog\nlocal.log.level = 0\n", nullptr},
+      {"store.partition.p.path = /srv/p\n", "The configuration sets no store directory (local.store.dir)"},
+      {"local.store.dir = store\nstore.partition.p.path = /srv/p\n",
+       "The store directory must be an absolute path (local.store.dir = store)"},
+      {"local.store.dir = /srv/store\n", "The configuration names no partition (store.partition.NAME.path)"},
+      {base + "local.serveruser = no-such-user-here\n",
+       "The server user no-such-user-here does not exist (local.serveruser)"},
+      {base + "local.log.target = console\n", "local.log.target must be file, syslog or stderr, not \"console\""},
+      {base + "local.log.level = 8\n", "local.log.level must be 0 to 7, not \"8\""},
+      {base + "local.log.level = high\n", "local.log.level must be 0 to 7, not \"high\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    ASSERT_EQ(load(c.text), 0);
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* err = open_memstream(&buf, &len);
+    ASSERT_NE(err, nullptr);
+    int r = configmsg_check(err);
+    fclose(err);
+    std::string text(buf, len);
+    free(buf);
+    if (c.message) {
+      EXPECT_EQ(r, IMAP_CONFIG_ERROR);
+      EXPECT_EQ(text, std::string(c.message) + "\n");
+    } else {
+      EXPECT_EQ(r, 0);
+      EXPECT_EQ(text, "");
+    }
+  }
 }
 
 TEST_F(ConfigTest, MissingFileAndVeryLongLines) {

@@ -1,13 +1,18 @@
 #include "common/service.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/config.h"
 #include "common/fileio.h"
@@ -83,4 +88,83 @@ void service_withdraw(const char* name, int fd) {
   // Unlink while still holding the lock so no reader sees "ready" unlocked.
   if (state_path(name, path)) fs_unlink(path.c_str());
   if (fd >= 0) close(fd);
+}
+
+int service_hygiene() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is this one.
+    int null = open("/dev/null", O_RDWR);
+    if (null < 0) return errno;
+    if (null != fd) {
+      close(null);
+      return EBADF;
+    }
+  }
+  umask(027);
+  return 0;
+}
+
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+
+// The first entry under path (path itself included, down to depth more
+// levels, symbolic links not followed) whose owner is not uid; "" if none.
+std::string foreign_entry(const std::string& path, uid_t uid, int depth, uid_t* owner) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "";  // absent: created later, by us
+  if (S_ISLNK(st.st_mode)) return "";
+  if (st.st_uid != uid) {
+    *owner = st.st_uid;
+    return path;
+  }
+  if (!S_ISDIR(st.st_mode) || depth == 0) return "";
+  std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
+  if (!dir) return "";  // ours but unreadable: its use will say so
+  while (struct dirent* e = readdir(dir.get())) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    std::string found = foreign_entry(path + "/" + e->d_name, uid, depth - 1, owner);
+    if (!found.empty()) return found;
+  }
+  return "";
+}
+
+std::string user_name(uid_t uid) {
+  struct passwd pw;
+  struct passwd* res = nullptr;
+  char buf[4096];
+  if (getpwuid_r(uid, &pw, buf, sizeof buf, &res) == 0 && res) return res->pw_name;
+  return "uid " + std::to_string(uid);
+}
+
+}  // namespace
+
+int service_check_owner(FILE* err) {
+  uid_t uid = geteuid();
+  const char* store = configmsg_get_storedir();
+  if (uid == 0 || !store) return 0;
+  config_cache* cfg = config_getdefaultcache();
+  struct Tree {
+    std::string path;
+    int depth;
+  };
+  std::vector<Tree> trees = {{store, 3}};
+  if (const char* logdir = config_get_string(cfg, "local.logdir", nullptr); logdir && *logdir) {
+    trees.push_back({logdir, 1});
+  }
+  if (const char* tmp = config_get_string(cfg, "store.dbtmpdir", nullptr); tmp && *tmp) trees.push_back({tmp, 2});
+  for (const Tree& t : trees) {
+    uid_t owner = 0;
+    std::string found = foreign_entry(t.path, uid, t.depth, &owner);
+    if (found.empty()) continue;
+    std::string me = user_name(uid);
+    std::string them = user_name(owner);
+    fprintf(err, "%s belongs to %s, not to %s, the user the store runs as; give the store to %s (chown -R %s %s)\n",
+            found.c_str(), them.c_str(), me.c_str(), me.c_str(), me.c_str(), t.path.c_str());
+    return EACCES;
+  }
+  return 0;
 }

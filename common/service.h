@@ -8,6 +8,8 @@
 // locked, so a crash never looks ready).
 #pragma once
 
+#include <cstdio>
+
 // 1 when the service is up and ready, 0 otherwise (not running, still
 // starting, no store directory).
 int store_session_ready_test(const char* name);
@@ -24,3 +26,24 @@ long service_pid(const char* name);
 int service_announce(const char* name);
 int service_set_ready(int fd);
 void service_withdraw(const char* name, int fd);
+
+// Process hygiene, the first step of every program: opens /dev/null on
+// whichever of descriptors 0, 1 and 2 is closed (so that no file opened
+// later, a log file say, becomes standard output or error by accident) and
+// sets the umask to 027.  0, or errno when /dev/null cannot be opened.
+int service_hygiene();
+
+// Checks, in a process that runs as the store's owner (after
+// configmsg_setuid), that the store's own files belong to it: the store
+// directory and its entries three levels down (session and state files, the
+// mailbox list directory with its databases, regions and folder-lock
+// environment, stored values, the default log directory), plus the log
+// directory and the database region directory when the configuration puts
+// them elsewhere.  Partition trees are not walked.  A process running as
+// root is not checked: it can use any file.  A file that belongs to another
+// user would fail later with a bare "permission denied" (a state file left
+// by a daemon that once ran as root makes every client fail), so the first
+// one found is named on err and EACCES is returned.  Nothing is changed:
+// giving files away is the operator's decision.  0 otherwise.  Meant to run
+// before the log file is opened, which it checks as well.
+int service_check_owner(FILE* err);

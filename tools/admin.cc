@@ -99,16 +99,8 @@ int adm_config(int, char**, FILE* out, FILE* err) {
     if (strcmp(dir.get(), msgdir.get()) != 0) fprintf(out, ", messages in %s", msgdir.get());
     fputc('\n', out);
   }
-  int status = 0;
-  if (!store) {
-    fprintf(err, "The configuration sets no store directory (local.store.dir)\n");
-    status = 78;
-  }
-  if (names.empty()) {
-    fprintf(err, "The configuration names no partition (store.partition.NAME.path)\n");
-    status = 78;
-  }
-  return status;
+  // The store daemon refuses to start on the same findings.
+  return configmsg_check(err) == 0 ? 0 : 78;
 }
 
 int adm_init(int, char**, FILE* out, FILE* err) {

@@ -2,11 +2,13 @@
 #include <getopt.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "common/bvlog.h"
 #include "common/config.h"
+#include "common/service.h"
 #include "tools/admin.h"
 
 namespace {
@@ -25,6 +27,7 @@ void usage(FILE* f) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (service_hygiene() != 0) return 70;
   static const option longopts[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
   int opt;
   while ((opt = getopt_long(argc, argv, "+c:h", longopts, nullptr)) != -1) {
@@ -52,7 +55,15 @@ int main(int argc, char** argv) {
     return 64;
   }
   if (configmsg_init(0, 0, "orvadm") != 0) return 78;
-  if (configmsg_initlog("admin", "orvadm") != 0) return 78;
+  // "init" creates the store's directories (under root-owned parents, say)
+  // and gives them to the server user; "config" only reads.  Neither opens
+  // the log file, which must never be created as root: their log lines go
+  // to standard error.  Every other command runs as the server user.
+  bool keeps_user = strcmp(cmd->name, "init") == 0 || strcmp(cmd->name, "config") == 0;
+  if (!keeps_user) {
+    if (int e = configmsg_setuid()) return e == EPERM ? 77 : 78;
+    if (configmsg_initlog("admin", "orvadm") != 0) return 78;
+  }
   int status = cmd->run(argc - optind, argv + optind, stdout, stderr);
   configmsg_free();
   return status;

@@ -11,6 +11,7 @@
 
 #include "common/bvlog.h"
 #include "common/config.h"
+#include "common/service.h"
 #include "store/mailbox.h"
 #include "store/mboxlist.h"
 #include "store/storenotify.h"
@@ -29,6 +30,9 @@ void usage(FILE* f) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every failure to start is temporary for the MTA: the operator fixes it
+  // and the message is tried again.
+  if (service_hygiene() != 0) return DELIVER_TEMPFAIL;
   const char* folder = nullptr;
   int opt;
   static const option longopts[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
@@ -72,6 +76,8 @@ int main(int argc, char** argv) {
   // A configuration or store that cannot start is the operator's to fix:
   // the MTA keeps the message meanwhile.
   if (configmsg_init(0, 0, "orvdeliver") != 0) return DELIVER_TEMPFAIL;
+  // The server user owns every file the store and its log are made of.
+  if (configmsg_setuid() != 0) return DELIVER_TEMPFAIL;
   if (configmsg_initlog("deliver", "orvdeliver") != 0) return DELIVER_TEMPFAIL;
   mboxlist_set_fatal_handler([](int) { _exit(DELIVER_TEMPFAIL); });
   if (mboxlist_init() != 0) return DELIVER_TEMPFAIL;

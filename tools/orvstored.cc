@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "common/bvlog.h"
 #include "common/config.h"
+#include "common/service.h"
 #include "tools/stored.h"
 
 namespace {
@@ -23,7 +25,9 @@ void usage(FILE* f) {
           "  -f          stay in the foreground\n"
           "  -h, --help  this text\n\n"
           "Without -f the daemon detaches once the store is ready; the command then\n"
-          "exits 0, or with the daemon's failure status.  SIGTERM stops it cleanly.\n",
+          "exits 0, or with the daemon's failure status.  SIGTERM stops it cleanly.\n"
+          "Started as root it runs as local.serveruser, and refuses to start (77)\n"
+          "while a file of the store belongs to another user.\n",
           ORV_CONFIG_ENV, ORV_DEFAULT_CONFIG);
 }
 
@@ -68,8 +72,13 @@ int main(int argc, char** argv) {
     usage(stderr);
     return 64;
   }
-  umask(027);
+  if (service_hygiene() != 0) return 70;
   if (configmsg_init(0, 0, "stored") != 0) return 78;
+  if (configmsg_check(stderr) != 0) return 78;
+  // The server user is taken on before anything is created (log file, state
+  // file, databases): a file made as root would lock that user out.
+  if (int e = configmsg_setuid()) return e == EPERM ? 77 : 78;
+  if (service_check_owner(stderr) != 0) return 77;
   if (configmsg_initlog("stored", "orvstored") != 0) return 78;
 
   stored_options opts;

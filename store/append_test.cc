@@ -686,3 +686,81 @@ TEST_F(Append, UsageCatchesUpWithTheIndex) {
 }
 
 }  // namespace
+
+namespace {
+
+// Copy descriptions of the first n messages of an open folder.
+void describe_copies(mailbox* src, copymsg* cm, unsigned n) {
+  for (unsigned i = 0; i < n; ++i) {
+    index_record rec;
+    ASSERT_EQ(mailbox_read_index_record(src, i + 1, &rec), 0);
+    cm[i].uid = rec.uid;
+    cm[i].internaldate = rec.internaldate;
+    cm[i].sentdate = rec.sentdate;
+    cm[i].size = rec.size;
+    cm[i].header_size = rec.header_size;
+    const unsigned char* first = mailbox_cache_item(src->index_map, src->name, i + 1, 0);
+    const unsigned char* last = mailbox_cache_item(src->index_map, src->name, i + 1, 10);
+    ASSERT_TRUE(first && last);
+    uint32_t l = uint32_t(last[0]) << 24 | uint32_t(last[1]) << 16 | uint32_t(last[2]) << 8 | last[3];
+    cm[i].cache_begin = reinterpret_cast<const char*>(first);
+    cm[i].cache_len = static_cast<uint32_t>(last + 4 + ((l + 3) & ~3u) - first);
+  }
+}
+
+// Uids are 32-bit and only grow: once uid 4294967295 is given, every kind of
+// append is refused with the folder left exactly as it was, never wrapped
+// to uid 0.
+TEST_F(Append, UidsNeverWrapPastTheLastOne) {
+  create("user/full", "primary", 5000);
+  appendmbox* a = setup("user/full");
+  appendmsg msg;
+  msg.flags = APPENDMSG_CALLER_STORAGE;
+  msg.base = kMsg;
+  msg.size = strlen(kMsg);
+  uint32_t uid = 0;
+  ASSERT_EQ(append_msg(a, &msg, 5, nullptr, 0, nullptr, 0, 0, 1, 4294967294u, &uid), 0);
+  ASSERT_EQ(append_msg(a, &msg, 5, nullptr, 0, nullptr, 0, 0, 1, 0, &uid), 0);
+  EXPECT_EQ(uid, 4294967295u);
+  finish(a);
+  const std::string before = snapshot("user/full");
+
+  a = setup("user/full");
+  EXPECT_EQ(append_msg(a, &msg, 5, nullptr, 0, nullptr, 0, 0, 1, 0, &uid), IMAP_MAILBOX_FULL);
+  // A restore keeping its uids asks for one not above the last.
+  EXPECT_EQ(append_msg(a, &msg, 5, nullptr, 0, nullptr, 0, 0, 1, 7, &uid), IMAP_MAILBOX_FULL);
+  EXPECT_EQ(append_fromstring(a, kMsg, strlen(kMsg), 5, nullptr, 0, nullptr, nullptr), IMAP_MAILBOX_FULL);
+  appendstream st;
+  st.ambox = a;
+  EXPECT_EQ(append_stream_start(&st, static_cast<unsigned>(strlen(kMsg))), IMAP_MAILBOX_FULL);
+  EXPECT_EQ(st.destfd, -1);
+  finish(a);
+  append_freemsg(&msg);
+  EXPECT_EQ(snapshot("user/full"), before);
+  EXPECT_EQ(check("user/full"), "");
+
+  // A copy needs room for all its uids or copies nothing.
+  create("user/nearly");
+  a = setup("user/nearly");
+  ASSERT_EQ(append_msg(a, &msg, 5, nullptr, 0, nullptr, 0, 0, 1, 4294967294u, &uid), 0);
+  finish(a);
+  mailbox src;
+  ASSERT_EQ(mailbox_open("user/full", 0, auth_dontCheckAcl, &src), 0);
+  copymsg cm[2];
+  describe_copies(&src, cm, 2);
+  const std::string nearly = snapshot("user/nearly");
+  a = setup("user/nearly");
+  EXPECT_EQ(append_copy(&src, a->mailbox, 2, cm, nullptr), IMAP_MAILBOX_FULL);
+  EXPECT_EQ(a->mailbox->index_lock_count, 0);
+  finish(a);
+  EXPECT_EQ(snapshot("user/nearly"), nearly);
+  a = setup("user/nearly");
+  ASSERT_EQ(append_copy(&src, a->mailbox, 1, cm, nullptr), 0);
+  EXPECT_EQ(a->mailbox->mbd.last_uid, 4294967295u);
+  finish(a);
+  mailbox_close(&src);
+  EXPECT_EQ(record("user/nearly", 2).uid, 4294967295u);
+  EXPECT_EQ(check("user/nearly"), "");
+}
+
+}  // namespace

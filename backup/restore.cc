@@ -220,8 +220,7 @@ void Restorer::messageRecord(BkRecord& rec, BkAttr& a, Vdata& data) {
     if (r == 1) counts.messages++;
   }
   if (r != 1) {
-    return fail(rec.type == static_cast<uint16_t>(BkType::link) ? "link" : "message", a.objectId,
-                msg->appendError());
+    return fail(rec.type == static_cast<uint16_t>(BkType::link) ? "link" : "message", a.objectId, msg->appendError());
   }
   if (opt_.verbose) std::fprintf(out_, "%s\n", msg->getObjectId());
   // Links waiting for this message are restored once its folder is left.

@@ -165,17 +165,19 @@ namespace {
 // catches up under the index lock, taken without waiting: a holder is an
 // append (whose commit catches up), an expunge (which does too), or this
 // process itself through another handle; in each case the open goes on and
-// a later open or append does it.  Failures are logged and do not fail the
-// open.
-void catch_up_usage(mailbox* m) {
+// a later open or append does it.  A failed catch-up is logged and does not
+// fail the open; a failure to take the lock (the index could not be re-read)
+// does.
+int catch_up_usage(mailbox* m) {
   const int mode = m->mode;
   m->mode |= MAILBOX_OPEN_NONBLOCK;
   int r = mailbox_lock_index(m);
   m->mode = mode;
-  if (r) return;
+  if (r) return r == IMAP_MAILBOX_LOCKED ? 0 : r;
   // The lock re-read the header: another process may have committed since.
   if (g_listops.catchup) (void)g_listops.catchup(m);
   mailbox_unlock_index(m);
+  return 0;
 }
 
 }  // namespace
@@ -250,7 +252,9 @@ int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailb
   if (m->index_fd >= 0 && m->mbd.version == MBOX_VERSION_V1 && !(mode & MAILBOX_OPEN_RECOVER)) {
     if ((r = mailbox_convertfromv1(m)) != 0) return r;
   }
-  if (m->index_fd >= 0 && !(mode & MAILBOX_OPEN_RECOVER) && mboxlist_index_ahead(m->mbd, mbd)) catch_up_usage(m);
+  if (m->index_fd >= 0 && !(mode & MAILBOX_OPEN_RECOVER) && mboxlist_index_ahead(m->mbd, mbd)) {
+    if ((r = catch_up_usage(m)) != 0) return r;
+  }
   closer.release();
   return 0;
 }

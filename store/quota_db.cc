@@ -295,9 +295,8 @@ int mboxlist_sumquota(const char* root, uint64_t* used, uint32_t* msgs) {
   const char* owner = mboxname_owner(root, ownerbuf);
   if (!owner) owner = root;
   FolderSums sums;
-  int r = mboxlist_in_txn("sumquota", root, [&](DB_TXN* txn) -> int {
-    return sum_folders(root, owner, txn, "sumquota", &sums);
-  });
+  int r = mboxlist_in_txn("sumquota", root,
+                          [&](DB_TXN* txn) -> int { return sum_folders(root, owner, txn, "sumquota", &sums); });
   if (r) return r == IMAP_IOERROR || r < 0 ? IMAP_IOERROR : r;
   if (!sums.found_root) return IMAP_MAILBOX_NONEXISTENT;
   *used = sums.used;

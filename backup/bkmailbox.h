@@ -194,6 +194,9 @@ class Message : public BkObj {
   // The reference the single-copy table keeps for this message.
   void getMsgRef(MsgRef* ref) const;
   const MsgInfo& mrec() const { return mrec_; }
+  // The store's code for the last failed append of this object (0 when
+  // none), for the operator's report.
+  int appendError() const { return appendError_; }
 
  protected:
   Mailbox* parent_ = nullptr;
@@ -206,6 +209,7 @@ class Message : public BkObj {
   DevIno di_;
   nlink_t linkcnt_ = 0;
   MapPtr map_;
+  int appendError_ = 0;
 };
 
 class Link final : public Message {

@@ -220,8 +220,12 @@ int Message::appendAs(const char* base, size_t size, char* fname) {
   int r = append_msg(parent_->amb(), &msg, static_cast<time_t>(mrec_.internaldate), names, n, parent_->userid(), ou, ov,
                      1, brandnew ? mrec_.uid : 0, &newuid);
   append_freemsg(&msg);
+  appendError_ = r;
   if (r != 0) {
     bvlog(0, LOG_STORE_ERR, "Error appending message (rc = %d)\n", r);
+    // A folder whose uids are used up refuses every further message: the
+    // restore ends with the status that says so, not the generic one.
+    if (r == IMAP_MAILBOX_FULL && bks && bks->errorcode == 0) bks->errorcode = error_exit_status(r);
     return 0;
   }
   (void)setLastUid();

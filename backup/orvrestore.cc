@@ -41,7 +41,8 @@ constexpr const char* HELP =
     "Names are object names as orvrestore -t shows them; without names the\n"
     "whole volume is restored.  The store daemon must be running unless -t.\n"
     "Exit status: 0 done; 64 usage; 65 damaged stream; 66 file cannot be read;\n"
-    "69 start-up failed; 70 objects failed; 74 device failure; 75 try again later.\n";
+    "69 start-up failed; 70 objects failed; 73 a folder is full (its message uids\n"
+    "are used up); 74 device failure; 75 try again later.\n";
 
 }  // namespace
 

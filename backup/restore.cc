@@ -12,6 +12,7 @@
 #include "backup/bkmailbox.h"
 #include "backup/bkobj.h"
 #include "common/bvlog.h"
+#include "common/imap_err.h"
 
 namespace {
 
@@ -52,9 +53,13 @@ class Restorer {
   void flushArrived();
   // Restores one waiting link into its own folder; 1, 0 or 2.
   int resolve(PendingLink& pl);
-  void fail(const char* what, const std::string& id) {
+  // rc: the store's reason when one is known (named on the line).
+  void fail(const char* what, const std::string& id, int rc = 0) {
     counts.failed++;
-    std::fprintf(err_, "Cannot restore %s %s\n", what, id.c_str());
+    if (rc)
+      std::fprintf(err_, "Cannot restore %s %s: %s\n", what, id.c_str(), error_message(rc));
+    else
+      std::fprintf(err_, "Cannot restore %s %s\n", what, id.c_str());
   }
 
   BkSession* bks_;
@@ -122,8 +127,9 @@ int Restorer::run(BkInput& dev) {
     table->forEach([](const String&, std::vector<PendingLink>& v) { v.clear(); });
   }
   bks_->setMailbox(nullptr, 0);
-  if (rc == 0 && counts.failed) rc = 70;
+  // A cause the objects named (a full folder) says more than "some failed".
   if (rc == 0 && bks_->errorcode) rc = bks_->errorcode;
+  if (rc == 0 && counts.failed) rc = 70;
   return rc;
 }
 
@@ -213,7 +219,9 @@ void Restorer::messageRecord(BkRecord& rec, BkAttr& a, Vdata& data) {
     r = msg->restoreData(&data);
     if (r == 1) counts.messages++;
   }
-  if (r != 1) return fail(rec.type == static_cast<uint16_t>(BkType::link) ? "link" : "message", a.objectId);
+  if (r != 1) {
+    return fail(rec.type == static_cast<uint16_t>(BkType::link) ? "link" : "message", a.objectId, msg->appendError());
+  }
   if (opt_.verbose) std::fprintf(out_, "%s\n", msg->getObjectId());
   // Links waiting for this message are restored once its folder is left.
   if (auto* table = bks_->refHash(); table && parent && !opt_.into) {

@@ -53,6 +53,7 @@ const PRErrorMessage kMessages[IMAP_ERR_COUNT] = {
     {"IMAP_OK_COMPLETED", "Completed"},
     {"IMAP_PREFIX_OTHER", "Shared Folders/User"},
     {"IMAP_PREFIX_PUBLIC", "Shared Folders/Public"},
+    {"IMAP_MAILBOX_FULL", "Mailbox is full: its message UIDs are used up"},
 };
 
 const PRErrorTable kTable = {kMessages, "imap_err", IMAP_ERR_BASE, IMAP_ERR_COUNT};
@@ -116,6 +117,10 @@ int error_exit_status(int code) {
     case IMAP_CONFIG_ERROR:
     case IMAP_PARTITION_UNKNOWN:
       return 78;
+    case IMAP_MAILBOX_FULL:
+      // Nothing more can be stored in the folder until an administrator
+      // moves its messages to a new one: "cannot create", not a retry.
+      return 73;
     case IMAP_MAILBOX_BADFORMAT:
     case IMAP_MAILBOX_BADNAME:
     case IMAP_MESSAGE_CONTAINSNULL:

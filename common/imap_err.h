@@ -10,7 +10,7 @@
 #include <cstdint>
 
 inline constexpr int IMAP_ERR_BASE = -1904809472;  // 0x8E76EA00 as a signed int
-inline constexpr int IMAP_ERR_COUNT = 44;
+inline constexpr int IMAP_ERR_COUNT = 45;
 
 enum : int {
   IMAP_IOERROR = IMAP_ERR_BASE,
@@ -57,8 +57,11 @@ enum : int {
   IMAP_OK_COMPLETED,
   IMAP_PREFIX_OTHER,
   IMAP_PREFIX_PUBLIC,
+  // Added after the shared table's last code so every older value stays.
+  IMAP_MAILBOX_FULL,  // the folder's uids are used up (last uid 4294967295)
 };
-static_assert(IMAP_PREFIX_PUBLIC == IMAP_ERR_BASE + IMAP_ERR_COUNT - 1);
+static_assert(IMAP_PREFIX_PUBLIC == IMAP_ERR_BASE + 43);
+static_assert(IMAP_MAILBOX_FULL == IMAP_ERR_BASE + IMAP_ERR_COUNT - 1);
 
 // Installs the table with PR_ErrorInstallTable.  Safe to call any number of
 // times from any thread: only the first call installs.  Returns 0, or
@@ -78,5 +81,6 @@ bool error_is_temporary(int code);
 
 // The sysexits-style exit status for a failure: 75 for temporary ones, 79 for
 // objects that do not exist, 77 for permissions, 78 configuration, 65 bad
-// data, 74 other I/O, 70 otherwise.  0 for 0.
+// data, 73 for a folder that can take no more messages, 74 other I/O, 70
+// otherwise.  0 for 0.
 int error_exit_status(int code);

@@ -13,6 +13,8 @@ TEST(ImapErr, CodesSitAtTheTableBase) {
   EXPECT_EQ(IMAP_PREFIX_PUBLIC, -1904809472 + 43);
   EXPECT_EQ(IMAP_MAILBOX_NONEXISTENT, -1904809472 + 9);
   EXPECT_EQ(IMAP_NO_CLOSEQUOTA, -1904809472 + 32);
+  // Codes of our own follow the shared ones.
+  EXPECT_EQ(IMAP_MAILBOX_FULL, -1904809472 + 44);
 }
 
 TEST(ImapErr, TextsRoundTripThroughNspr) {
@@ -27,6 +29,7 @@ TEST(ImapErr, TextsRoundTripThroughNspr) {
   EXPECT_NE(IMAP_QUOTA_EXCEEDED, IMAP_QUOTA_EXCEEDED_PERSISTENT);
   EXPECT_STREQ(PR_ErrorToString(IMAP_QUOTA_EXCEEDED, 0), PR_ErrorToString(IMAP_QUOTA_EXCEEDED_PERSISTENT, 0));
   EXPECT_STREQ(error_message(IMAP_QUOTA_EXCEEDED), "Over quota");
+  EXPECT_STREQ(error_message(IMAP_MAILBOX_FULL), "Mailbox is full: its message UIDs are used up");
 }
 
 TEST(ImapErr, ErrnoValuesGetSystemTexts) {
@@ -46,4 +49,6 @@ TEST(ImapErr, TemporaryAndExitStatus) {
   EXPECT_EQ(error_exit_status(IMAP_PERMISSION_DENIED), 77);
   EXPECT_EQ(error_exit_status(IMAP_CONFIG_ERROR), 78);
   EXPECT_EQ(error_exit_status(IMAP_MAILBOX_BADFORMAT), 65);
+  EXPECT_FALSE(error_is_temporary(IMAP_MAILBOX_FULL));
+  EXPECT_EQ(error_exit_status(IMAP_MAILBOX_FULL), 73);
 }

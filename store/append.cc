@@ -285,6 +285,17 @@ bool holds_mail(const mailbox* m) {
   return mbox_version_has_mail(m->mbd.version) || m->mbd.version == MBOX_VERSION_TRANSITION;
 }
 
+// Whether n more uids fit above last_uid.  Uids are 32-bit and only ever
+// grow: after uid 4294967295 a folder can take no more messages (a wrapped
+// uid 0 or a small uid would break the ascending order every reader relies
+// on).  Logs and says IMAP_MAILBOX_FULL when they do not fit.
+int uids_left(const mailbox* m, uint64_t n) {
+  if (uint64_t(m->mbd.last_uid) + n <= UINT32_MAX) return 0;
+  bvlog(0, LOG_STORE_ERR, "Folder %s is full: last uid %u leaves no room for %llu more messages", m->name,
+        m->mbd.last_uid, static_cast<unsigned long long>(n));
+  return IMAP_MAILBOX_FULL;
+}
+
 }  // namespace
 
 // ---- Single-copy table --------------------------------------------------------
@@ -448,6 +459,11 @@ int append_msg(appendmbox* ambox, appendmsg* msg, time_t internaldate, const cha
   if (msg->size == 0) {
     bvlog(0, LOG_STORE_ERR, "Unable to append a zero length message file");
     return IMAP_MESSAGE_NOBLANKLINE;
+  }
+  // A uid of the caller's choosing above last_uid always fits; else the
+  // next one must.
+  if (uid <= m->mbd.last_uid) {
+    if (int r = uids_left(m, 1)) return r;
   }
   ambox->count++;
   if (int r = ensure_room(m, 1)) return r;
@@ -650,6 +666,11 @@ int append_stream_start(appendstream* as, unsigned size) {
   ORV_ASSERT(m && m->index_lock_count > 0);
   if (as->destfd >= 0) return IMAP_IOERROR;  // a message is still open
   if (!holds_mail(m)) return IMAP_MAILBOX_NOTSUPPORTED;
+  // Refused before a byte is written; the finish checks again.
+  if (int r = uids_left(m, 1)) {
+    append_stream_abort(as);
+    return r;
+  }
   as->total_size += size;
   as->total_messages += 1;
   config_cache* c = config_getdefaultcache();
@@ -791,6 +812,7 @@ int append_copy(mailbox* src, mailbox* m, int nummsg, const copymsg* msgs, const
   if (!holds_mail(m)) return IMAP_MAILBOX_NOTSUPPORTED;
   if (nummsg <= 0) return 0;
   const uint32_t n = static_cast<uint32_t>(nummsg);
+  if (int r = uids_left(m, n)) return r;
   if (int r = ensure_room(m, n)) return r;
 
   Rollback rb(m, n);

@@ -147,7 +147,9 @@ struct copymsg {
 // keywords, ...); userid: the user whose seen/deleted marks are set (may be
 // null); orig_uid / orig_uidvalidity stored when non-zero; notnotify
 // suppresses the event; uid, when above last_uid, is the uid to use.
-// *uidp (may be null) receives the uid given.
+// *uidp (may be null) receives the uid given.  IMAP_MAILBOX_FULL, with the
+// folder untouched, when the next uid would pass 4294967295: uids never
+// wrap.
 [[nodiscard]] int append_msg(appendmbox* ambox, appendmsg* msg, time_t internaldate, const char* const* flag,
                              int nflags, const char* userid, uint32_t orig_uid, uint32_t orig_uidvalidity,
                              int notnotify, uint32_t uid, uint32_t* uidp = nullptr);
@@ -160,6 +162,7 @@ struct copymsg {
 // header terminator when the data ended inside the header, syncs and
 // appends the file; abort removes the temporary file of an unfinished
 // message (messages already finished stay appended).  Any error aborts.
+// start refuses a folder whose uids are used up (IMAP_MAILBOX_FULL).
 [[nodiscard]] int append_stream_start(appendstream* astream, unsigned size);
 [[nodiscard]] int append_stream_data(appendstream* astream, const char* ptr, unsigned length);
 [[nodiscard]] int append_stream_finish(appendstream* astream, time_t internaldate, const char* const* flag, int nflags,
@@ -175,7 +178,8 @@ const char* append_header_terminator(int state);
 
 // Copies nummsg messages of mailbox into append_mailbox, whose index lock
 // the caller holds; always releases that lock.  userid: the user whose
-// per-user marks are copied.
+// per-user marks are copied.  IMAP_MAILBOX_FULL (nothing copied) when the
+// new uids would pass 4294967295.
 [[nodiscard]] int append_copy(mailbox* srcmailbox, mailbox* append_mailbox, int nummsg, const copymsg* msgs,
                               const char* userid);
 // Marks uids start..end seen (peruser_flag 1) or deleted (2) for userid.

@@ -686,3 +686,181 @@ TEST_F(Append, UsageCatchesUpWithTheIndex) {
 }
 
 }  // namespace
+
+namespace {
+
+// Copy descriptions of the first n messages of an open folder.
+void describe_copies(mailbox* src, copymsg* cm, unsigned n) {
+  for (unsigned i = 0; i < n; ++i) {
+    index_record rec;
+    ASSERT_EQ(mailbox_read_index_record(src, i + 1, &rec), 0);
+    cm[i].uid = rec.uid;
+    cm[i].internaldate = rec.internaldate;
+    cm[i].sentdate = rec.sentdate;
+    cm[i].size = rec.size;
+    cm[i].header_size = rec.header_size;
+    const unsigned char* first = mailbox_cache_item(src->index_map, src->name, i + 1, 0);
+    const unsigned char* last = mailbox_cache_item(src->index_map, src->name, i + 1, 10);
+    ASSERT_TRUE(first && last);
+    uint32_t l = uint32_t(last[0]) << 24 | uint32_t(last[1]) << 16 | uint32_t(last[2]) << 8 | last[3];
+    cm[i].cache_begin = reinterpret_cast<const char*>(first);
+    cm[i].cache_len = static_cast<uint32_t>(last + 4 + ((l + 3) & ~3u) - first);
+  }
+}
+
+// Uids are 32-bit and only grow: once uid 4294967295 is given, every kind of
+// append is refused with the folder left exactly as it was, never wrapped
+// to uid 0.
+TEST_F(Append, UidsNeverWrapPastTheLastOne) {
+  create("user/full", "primary", 5000);
+  appendmbox* a = setup("user/full");
+  appendmsg msg;
+  msg.flags = APPENDMSG_CALLER_STORAGE;
+  msg.base = kMsg;
+  msg.size = strlen(kMsg);
+  uint32_t uid = 0;
+  ASSERT_EQ(append_msg(a, &msg, 5, nullptr, 0, nullptr, 0, 0, 1, 4294967294u, &uid), 0);
+  ASSERT_EQ(append_msg(a, &msg, 5, nullptr, 0, nullptr, 0, 0, 1, 0, &uid), 0);
+  EXPECT_EQ(uid, 4294967295u);
+  finish(a);
+  const std::string before = snapshot("user/full");
+
+  a = setup("user/full");
+  EXPECT_EQ(append_msg(a, &msg, 5, nullptr, 0, nullptr, 0, 0, 1, 0, &uid), IMAP_MAILBOX_FULL);
+  // A restore keeping its uids asks for one not above the last.
+  EXPECT_EQ(append_msg(a, &msg, 5, nullptr, 0, nullptr, 0, 0, 1, 7, &uid), IMAP_MAILBOX_FULL);
+  EXPECT_EQ(append_fromstring(a, kMsg, strlen(kMsg), 5, nullptr, 0, nullptr, nullptr), IMAP_MAILBOX_FULL);
+  appendstream st;
+  st.ambox = a;
+  EXPECT_EQ(append_stream_start(&st, static_cast<unsigned>(strlen(kMsg))), IMAP_MAILBOX_FULL);
+  EXPECT_EQ(st.destfd, -1);
+  finish(a);
+  append_freemsg(&msg);
+  EXPECT_EQ(snapshot("user/full"), before);
+  EXPECT_EQ(check("user/full"), "");
+
+  // A copy needs room for all its uids or copies nothing.
+  create("user/nearly");
+  a = setup("user/nearly");
+  ASSERT_EQ(append_msg(a, &msg, 5, nullptr, 0, nullptr, 0, 0, 1, 4294967294u, &uid), 0);
+  finish(a);
+  mailbox src;
+  ASSERT_EQ(mailbox_open("user/full", 0, auth_dontCheckAcl, &src), 0);
+  copymsg cm[2];
+  describe_copies(&src, cm, 2);
+  const std::string nearly = snapshot("user/nearly");
+  a = setup("user/nearly");
+  EXPECT_EQ(append_copy(&src, a->mailbox, 2, cm, nullptr), IMAP_MAILBOX_FULL);
+  EXPECT_EQ(a->mailbox->index_lock_count, 0);
+  finish(a);
+  EXPECT_EQ(snapshot("user/nearly"), nearly);
+  a = setup("user/nearly");
+  ASSERT_EQ(append_copy(&src, a->mailbox, 1, cm, nullptr), 0);
+  EXPECT_EQ(a->mailbox->mbd.last_uid, 4294967295u);
+  finish(a);
+  mailbox_close(&src);
+  EXPECT_EQ(record("user/nearly", 2).uid, 4294967295u);
+  EXPECT_EQ(check("user/nearly"), "");
+}
+
+// Puts folder name's list record and usage back by one message while the
+// index (through a, which holds the index lock) keeps it: the state a
+// delivery killed between its index header write and its commit leaves.
+void fall_behind(appendmbox* a, const mboxdata& behind, uint64_t bytes) {
+  mboxdata ahead = a->mailbox->mbd;
+  a->mailbox->mbd = behind;
+  ASSERT_EQ(mboxlist_updatedata(a->mailbox, 0), 0);
+  ASSERT_EQ(mboxlist_changequota(a->mailbox->name, nullptr, bytes, 1, 1, nullptr), 0);
+  a->mailbox->mbd = ahead;
+}
+
+std::string usage_problems(const std::string& name) {
+  char *path = nullptr, *msgpath = nullptr;
+  EXPECT_EQ(mboxlist_lookup(name.c_str(), nullptr, nullptr, &path, &msgpath, nullptr), 0);
+  mailbox_check_report rep;
+  EXPECT_EQ(mailbox_check(path, msgpath, &rep), 0);
+  free(path);
+  free(msgpath);
+  EXPECT_EQ(mailbox_check_usage(name.c_str(), &rep), 0);
+  std::string out;
+  for (const std::string& p : rep.problems) out += p + "\n";
+  return out;
+}
+
+TEST_F(Append, NextOpenCatchesUsageUpAndTheCheckReportsIt) {
+  const uint64_t len = strlen(kMsg);
+  create("user/lag", "primary", 5000);
+  appendmbox* a = setup("user/lag");
+  ASSERT_EQ(append_fromstring(a, kMsg, len, 1, nullptr, 0, nullptr, nullptr), 0);
+  const mboxdata behind = a->mailbox->mbd;
+  ASSERT_EQ(append_fromstring(a, kMsg, len, 1, nullptr, 0, nullptr, nullptr), 0);
+  fall_behind(a, behind, len);
+
+  const std::string found = usage_problems("user/lag");
+  EXPECT_NE(found.find("usage of user/lag: the index counts 2 messages (" + std::to_string(2 * len) +
+                       " bytes), the mailbox list 1 messages (" + std::to_string(len) + " bytes)"),
+            std::string::npos)
+      << found;
+  EXPECT_NE(found.find("quota root user/lag: 1 messages, " + std::to_string(len) + " bytes"), std::string::npos)
+      << found;
+
+  // An open while the index lock is held elsewhere neither waits nor
+  // changes anything.
+  mailbox other;
+  ASSERT_EQ(mailbox_open("user/lag", 0, auth_dontCheckAcl, &other), 0);
+  mailbox_close(&other);
+  EXPECT_EQ(quota("user/lag").msgqrused, 1u);
+  finish(a);
+
+  // The next open (a reader, not an append) catches up.
+  ASSERT_EQ(mailbox_open("user/lag", 0, auth_dontCheckAcl, &other), 0);
+  mailbox_close(&other);
+  EXPECT_EQ(quota("user/lag").qrused, 2 * len);
+  EXPECT_EQ(quota("user/lag").msgqrused, 2u);
+  mboxdata listed;
+  ASSERT_EQ(mboxlist_lookup("user/lag", &listed, nullptr, nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(listed.exists, 2u);
+  EXPECT_EQ(listed.qused, 2 * len);
+  EXPECT_EQ(usage_problems("user/lag"), "");
+  // Once caught up, opens change nothing more.
+  ASSERT_EQ(mailbox_open("user/lag", 0, auth_dontCheckAcl, &other), 0);
+  mailbox_close(&other);
+  EXPECT_EQ(quota("user/lag").msgqrused, 2u);
+}
+
+int expunge_uid1(void*, const index_record* rec) { return rec->uid == 1; }
+
+// An expunge rewrites the list record from the index: without catching up
+// first, the message the list never counted would vanish from the
+// comparison and the quota root would stay one message short for good.
+TEST_F(Append, ExpungeOfAFolderAheadOfItsListKeepsUsageRight) {
+  const uint64_t len = strlen(kMsg);
+  create("user/exp", "primary", 5000);
+  appendmbox* a = setup("user/exp");
+  ASSERT_EQ(append_fromstring(a, kMsg, len, 1, nullptr, 0, nullptr, nullptr), 0);
+  const mboxdata behind = a->mailbox->mbd;
+  ASSERT_EQ(append_fromstring(a, kMsg, len, 1, nullptr, 0, nullptr, nullptr), 0);
+  fall_behind(a, behind, len);
+  ASSERT_EQ(mailbox_expunge(a->mailbox, EXPUNGE_LOCKED, 0, expunge_uid1, nullptr), 0);
+  finish(a);
+  EXPECT_EQ(quota("user/exp").qrused, len);
+  EXPECT_EQ(quota("user/exp").msgqrused, 1u);
+  EXPECT_EQ(usage_problems("user/exp"), "");
+}
+
+// The quota root against its folders' list records: a difference there is
+// reported with both counts.
+TEST_F(Append, CheckReportsAQuotaRootThatDiffersFromItsFolders) {
+  create("user/qr", "primary", 5000);
+  create("user/qr/Sent");
+  appendmbox* a = setup("user/qr/Sent");
+  ASSERT_EQ(append_fromstring(a, kMsg, strlen(kMsg), 1, nullptr, 0, nullptr, nullptr), 0);
+  finish(a);
+  EXPECT_EQ(usage_problems("user/qr"), "");
+  ASSERT_EQ(mboxlist_changequota("user/qr", nullptr, 10, 1, 0, nullptr), 0);
+  EXPECT_EQ(usage_problems("user/qr/Sent"),
+            "quota root user/qr counts 2 messages (" + std::to_string(strlen(kMsg) + 10) +
+                " bytes), its folders' list records 1 messages (" + std::to_string(strlen(kMsg)) + " bytes)\n");
+}
+
+}  // namespace

@@ -72,7 +72,7 @@ int changequota_db(const char* name, uint64_t bytes, uint32_t count, int subtrac
   if (bytes == 0 && count == 0) return 0;
   return mboxlist_changequota(name, nullptr, bytes, count, subtract, out);
 }
-mailbox_listops g_listops = {mboxlist_updatedata, changequota_db};
+mailbox_listops g_listops = {mboxlist_updatedata, changequota_db, mboxlist_catchup_usage};
 }  // namespace
 
 mailbox_listops mailbox_set_listops(const mailbox_listops& ops) {
@@ -158,6 +158,30 @@ int mailbox_open_path(const char* name, int mode, const char* partition, const c
   return 0;
 }
 
+namespace {
+
+// The index counts messages that its list record and quota root do not: an
+// append died between writing the index header and its commit.  The usage
+// catches up under the index lock, taken without waiting: a holder is an
+// append (whose commit catches up), an expunge (which does too), or this
+// process itself through another handle; in each case the open goes on and
+// a later open or append does it.  A failed catch-up is logged and does not
+// fail the open; a failure to take the lock (the index could not be re-read)
+// does.
+int catch_up_usage(mailbox* m) {
+  const int mode = m->mode;
+  m->mode |= MAILBOX_OPEN_NONBLOCK;
+  int r = mailbox_lock_index(m);
+  m->mode = mode;
+  if (r) return r == IMAP_MAILBOX_LOCKED ? 0 : r;
+  // The lock re-read the header: another process may have committed since.
+  if (g_listops.catchup) (void)g_listops.catchup(m);
+  mailbox_unlock_index(m);
+  return 0;
+}
+
+}  // namespace
+
 int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailbox* m) {
   static std::once_flag config_once;
   std::call_once(config_once, mailbox_reloadconfig);
@@ -227,6 +251,9 @@ int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailb
   }
   if (m->index_fd >= 0 && m->mbd.version == MBOX_VERSION_V1 && !(mode & MAILBOX_OPEN_RECOVER)) {
     if ((r = mailbox_convertfromv1(m)) != 0) return r;
+  }
+  if (m->index_fd >= 0 && !(mode & MAILBOX_OPEN_RECOVER) && mboxlist_index_ahead(m->mbd, mbd)) {
+    if ((r = catch_up_usage(m)) != 0) return r;
   }
   closer.release();
   return 0;

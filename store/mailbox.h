@@ -165,7 +165,12 @@ struct mailbox {
 // disk under its owner's INBOX partition but missing from the list is put
 // back into the list; an older-format index is converted (not under
 // MAILBOX_OPEN_RECOVER).  With MAILBOX_OPEN_LAZY and no messages per the
-// list, no file is touched and index_fd stays -1.
+// list, no file is touched and index_fd stays -1.  An index that counts
+// messages its list record does not (an append died between its index
+// header write and its commit) brings the list record and the quota usage
+// up to it (mboxlist_catchup_usage), when the index lock is free: it is
+// taken without waiting, before any transaction.  So the caller must not
+// hold a database transaction open across this call.
 // 0, IMAP_MAILBOX_NONEXISTENT, IMAP_MAILBOX_BADFORMAT, IMAP_IOERROR, ...
 // The handle is closed on failure.
 [[nodiscard]] int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailbox* mailbox);

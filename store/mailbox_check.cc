@@ -9,15 +9,19 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "common/imap_err.h"
 #include "common/unique_fd.h"
 #include "store/mailbox.h"
 #include "store/mailbox_internal.h"
+#include "store/mboxlist.h"
+#include "store/mboxname.h"
+#include "store/quota.h"
 
 namespace {
 
 void add(mailbox_check_report* rep, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void add(mailbox_check_report* rep, const char* fmt, ...) {
-  char buf[512];
+  char buf[1024];  // room for two folder names and the counts
   va_list ap;
   va_start(ap, fmt);
   vsnprintf(buf, sizeof buf, fmt, ap);
@@ -200,6 +204,37 @@ int mailbox_check(const char* path, const char* msgpath, mailbox_check_report* r
   if (mbd.qused != total) {
     add(rep, "qused %llu differs from the total of message sizes %llu", static_cast<unsigned long long>(mbd.qused),
         static_cast<unsigned long long>(total));
+  }
+  return 0;
+}
+
+int mailbox_check_usage(const char* name, mailbox_check_report* rep) {
+  if (!rep->readable) return 0;
+  mboxdata list;
+  if (int r = mboxlist_lookup(name, &list, nullptr, nullptr, nullptr, nullptr)) return r;
+  char root[MBOXNAME_BUF];
+  quotadata qd;
+  const bool has_root = mboxlist_quotaroot(name, root) == 0 && mboxlist_getquotaroot(name, &qd, nullptr) == 0;
+  const mboxdata& idx = rep->mbd;
+  auto ull = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  if (idx.exists != list.exists || idx.qused != list.qused) {
+    std::string quota;
+    if (has_root) {
+      quota = std::string(" (quota root ") + root + ": " + std::to_string(qd.msgqrused) + " messages, " +
+              std::to_string(qd.qrused) + " bytes)";
+    }
+    add(rep, "usage of %s: the index counts %u messages (%llu bytes), the mailbox list %u messages (%llu bytes)%s%s",
+        name, idx.exists, ull(idx.qused), list.exists, ull(list.qused), quota.c_str(),
+        mboxlist_index_ahead(idx, list) ? "; an append died before its commit, the folder's next open catches up" : "");
+  }
+  if (has_root) {
+    uint64_t used = 0;
+    uint32_t msgs = 0;
+    int r = mboxlist_sumquota(root, &used, &msgs);
+    if (r == 0 && (used != qd.qrused || msgs != qd.msgqrused)) {
+      add(rep, "quota root %s counts %u messages (%llu bytes), its folders' list records %u messages (%llu bytes)",
+          root, qd.msgqrused, ull(qd.qrused), msgs, ull(used));
+    }
   }
   return 0;
 }

@@ -35,3 +35,14 @@ struct mailbox_check_report {
 // the wrong size.  Returns 0 when the index could be opened (problems or
 // not), else the errno of the open.
 [[nodiscard]] int mailbox_check(const char* path, const char* msgpath, mailbox_check_report* report);
+
+// Compares the usage of folder `name` in a report filled by mailbox_check
+// with the mailbox list: the index's message count and bytes against the
+// folder's list record (they differ when an append died between its index
+// header write and its commit), and the folder's quota root against the sum
+// of the list records below it.  Each difference is one more problem line
+// naming the folder or root and both counts.  Needs the mailbox list open
+// (mboxlist_init); reads without locks, so a concurrent append may show a
+// passing difference.  0, or the list's error (IMAP_MAILBOX_NONEXISTENT,
+// IMAP_IOERROR) with the report unchanged.
+[[nodiscard]] int mailbox_check_usage(const char* name, mailbox_check_report* report);

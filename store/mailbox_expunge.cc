@@ -121,6 +121,10 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
   auto unlock = [&]() {
     if (!locked_by_caller) mailbox_unlock_index(m);
   };
+  // The list record is rewritten from the index below: an index ahead of it
+  // (an append died before its commit) must first bring the quota root
+  // along, or the rewrite would hide the difference for good.
+  if (const mailbox_listops& ops = mailbox_listops_current(); ops.catchup) (void)ops.catchup(m);
   const mboxdata saved_mbd = m->mbd;
   const mboxidxhdr saved_hdr = m->hdr;
   const uint32_t exists = m->mbd.exists;

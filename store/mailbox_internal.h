@@ -42,12 +42,15 @@ extern mailbox_sync_levels g_mailbox_sync;
 // updatedata rewrites the folder's record from the handle
 // (mboxlist_updatedata); changequota adds (subtract 0) or takes away bytes
 // and messages on the folder's quota root and, when out is given, leaves
-// the root's new record there (zeros without one).  Programs that work on a
-// folder's files alone (crash-safety tests, repair tools run without the
-// databases) install their own; the previous pair is returned.
+// the root's new record there (zeros without one); catchup (may be null)
+// brings the list record and quota root up to an index that counts messages
+// they do not (mboxlist_catchup_usage; index lock held).  Programs that work
+// on a folder's files alone (crash-safety tests, repair tools run without
+// the databases) install their own; the previous set is returned.
 struct mailbox_listops {
   int (*updatedata)(mailbox* mailbox, int write_index);
   int (*changequota)(const char* name, uint64_t bytes, uint32_t count, int subtract, quotadata* out);
+  int (*catchup)(mailbox* mailbox) = nullptr;
 };
 mailbox_listops mailbox_set_listops(const mailbox_listops& ops);
 const mailbox_listops& mailbox_listops_current();

@@ -81,6 +81,23 @@ int quota_over_threshold(const quotadata& qd, int percent);
 struct mailbox;
 [[nodiscard]] int mboxlist_commit_append(mailbox* m, uint64_t diff, uint32_t msgdiff, quotadata* pquotaInfo);
 
+// Whether an index header counts appended messages that its folder's list
+// record does not (more messages, more bytes and a higher last uid): what a
+// process leaves behind when it dies between the index header write and
+// the commit of an append.
+bool mboxlist_index_ahead(const mboxdata& index, const mboxdata& list);
+// When m's index (m->mbd as read under the lock) is ahead of its list
+// record, adds the difference to the folder's quota root and writes the
+// index's counters into the list record, in one transaction (logged as a
+// warning).  Index lock held, and no transaction open: the lock is taken
+// before the transaction, as appends do.  0 (also when nothing was behind
+// or the folder has no list record) or IMAP_IOERROR.
+[[nodiscard]] int mboxlist_catchup_usage(mailbox* m);
+// The usage and message count summed over the list records of root and
+// the folders below it, as a quota repair would count them (read only).
+// 0, IMAP_MAILBOX_NONEXISTENT (no record for root) or IMAP_IOERROR.
+[[nodiscard]] int mboxlist_sumquota(const char* root, uint64_t* used, uint32_t* msgs);
+
 // Threshold bookkeeping on a record in memory, run before every write of a
 // changed usage or limit (defined beside the folder operations): sets qwhen
 // when usage reaches the warning threshold, clears qwhen and qwarn when

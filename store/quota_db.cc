@@ -32,6 +32,49 @@ int put_quota(const char* root, const quotadata& qd, DB_TXN* txn) {
   return db->put(db, txn, key.dbt(), &data, 0);
 }
 
+struct FolderSums {
+  uint64_t used = 0;
+  uint32_t msgs = 0, shared = 0;
+  bool found_root = false;
+};
+
+// Sums the list records of root and the folders below it (usage, messages,
+// folders shared by owner) inside txn.  0, DB_LOCK_DEADLOCK or an error
+// (logged, what naming the caller).
+int sum_folders(const char* root, const char* owner, DB_TXN* txn, const char* what, FolderSums* sums) {
+  *sums = FolderSums{};
+  const size_t rootlen = strlen(root);
+  DB* fdb = mboxlist_folderdb();
+  DbCursor cursor;
+  int dr = fdb->cursor(fdb, txn, cursor.out(), 0);
+  if (dr) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, what, root);
+  ReallocDbt key, data;
+  key.dbt.data = malloc(rootlen + 1);
+  memcpy(key.dbt.data, root, rootlen + 1);
+  key.dbt.size = static_cast<u_int32_t>(rootlen + 1);
+  for (u_int32_t how = DB_SET;; how = DB_NEXT) {
+    dr = cursor->get(cursor.get(), &key.dbt, &data.dbt, how);
+    if (dr == DB_NOTFOUND) break;
+    if (dr) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, what, root);
+    const char* k = static_cast<const char*>(key.dbt.data);
+    size_t klen = key.dbt.size;
+    bool is_root = klen == rootlen + 1 && memcmp(k, root, rootlen + 1) == 0;
+    bool below = klen > rootlen + 1 && memcmp(k, root, rootlen) == 0 && k[rootlen] == '/';
+    if (!is_root && !below) break;
+    sums->found_root |= is_root;
+    folder_record rec;
+    if (folder_record_decode(data.dbt.data, data.dbt.size, &rec)) {
+      bvlog(0, LOG_STORE_ERR, "%s %s: folder record of %.*s is malformed; not counted", what, root,
+            static_cast<int>(klen), k);
+      continue;
+    }
+    sums->used += rec.mbd.qused;
+    sums->msgs += rec.mbd.exists;
+    if (acl_isshared(rec.acl.c_str(), owner)) ++sums->shared;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int mboxlist_getquotaroot(const char* name, quotadata* qd, char** rootp) {
@@ -106,7 +149,6 @@ int mboxlist_fixquota(const char* root, int* changed) {
   char ownerbuf[MBOXNAME_OWNER_BUF];
   const char* owner = mboxname_owner(root, ownerbuf);
   if (!owner) owner = root;
-  const size_t rootlen = strlen(root);
   quotadata before, after;
   bool wrote = false;
   int r = mboxlist_in_txn("fixquota", root, [&](DB_TXN* txn) -> int {
@@ -120,38 +162,12 @@ int mboxlist_fixquota(const char* root, int* changed) {
     if (dr && dr != DB_NOTFOUND) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, "fixquota", root);
     before = qd;
 
-    DB* fdb = mboxlist_folderdb();
-    DbCursor cursor;
-    dr = fdb->cursor(fdb, txn, cursor.out(), 0);
-    if (dr) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, "fixquota cursor", root);
-    ReallocDbt key, data;
-    key.dbt.data = malloc(rootlen + 1);
-    memcpy(key.dbt.data, root, rootlen + 1);
-    key.dbt.size = static_cast<u_int32_t>(rootlen + 1);
-    uint64_t used = 0;
-    uint32_t msgs = 0, shared = 0;
-    bool found_root = false;
-    for (u_int32_t how = DB_SET;; how = DB_NEXT) {
-      dr = cursor->get(cursor.get(), &key.dbt, &data.dbt, how);
-      if (dr == DB_NOTFOUND) break;
-      if (dr) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, "fixquota read", root);
-      const char* k = static_cast<const char*>(key.dbt.data);
-      size_t klen = key.dbt.size;
-      bool is_root = klen == rootlen + 1 && memcmp(k, root, rootlen + 1) == 0;
-      bool below = klen > rootlen + 1 && memcmp(k, root, rootlen) == 0 && k[rootlen] == '/';
-      if (!is_root && !below) break;
-      found_root |= is_root;
-      folder_record rec;
-      if (folder_record_decode(data.dbt.data, data.dbt.size, &rec)) {
-        bvlog(0, LOG_STORE_ERR, "fixquota %s: folder record of %.*s is malformed; not counted", root,
-              static_cast<int>(klen), k);
-        continue;
-      }
-      used += rec.mbd.qused;
-      msgs += rec.mbd.exists;
-      if (acl_isshared(rec.acl.c_str(), owner)) ++shared;
-    }
-    if (!found_root) return 0;
+    FolderSums sums;
+    dr = sum_folders(root, owner, txn, "fixquota", &sums);
+    if (dr) return dr;
+    if (!sums.found_root) return 0;
+    const uint64_t used = sums.used;
+    const uint32_t msgs = sums.msgs, shared = sums.shared;
     if (qd.qrused == used && qd.msgqrused == msgs && qd.numshared == shared && !mboxlist_fixquota_reconstructed)
       return 0;
     qd.qrused = used;
@@ -223,5 +239,67 @@ int mboxlist_commit_append(mailbox* m, uint64_t diff, uint32_t msgdiff, quotadat
     if (pquotaInfo) *pquotaInfo = after;
     quota_announce(root, before, after);
   }
+  return 0;
+}
+
+bool mboxlist_index_ahead(const mboxdata& index, const mboxdata& list) {
+  return index.last_uid > list.last_uid && index.exists > list.exists && index.qused > list.qused;
+}
+
+int mboxlist_catchup_usage(mailbox* m) {
+  if (mboxlist_init() != 0) return IMAP_IOERROR;
+  char root[MBOXNAME_BUF];
+  const bool has_root = mboxlist_quotaroot(m->name, root) == 0;
+  quotadata before, after;
+  bool counted = false, caught = false;
+  uint64_t bytes = 0;
+  uint32_t msgs = 0;
+  int r = mboxlist_in_txn("catchup", m->name, [&](DB_TXN* txn) -> int {
+    counted = caught = false;
+    folder_record rec;
+    int rr = mboxlist_read_record(m->name, &rec, txn);
+    if (rr == IMAP_MAILBOX_NONEXISTENT) return 0;
+    if (rr) return rr;
+    if (!mboxlist_index_ahead(m->mbd, rec.mbd)) return 0;
+    bytes = m->mbd.qused - rec.mbd.qused;
+    msgs = m->mbd.exists - rec.mbd.exists;
+    if (has_root) {
+      int dr = mboxlist_lookup_quota(root, &before, txn);
+      if (dr == DB_LOCK_DEADLOCK) return dr;
+      counted = dr == 0;
+    }
+    if (int e = mboxlist_changequota_internal(m->name, bytes, msgs, 0, txn, counted ? &after : nullptr)) return e;
+    // The list's partition and ACL stay as the list has them.
+    int dr = mboxlist_write_record(m->name, m->mbd, rec.partition.c_str(), rec.acl.c_str(), txn);
+    if (dr) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, "Unable to update mailbox entry", m->name);
+    caught = true;
+    return 0;
+  });
+  if (r) {
+    bvlog(0, LOG_STORE_ERR, "Unable to catch up quota usage of %s: %s", m->name, error_message(r));
+    return IMAP_IOERROR;
+  }
+  if (caught) {
+    bvlog(0, LOG_STORE_WARNING, "Quota usage of %s catches up with %u messages (%llu bytes) its index counts", m->name,
+          msgs, static_cast<unsigned long long>(bytes));
+    if (counted) quota_announce(root, before, after);
+  }
+  return 0;
+}
+
+int mboxlist_sumquota(const char* root, uint64_t* used, uint32_t* msgs) {
+  *used = 0;
+  *msgs = 0;
+  if (mboxlist_init() != 0) return IMAP_IOERROR;
+  char ownerbuf[MBOXNAME_OWNER_BUF];
+  const char* owner = mboxname_owner(root, ownerbuf);
+  if (!owner) owner = root;
+  FolderSums sums;
+  int r = mboxlist_in_txn("sumquota", root,
+                          [&](DB_TXN* txn) -> int { return sum_folders(root, owner, txn, "sumquota", &sums); });
+  if (r) return r == IMAP_IOERROR || r < 0 ? IMAP_IOERROR : r;
+  if (!sums.found_root) return IMAP_MAILBOX_NONEXISTENT;
+  *used = sums.used;
+  *msgs = sums.msgs;
   return 0;
 }

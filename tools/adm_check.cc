@@ -36,7 +36,8 @@ int adm_check(int argc, char** argv, FILE* out, FILE* err) {
   const char* target = argv[i];
   std::string path;
   std::string name = target;
-  if (target[0] == '/' || target[0] == '.') {
+  const bool by_path = target[0] == '/' || target[0] == '.';
+  if (by_path) {
     path = target;
   } else {
     if (mboxlist_init() != 0) {
@@ -58,6 +59,13 @@ int adm_check(int argc, char** argv, FILE* out, FILE* err) {
   if (int e = mailbox_check(path.c_str(), msgpath.empty() ? nullptr : msgpath.c_str(), &rep)) {
     fprintf(err, "Folder %s: cannot open its index in %s: %s\n", name.c_str(), path.c_str(), strerror(e));
     return 66;
+  }
+  // A folder named by its list entry is also checked against the list.
+  if (!by_path) {
+    if (int r = mailbox_check_usage(target, &rep)) {
+      fprintf(err, "Folder %s: cannot compare its usage with the mailbox list: %s\n", target, error_message(r));
+      return r == IMAP_MAILBOX_NONEXISTENT ? 79 : 69;
+    }
   }
   fprintf(out, "folder:        %s\n", name.c_str());
   fprintf(out, "index:         %s/store.idx (%llu bytes)\n", path.c_str(),

@@ -47,6 +47,7 @@ int deliver_exit_status(int code) {
     case IMAP_MESSAGE_TOO_LARGE:
       return DELIVER_DATAERR;
     case IMAP_QUOTA_EXCEEDED_PERSISTENT:
+    case IMAP_MAILBOX_FULL:  // no uid left: retrying cannot help
       return DELIVER_CANTCREAT;
     default:
       // Everything else may pass (a locked folder, a full disk, the store

@@ -41,6 +41,7 @@ TEST(DeliverStatus, CodesAnMtaUnderstands) {
       {0, 0},
       {IMAP_QUOTA_EXCEEDED, 75},
       {IMAP_QUOTA_EXCEEDED_PERSISTENT, 73},
+      {IMAP_MAILBOX_FULL, 73},  // no uid left: a retry cannot succeed
       {IMAP_MAILBOX_NONEXISTENT, 67},
       {IMAP_MESSAGE_NOBLANKLINE, 65},
       {IMAP_MESSAGE_CONTAINSNULL, 65},

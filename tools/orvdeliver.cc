@@ -24,7 +24,8 @@ void usage(FILE* f) {
           "Usage: orvdeliver [-c CONFIG] [-m FOLDER] USER...\n"
           "Reads one message on standard input and delivers it to each USER's INBOX,\n"
           "or to FOLDER when the user has it.  Exit status: 0 delivered, 75 try again\n"
-          "later, 67 unknown user, 65 message refused, 73 quota exceeded for good.\n");
+          "later, 67 unknown user, 65 message refused, 73 quota exceeded for good or\n"
+          "folder full (its message uids are used up).\n");
 }
 
 }  // namespace

@@ -481,12 +481,11 @@ int RenameRun::move_one(const std::string& oldn, const std::string& intent_path,
         return e;
       }
       if (inbox_move_) {
-        // The INBOX stays, emptied; its counters are refreshed from its
-        // index once the move has committed.
-        mboxdata empty = rec.mbd;
-        empty.exists = 0;
-        empty.qused = 0;
-        dr = mboxlist_write_record(oldn.c_str(), empty, rec.partition.c_str(), rec.acl.c_str(), txn);
+        // The INBOX stays and is emptied once the move has committed; its
+        // record keeps counting the messages its index still holds until
+        // then (a record counting fewer would make the next delivery
+        // catch the quota up with them, counting them once more).
+        dr = mboxlist_write_record(oldn.c_str(), rec.mbd, rec.partition.c_str(), rec.acl.c_str(), txn);
         if (dr) return mboxlist_dberror(dr, "Unable to write mailbox entry", oldn.c_str());
       } else if (oldn != newn) {
         DbKey key(oldn.c_str());

@@ -135,3 +135,11 @@ int acl_isshared(const char* acl, const char* owner) {
   }
   return 0;
 }
+
+int acl_has_identifier(const char* acl, const char* identifier) {
+  if (!identifier || !*identifier) return 0;
+  for (const Entry& e : parse(acl)) {
+    if (e.id == identifier) return 1;
+  }
+  return 0;
+}

@@ -81,3 +81,8 @@ using acl_canonproc_t = long (*)(const void* rock, const char* identifier, long 
 // 1 when the ACL lets an identifier other than owner look the folder up
 // (the folder is shared), else 0.
 int acl_isshared(const char* acl, const char* owner);
+
+// 1 when an entry of the ACL names exactly identifier (compared as a whole
+// identifier: "a" is not found in "ann" nor in the rights "lrswipcda"),
+// else 0.  A negative entry is named "-" followed by the identifier.
+int acl_has_identifier(const char* acl, const char* identifier);

@@ -229,4 +229,24 @@ TEST_F(AclTest, Shared) {
   for (const auto& c : cases) EXPECT_EQ(acl_isshared(c.acl, "joe"), c.shared) << c.acl;
 }
 
+TEST_F(AclTest, IdentifiersMatchAsWholeEntries) {
+  struct {
+    const char* acl;
+    const char* id;
+    int found;
+  } cases[] = {
+      {"b\tlrswipcda\t", "a", 0},  // the rights hold an 'a', no entry is "a"
+      {"ann\tlrs\tbob\tl\t", "a", 0},
+      {"ann\tlrs\tbob\tl\t", "an", 0},
+      {"ann\tlrs\tbob\tl\t", "bob", 1},
+      {"ann\tlrs\ta\tl\t", "a", 1},
+      {"-a\tl\t", "a", 0},
+      {"-a\tl\t", "-a", 1},
+      {"joe\tlrs", "joe", 1},  // a stored entry that lost its last TAB
+      {"joe\tlrs\t", "", 0},
+      {"", "a", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(acl_has_identifier(c.acl, c.id), c.found) << c.acl << " / " << c.id;
+}
+
 }  // namespace

@@ -194,7 +194,16 @@ int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailb
 
   if (r == IMAP_MAILBOX_NONEXISTENT && strncmp(name, "user/", 5) == 0 && strchr(name + 5, '/')) {
     // A folder on disk that the list lost: found through its owner's INBOX
-    // partition and put back.
+    // partition and put back.  Files without a record are also what a
+    // rename or deletion leaves for a moment between its transaction and
+    // the removal of the old files, so this happens only under the
+    // folder's creation lock, with the record still missing, and never in
+    // the trees of an unfinished rename.
+    MboxlistCreateLock lock;
+    if (int l = lock.trylock(name)) return l;
+    r = mboxlist_lookup(name, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (r == 0) return IMAP_MAILBOX_LOCKED;  // came back meanwhile: open it again
+    if (r != IMAP_MAILBOX_NONEXISTENT || mboxlist_rename_pending(name)) return r;
     std::string inbox(name, strchr(name + 5, '/') - name);
     char* inbox_part = nullptr;
     if (mboxlist_lookup(inbox.c_str(), nullptr, &inbox_part, nullptr, nullptr, nullptr) != 0) return r;
@@ -235,11 +244,28 @@ int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailb
     struct stat st;
     std::string idx = mailbox_file(m->path, FNAME_INDEX);
     if (stat(idx.c_str(), &st) == 0 || errno != ENOENT) return r;
-    // The index file is gone: make the folder again, empty, in place.
+    // The index file is gone: make the folder again, empty, in place.  A
+    // rename or deletion removes the files of a folder whose record we may
+    // just have read: the creation lock, tried without waiting (a caller
+    // may hold it or an index lock), and the record read again under it
+    // tell a lost index from a folder that has gone.  A folder known only
+    // to the list (never made on disk) needs neither.
     std::string n(m->name), p(m->path), mp(m->msgpath), a(m->acl);
     std::string part(m->partition ? m->partition : "");
     bool separate = m->msgpath != m->path;
     mailbox_close(m);
+    MboxlistCreateLock lock;
+    if (mbd.version != MBOX_VERSION_TRANSITION) {
+      if (int l = lock.trylock(n.c_str())) return l;
+      char* nowpart = nullptr;
+      r = mboxlist_lookup(n.c_str(), nullptr, &nowpart, nullptr, nullptr, nullptr);
+      CStr own_nowpart(nowpart);
+      // Gone, or moved to another partition, since we read the record: a
+      // temporary failure, the caller may look again.
+      if (r == IMAP_MAILBOX_NONEXISTENT || (r == 0 && part != nowpart)) return IMAP_MAILBOX_LOCKED;
+      if (r) return r;
+      if (stat(idx.c_str(), &st) == 0) return IMAP_MAILBOX_LOCKED;  // made again meanwhile
+    }
     r = mailbox_create(n.c_str(), part.c_str(), p.c_str(), separate ? mp.c_str() : nullptr, a.c_str(), MBOX_VERSION, m,
                        0);
     if (r) return r;

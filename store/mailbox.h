@@ -45,7 +45,10 @@
 //
 // Locks, in this order: the index lock (an exclusive lock on the open
 // store.idx, counted per handle), then the per-user lock (seen module),
-// then the expunge log's lock.  Every change of store.idx is either an
+// then the expunge log's lock.  All three come after the folder creation
+// lock and before the locks of any mailbox-list transaction: none of them
+// is waited for inside a transaction (the whole order is in
+// store/mboxlist.h).  Every change of store.idx is either an
 // in-place write under the index lock (headers, records, appended cache) or
 // the replacement of the whole file by rename (variable header growth,
 // expunge, conversion).  Taking the lock re-checks the inode of store.idx
@@ -165,13 +168,18 @@ struct mailbox {
 // disk under its owner's INBOX partition but missing from the list is put
 // back into the list; an older-format index is converted (not under
 // MAILBOX_OPEN_RECOVER).  With MAILBOX_OPEN_LAZY and no messages per the
-// list, no file is touched and index_fd stays -1.  An index that counts
-// messages its list record does not (an append died between its index
-// header write and its commit) brings the list record and the quota usage
-// up to it (mboxlist_catchup_usage), when the index lock is free: it is
-// taken without waiting, before any transaction.  So the caller must not
+// list, no file is touched and index_fd stays -1.  Re-creating and putting
+// back happen only under the folder's creation lock, tried without
+// waiting, and only while the record still says so: a folder renamed or
+// deleted under the caller's feet gives IMAP_MAILBOX_LOCKED (look again
+// later), never a folder brought back under its old name.  An index that
+// counts messages its list record does not (an append died between its
+// index header write and its commit) brings the list record and the quota
+// usage up to it (mboxlist_catchup_usage), when the index lock is free: it
+// is taken without waiting, before any transaction.  So the caller must not
 // hold a database transaction open across this call.
-// 0, IMAP_MAILBOX_NONEXISTENT, IMAP_MAILBOX_BADFORMAT, IMAP_IOERROR, ...
+// 0, IMAP_MAILBOX_NONEXISTENT, IMAP_MAILBOX_LOCKED, IMAP_MAILBOX_BADFORMAT,
+// IMAP_IOERROR, ...
 // The handle is closed on failure.
 [[nodiscard]] int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailbox* mailbox);
 // Opens a folder whose location and ACL the caller knows (no list lookup).

@@ -303,7 +303,12 @@ int mailbox_rename_start(mailbox* old, const char* newname, const char* newparti
   std::string oldidx = mailbox_file(old->path, FNAME_INDEX);
   std::string newidx = mailbox_file(nm->path, FNAME_INDEX);
   (void)fs_unlink(newidx.c_str());
-  if (renameUser) {
+  // An INBOX moved into one of its folders stays in use: sharing its index
+  // file with the new folder through a link, a delivery to the INBOX before
+  // the commit empties it (after a crash, say) would land in both.
+  const bool inbox_stays = strncmp(old->name, "user/", 5) == 0 && !strchr(old->name + 5, '/') &&
+                           strncmp(newname, "user/", 5) == 0 && strchr(newname + 5, '/');
+  if (renameUser || inbox_stays) {
     // The new index gets the renamed ACL written into it below, so it must
     // be a file of its own: written through a link it would change the old
     // folder too, which stays if the rename is aborted.

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "common/acl.h"
 #include "common/auth.h"
@@ -264,56 +266,87 @@ std::string user_lock_object(const char* name) {
 
 }  // namespace
 
-int mboxlist_lock_create(mboxlist_createlock* lock, const char* name1, const char* name2, int wholeuser) {
+namespace {
+
+// Takes locks on objs for a new locker of the folder-lock environment: a
+// read lock on the first when first_read, write locks on all others.  With
+// nowait a busy lock gives IMAP_MAILBOX_LOCKED at once.  what names the
+// request in log lines.
+int lock_objects(mboxlist_createlock* lock, const std::vector<std::string>& objs, bool first_read, bool nowait,
+                 const char* what) {
   if (lock->held) mboxlist_unlock_create(lock);
   DB_ENV* env = mboxlist_lockenv();
   if (!env) return IMAP_IOERROR;
   u_int32_t id = 0;
   int r = env->lock_id(env, &id);
   if (r) {
-    bvlog(0, LOG_STORE_ERR, "Unable to get folder locker for %s: %s", name1, db_strerror(r));
+    bvlog(0, LOG_STORE_ERR, "Unable to get folder locker for %s: %s", what, db_strerror(r));
     return IMAP_IOERROR;
   }
-  // Object names are at most 265 bytes ("mbox_" and a 256-byte name and a
-  // NUL fit in the 266 reserved for them).
-  std::string objs[3];
-  int n = 0;
-  objs[n++] = user_lock_object(name1);
-  if (!wholeuser) objs[n++] = std::string("mbox_") + name1;
-  if (name2 && wholeuser) objs[n++] = user_lock_object(name2);
-  DBT dbts[3];
-  DB_LOCKREQ req[4];
-  memset(req, 0, sizeof req);
+  const size_t n = objs.size();
+  std::vector<std::string> names(objs);  // lock_vec wants writable object bytes
+  std::vector<DBT> dbts(n);
+  std::vector<DB_LOCKREQ> req(n + 1);
+  req[0] = DB_LOCKREQ{};
   req[0].op = DB_LOCK_PUT_ALL;
-  for (int i = 0; i < n; ++i) {
+  for (size_t i = 0; i < n; ++i) {
     dbts[i] = DBT{};
-    dbts[i].data = objs[i].data();
-    dbts[i].size = static_cast<u_int32_t>(objs[i].size());
+    dbts[i].data = names[i].data();
+    dbts[i].size = static_cast<u_int32_t>(names[i].size());
+    req[i + 1] = DB_LOCKREQ{};
     req[i + 1].op = DB_LOCK_GET;
     req[i + 1].obj = &dbts[i];
-    req[i + 1].mode = (i == 0 && !wholeuser) ? DB_LOCK_READ : DB_LOCK_WRITE;
+    req[i + 1].mode = (i == 0 && first_read) ? DB_LOCK_READ : DB_LOCK_WRITE;
   }
+  const u_int32_t flags = nowait ? DB_LOCK_NOWAIT : 0;
   // The first request goes without the release entry; after a deadlock the
   // release entry comes first so that the locks granted before it are
   // dropped before trying again.
   DB_LOCKREQ* errp = nullptr;
-  r = env->lock_vec(env, id, 0, req + 1, n, &errp);
+  r = env->lock_vec(env, id, flags, req.data() + 1, static_cast<int>(n), &errp);
   while (r == DB_LOCK_DEADLOCK) {
     sched_yield();
-    r = env->lock_vec(env, id, 0, req, n + 1, &errp);
+    r = env->lock_vec(env, id, flags, req.data(), static_cast<int>(n + 1), &errp);
   }
   if (r) {
-    bvlog(0, LOG_STORE_ERR, "Unable to lock folder %s: %s", name1, db_strerror(r));
+    if (r != DB_LOCK_NOTGRANTED) bvlog(0, LOG_STORE_ERR, "Unable to lock folder %s: %s", what, db_strerror(r));
     DB_LOCKREQ put{};
     put.op = DB_LOCK_PUT_ALL;
     (void)env->lock_vec(env, id, 0, &put, 1, nullptr);
     (void)env->lock_id_free(env, id);
-    return IMAP_IOERROR;
+    return r == DB_LOCK_NOTGRANTED ? IMAP_MAILBOX_LOCKED : IMAP_IOERROR;
   }
   lock->locker_id = id;
   lock->held = true;
   return 0;
 }
+
+}  // namespace
+
+int mboxlist_lock_create(mboxlist_createlock* lock, const char* name1, const char* name2, int wholeuser) {
+  // Object names are at most 265 bytes ("mbox_" and a 256-byte name and a
+  // NUL fit in the 266 reserved for them).
+  std::vector<std::string> objs;
+  objs.push_back(user_lock_object(name1));
+  if (!wholeuser) objs.push_back(std::string("mbox_") + name1);
+  if (name2 && wholeuser) objs.push_back(user_lock_object(name2));
+  return lock_objects(lock, objs, !wholeuser, false, name1) == 0 ? 0 : IMAP_IOERROR;
+}
+
+int mboxlist_trylock_create(mboxlist_createlock* lock, const char* name) {
+  return lock_objects(lock, {user_lock_object(name), std::string("mbox_") + name}, true, true, name);
+}
+
+int mboxlist_lock_users(mboxlist_createlock* lock, const std::vector<std::string>& names) {
+  // One order for everybody: two such requests never wait on each other in
+  // a cycle.
+  std::set<std::string> objs;
+  for (const std::string& n : names) objs.insert(user_lock_object(n.c_str()));
+  std::vector<std::string> sorted(objs.begin(), objs.end());
+  return lock_objects(lock, sorted, false, false, names.empty() ? "" : names[0].c_str()) == 0 ? 0 : IMAP_IOERROR;
+}
+
+std::string mboxlist_user_lock_object(const char* name) { return user_lock_object(name); }
 
 void mboxlist_unlock_create(mboxlist_createlock* lock) {
   if (!lock->held) return;
@@ -460,6 +493,9 @@ int mboxlist_createmailbox(const char* name, uint32_t version, const char* parti
   if (mboxlist_init() != 0) return IMAP_IOERROR;
   MboxlistCreateLock lock;
   if (lock.lock(name, nullptr, 0) != 0) return IMAP_IOERROR;
+  // A rename cut short still has folders to move into or out of this tree;
+  // a new folder there would stand in their way.
+  if (mboxlist_rename_pending(name)) return IMAP_MAILBOX_LOCKED;
 
   char* aclp = nullptr;
   char* partp = nullptr;

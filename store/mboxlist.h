@@ -16,9 +16,20 @@
 // Berkeley DB failures are logged with the folder name and reported as
 // IMAP_IOERROR.  The environment and handles are free-threaded.
 //
-// Lock order: the folder creation lock (folder-lock environment) is taken
-// before a folder's index lock, and no file lock is waited on inside a
-// transaction.
+// Lock order, for every store process:
+//   1. the folder creation lock (folder-lock environment, below);
+//   2. a folder's index lock, then the per-user and expunge locks that
+//      store/mailbox.h orders after it;
+//   3. the Berkeley DB locks of a transaction of this environment.
+// A lock is only ever waited on while holding locks of earlier ranks.  In
+// particular no file lock is waited on inside a transaction: Berkeley DB's
+// deadlock detector cannot see a wait for a file lock, so a transaction
+// that waits for an index lock whose holder waits for that transaction's
+// pages would hang both for ever.  Operations that change many folders
+// (renaming a user in every ACL) therefore take each folder's index lock
+// first and run one transaction per folder inside it.  The creation lock
+// is only tried, never waited on, where an index lock may already be held
+// (mboxlist_trylock_create).
 #pragma once
 
 #include <db.h>
@@ -131,6 +142,11 @@ struct mboxlist_createlock {
 // 0 with the locks granted, or IMAP_IOERROR (logged).  name2 only with
 // wholeuser.
 [[nodiscard]] int mboxlist_lock_create(mboxlist_createlock* lock, const char* name1, const char* name2, int wholeuser);
+// Tries the creation lock of name (read lock on its owner, write lock on
+// the folder) without waiting: 0 with the locks granted,
+// IMAP_MAILBOX_LOCKED while a creation, deletion or rename of the folder or
+// its user holds a conflicting lock, IMAP_IOERROR (logged).
+[[nodiscard]] int mboxlist_trylock_create(mboxlist_createlock* lock, const char* name);
 // Releases every lock of the locker and frees it; harmless when not held.
 void mboxlist_unlock_create(mboxlist_createlock* lock);
 
@@ -144,7 +160,9 @@ class MboxlistCreateLock {
   [[nodiscard]] int lock(const char* name1, const char* name2, int wholeuser) {
     return mboxlist_lock_create(&lock_, name1, name2, wholeuser);
   }
+  [[nodiscard]] int trylock(const char* name) { return mboxlist_trylock_create(&lock_, name); }
   void unlock() { mboxlist_unlock_create(&lock_); }
+  mboxlist_createlock* get() { return &lock_; }
 
  private:
   mboxlist_createlock lock_;
@@ -170,7 +188,8 @@ class MboxlistCreateLock {
 // INBOX also its quota record (limits quotavalue KB and msgquotavalue
 // messages, QUOTA_UNLIMITED for none) and the user's subscription marker.
 // uid_validity 0 means now.  0, IMAP_MAILBOX_EXISTS (files were already
-// present: the record now describes them), or the errors of the check.
+// present: the record now describes them), IMAP_MAILBOX_LOCKED (an
+// unfinished rename involves the name's tree), or the errors of the check.
 [[nodiscard]] int mboxlist_createmailbox(const char* name, uint32_t version, const char* partition,
                                          const char* userid, const auth_state* auth_state, uint32_t quotavalue,
                                          uint32_t msgquotavalue, uint32_t uid_validity);
@@ -197,6 +216,27 @@ class MboxlistCreateLock {
 // IMAP_PERMISSION_DENIED or IMAP_IOERROR.
 [[nodiscard]] int mboxlist_renamemailbox(const char* oldname, const char* newname, const char* partition,
                                          const char* userid, const auth_state* auth_state);
+// Renames are resumable.  Before the first folder moves, a rename records
+// its intent in a file of "<store dir>/rename" (store/rename_intent.h),
+// updated before each folder and removed when the rename is complete, so
+// a rename cut short (a killed process, a crash, an I/O error half-way) is
+// finished later: by the next rename that involves either user (or shared
+// folder tree) and by mboxlist_rename_recover at the start of the store
+// daemon.  Finishing removes what the interrupted folder move left behind
+// (the partial copy at the new place, or the old files once the record has
+// moved) and moves the folders still under the old name.  Until then no
+// folder is created in either tree (IMAP_MAILBOX_LOCKED) and no folder of
+// the old tree is put back into the list from its files.
+
+// Finishes every interrupted rename, each under the creation locks of its
+// users, and removes the temporary files of intents never completed.  Run
+// by the store daemon before it reports ready.  0, or the first error
+// (each failure is logged; the intent stays for the next attempt).
+int mboxlist_rename_recover();
+// 1 when an interrupted rename has not been finished and name lies in its
+// old or new tree, else 0.
+int mboxlist_rename_pending(const char* name);
+
 // Changes identifier's entry in the ACL of folder name: rights null removes
 // it, "+xyz" adds, "-xyz" removes, anything else replaces.  The record and
 // the folder's index header are both rewritten.  0,

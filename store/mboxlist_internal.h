@@ -9,14 +9,24 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/imap_err.h"
+#include "store/mboxlist.h"
 
 // The one place Berkeley DB results become store codes: 0 stays 0,
 // DB_LOCK_DEADLOCK stays as it is (it only ever reaches a retry loop),
 // DB_NOTFOUND and DB_KEYEMPTY become IMAP_MAILBOX_NONEXISTENT, anything else
 // is logged with what and name and becomes IMAP_IOERROR.
 int mboxlist_dberror(int dbret, const char* what, const char* name);
+
+// The creation-lock object of name's owner: "user_<id>", or
+// "sharedfolders" for a name outside "user/".
+std::string mboxlist_user_lock_object(const char* name);
+// Write locks on the owner objects of all names, taken in one sorted order
+// by one locker (whole-user renames and their completion).  0 or
+// IMAP_IOERROR (logged).
+[[nodiscard]] int mboxlist_lock_users(mboxlist_createlock* lock, const std::vector<std::string>& names);
 
 // Runs body(txn) in a transaction, repeating the whole transaction while it
 // ends in a deadlock.  body returns 0, DB_LOCK_DEADLOCK or an error (which

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "store/mboxdata.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_internal.h"
+#include "store/mboxlist_records.h"
 #include "store/mboxlist_walk.h"
 #include "store/mailbox.h"
 #include "store/mboxname.h"
@@ -223,80 +225,96 @@ char* acl_renameuser(const char* oldacl, const char* oldname, const char* newnam
 
 namespace {
 
-// Puts the renamed ACL into the folder's index header too; tail is the
-// record after its summary: partition, NUL, ACL, NUL.  Failures are logged
-// by the folder layer and otherwise ignored: the record is what counts.
-void rename_in_index(const std::string& name, std::string_view tail) {
-  std::string partition(tail.substr(0, tail.find('\0')));
-  std::string acl(tail.substr(partition.size() + 1));
-  if (!acl.empty() && acl.back() == '\0') acl.pop_back();
+// Renames oldid to newid in the ACL of folder name: record and index
+// header together, under the folder's index lock, which is taken before the
+// transaction (the lock order of store/mboxlist.h), so a delivery holding
+// that lock and waiting for the list never waits on us in a cycle.  A
+// folder whose files cannot be opened has its record renamed alone.
+int rename_in_folder(const std::string& name, const char* oldid, const char* newid) {
+  folder_record rec;
+  int r = mboxlist_retry_read([&] { return mboxlist_read_record(name.c_str(), &rec, nullptr); });
+  if (r == IMAP_MAILBOX_NONEXISTENT) return 0;
+  if (r) return r;
+  if (!acl_has_identifier(rec.acl.c_str(), oldid)) return 0;
   char path[MBOXNAME_PATH_BUF], msgpath[MBOXNAME_PATH_BUF];
-  if (mboxlist_getpath(name.c_str(), partition.c_str(), path, msgpath) != 0) return;
   mailbox m;
-  if (mailbox_open_path(name.c_str(), 0, partition.c_str(), path, *msgpath ? msgpath : nullptr, acl.c_str(),
-                        nullptr, &m) != 0) {
-    return;
+  bool locked = false;
+  if (mboxlist_getpath(name.c_str(), rec.partition.c_str(), path, msgpath) == 0 &&
+      mailbox_open_path(name.c_str(), 0, rec.partition.c_str(), path, *msgpath ? msgpath : nullptr,
+                        rec.acl.c_str(), nullptr, &m) == 0) {
+    locked = mailbox_lock_index(&m) == 0;
   }
-  if (mailbox_lock_index(&m) == 0) {
+  r = mboxlist_in_txn("renameacl", name.c_str(), [&](DB_TXN* txn) -> int {
+    folder_record cur;
+    int e = mboxlist_read_record(name.c_str(), &cur, txn);
+    if (e == IMAP_MAILBOX_NONEXISTENT) return 0;
+    if (e) return e;
+    if (!acl_has_identifier(cur.acl.c_str(), oldid)) return 0;
+    std::unique_ptr<char, decltype(&free)> renamed(acl_renameuser(cur.acl.c_str(), oldid, newid), free);
+    int dr = mboxlist_write_record(name.c_str(), cur.mbd, cur.partition.c_str(), renamed.get(), txn);
+    if (dr) return mboxlist_dberror(dr, "Unable to rename user in the ACL of", name.c_str());
+    if (!locked) return 0;
+    // The index header takes the ACL before the commit: a delivery copies
+    // the header's ACL into the record, so a header left behind would undo
+    // the rename.
     free(m.acl);
-    m.acl = xstrdup(acl.c_str());
-    (void)mailbox_write_index_variable_header(&m);
-  }
+    m.acl = xstrdup(renamed.get());
+    return mailbox_write_index_variable_header(&m);
+  });
   mailbox_close(&m);
+  if (r) bvlog(0, LOG_STORE_ERR, "Unable to rename %s in the ACL of %s: %s", oldid, name.c_str(), error_message(r));
+  return r;
 }
 
 }  // namespace
 
-int mboxlist_renameacl(DB_TXN* txn, const char* oldid, const char* newid) {
+int mboxlist_renameacl(const char* oldid, const char* newid) {
   DB* db = mboxlist_folderdb();
-  if (!db) return 0;
-  DbCursor cur;
-  int r = db->cursor(db, txn, cur.out(), 0);
-  if (r) return r == DB_LOCK_DEADLOCK ? r : 0;
-  DbWalk w;
-  for (r = w.first(cur.get(), "user", DB_RMW); r == 0; r = w.next(cur.get(), DB_RMW)) {
-    std::string_view key = w.key();
-    std::string_view data = w.data();
-    if (data.size() < static_cast<size_t>(MBOXDATA_SIZE) + 2 || data.back() != '\0') continue;
-    std::string name(key.substr(0, key.find('\0')));
-    if (name.size() > 5 && name.compare(5, std::string::npos, newid) == 0) continue;
-    std::string_view rest = data.substr(MBOXDATA_SIZE);
-    size_t nul = rest.find('\0');
-    if (nul == std::string_view::npos || nul + 1 >= rest.size()) continue;
-    std::string acl(rest.substr(nul + 1, rest.size() - nul - 2));
-    if (acl.find(oldid) == std::string::npos) continue;
-    char* renamed = acl_renameuser(acl.c_str(), oldid, newid);
-    std::string nd(data.substr(0, MBOXDATA_SIZE + nul + 1));
-    nd += renamed;
-    nd += '\0';
-    free(renamed);
-    DBT d = dbt_of(nd.data(), nd.size());
-    DBT unused = {};
-    int pr = cur->put(cur.get(), &unused, &d, DB_CURRENT);
-    if (pr == DB_LOCK_DEADLOCK) return pr;
-    if (pr) {
-      bvlog(0, LOG_STORE_ERR, "Unable to rename %s in the ACL of %s: %s", oldid, name.c_str(), db_strerror(pr));
-      continue;
+  if (!db) return IMAP_IOERROR;
+  // The folders to change, read outside any transaction.  An entry is
+  // matched as a whole identifier: renaming "a" must not touch every ACL
+  // that grants the right 'a'.
+  std::vector<std::string> names;
+  int r = mboxlist_retry_read([&]() -> int {
+    names.clear();
+    DbCursor cur;
+    int cr = db->cursor(db, nullptr, cur.out(), 0);
+    if (cr) return cr;
+    DbWalk w;
+    for (cr = w.first(cur.get(), ""); cr == 0; cr = w.next(cur.get())) {
+      std::string_view key = w.key();
+      std::string_view data = w.data();
+      if (data.size() < static_cast<size_t>(MBOXDATA_SIZE) + 2 || data.back() != '\0') continue;
+      std::string_view rest = data.substr(MBOXDATA_SIZE);
+      size_t nul = rest.find('\0');
+      if (nul == std::string_view::npos || nul + 1 >= rest.size()) continue;
+      std::string acl(rest.substr(nul + 1, rest.size() - nul - 2));
+      if (acl_has_identifier(acl.c_str(), oldid)) names.emplace_back(key.substr(0, key.find('\0')));
     }
-    rename_in_index(name, std::string_view(nd).substr(MBOXDATA_SIZE));
+    return cr == DB_NOTFOUND ? 0 : cr;
+  });
+  if (r) return mboxlist_dberror(r, "Unable to list the ACLs naming", oldid);
+  int failed = 0;
+  for (const std::string& name : names) {
+    if (int e = rename_in_folder(name, oldid, newid)) failed = failed ? failed : e;
   }
-  if (r == DB_LOCK_DEADLOCK) return r;
-  cur.close();
   // The renamed user's own list of folders shared to him follows him: the
   // ACLs now name the new id, so the old key would hide them.
-  char* list = nullptr;
-  size_t len = 0;
-  r = mboxlist_lookup_lright(oldid, &list, &len, txn);
-  if (r == 0) {
+  r = mboxlist_in_txn("renameacl", oldid, [&](DB_TXN* txn) -> int {
+    char* list = nullptr;
+    size_t len = 0;
+    int e = mboxlist_lookup_lright(oldid, &list, &len, txn);
+    std::unique_ptr<char, decltype(&free)> own(list, free);
+    if (e == DB_NOTFOUND || e == -1) return 0;
+    if (e) return e == DB_LOCK_DEADLOCK ? e : mboxlist_dberror(e, "Unable to read lright of", oldid);
     for (std::string_view n : split_list(list, len)) {
       std::string name(n);
-      r = mboxlist_changelright(newid, name.c_str(), nullptr, TYPE_ADD, txn);
-      if (r) break;
+      if ((e = mboxlist_changelright(newid, name.c_str(), nullptr, TYPE_ADD, txn))) return e;
     }
-    if (r == 0) r = put_list(txn, id_key(oldid), std::string());
-  }
-  free(list);
-  return r == DB_LOCK_DEADLOCK ? r : 0;
+    e = put_list(txn, id_key(oldid), std::string());
+    return e == 0 || e == DB_LOCK_DEADLOCK ? e : mboxlist_dberror(e, "Unable to set lright for", oldid);
+  });
+  return failed ? failed : r;
 }
 
 int mboxlist_getstat(DB_LOCK_STAT** lockstat, DB_LOG_STAT** logstat, DB_MPOOL_STAT** mpoolstat,

@@ -58,10 +58,14 @@ using mboxlist_findlright_cb = int (*)(const char* userid, const char* list, siz
 // A copy of ACL text oldacl in which the first entry of identifier oldname
 // is renamed newname; malloc'ed, caller frees.
 char* acl_renameuser(const char* oldacl, const char* oldname, const char* newname);
-// Renames user oldid to newid in the ACL of every user folder (records and
-// index headers), inside the caller's transaction.  Failures of single
-// folders are logged and skipped.  0 or DB_LOCK_DEADLOCK.
-[[nodiscard]] int mboxlist_renameacl(DB_TXN* txn, const char* oldid, const char* newid);
+// Renames user oldid to newid in the ACL of every folder whose ACL has an
+// entry of exactly oldid (records and index headers), then moves oldid's
+// list of folders shared to him to newid.  Runs no transaction of the
+// caller's and must be called with no index lock held: each folder is
+// changed under its index lock in a transaction of its own.  Repeating it
+// changes nothing more.  0, or the first error (logged; the other folders
+// are still renamed).
+[[nodiscard]] int mboxlist_renameacl(const char* oldid, const char* newid);
 
 // Records an access by protocol "imap", "http" or anything else (POP) to
 // the quota record of name ("user/<id>" or a bare user id).  0,

@@ -132,6 +132,7 @@ int stored_run(const stored_options& opts, FILE* err) {
     service_withdraw(kService, state_fd);
     return 1;
   }
+  (void)mboxlist_rename_recover();  // renames cut short are finished before any client comes
   if (service_set_ready(state_fd) != 0) {
     bvlog(0, bvlog_priority(0, LOG_SEV_ERR), "Cannot mark the store daemon ready: %m");
     mboxlist_close();

@@ -1001,8 +1001,12 @@ int mboxlist_recover_folders_from_disk(const char* userid) {
   // takes it: a folder directory half-way through a rename has no record
   // and would otherwise be put back under its old name (both names would
   // then exist, and the quota count the messages twice).
+  // An interrupted rename of the user is finished first: its half-moved
+  // folders must not come back under either name.
+  if (mboxlist_rename_pending(inbox)) (void)mboxlist_rename_recover();
   MboxlistCreateLock lock;
   if (lock.lock(inbox, nullptr, 1) != 0) return IMAP_IOERROR;
+  if (mboxlist_rename_pending(inbox)) return IMAP_MAILBOX_LOCKED;
   std::string partition, top;
   if (!find_inbox(inbox, &partition, &top)) return -1;
   // Breadth-first over the folder directories below the INBOX's.

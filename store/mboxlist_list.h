@@ -133,9 +133,10 @@ int mboxlist_clean_expunged(time_t before, std::string* from, size_t max);
 // Rebuilds userid's folder records from the folder directories below the
 // INBOX's directory: every folder directory without a record gets one, with
 // the ACL kept in its index header.  Runs under the user's whole-user
-// creation lock, so it never sees a rename or deletion half done.  0, -1
-// when the INBOX or its directory cannot be found, or IMAP_IOERROR when the
-// lock cannot be had.
+// creation lock, so it never sees a rename or deletion half done (an
+// interrupted rename of the user is finished first).  0, -1 when the INBOX
+// or its directory cannot be found, IMAP_MAILBOX_LOCKED when an interrupted
+// rename cannot be finished, or IMAP_IOERROR when the lock cannot be had.
 [[nodiscard]] int mboxlist_recover_folders_from_disk(const char* userid);
 
 // Converts NUL-terminated UTF-8 text into 16-bit characters (UTF-16;

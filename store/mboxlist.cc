@@ -3,8 +3,10 @@
 // quota records these operations keep in mboxlist_quota.cc.
 #include "store/mboxlist.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -19,6 +21,8 @@
 #include "common/config.h"
 #include "common/fileio.h"
 #include "common/imap_err.h"
+#include "common/lock.h"
+#include "common/unique_fd.h"
 #include "store/folder_record.h"
 #include "store/mailbox.h"
 #include "store/mboxlist_internal.h"
@@ -264,73 +268,58 @@ std::string user_lock_object(const char* name) {
 
 }  // namespace
 
+namespace {
+
+// The byte of a lock object in the lock file: 64-bit FNV-1a of its name,
+// kept well inside off_t.
+off_t lock_object_offset(const std::string& obj) {
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : obj) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return static_cast<off_t>(h & ((1ull << 48) - 1));
+}
+
+}  // namespace
+
 int mboxlist_lock_create(mboxlist_createlock* lock, const char* name1, const char* name2, int wholeuser) {
   if (lock->held) mboxlist_unlock_create(lock);
-  DB_ENV* env = mboxlist_lockenv();
-  if (!env) return IMAP_IOERROR;
-  u_int32_t id = 0;
-  int r = env->lock_id(env, &id);
-  if (r) {
-    bvlog(0, LOG_STORE_ERR, "Unable to get folder locker for %s: %s", name1, db_strerror(r));
-    return IMAP_IOERROR;
-  }
-  // Object names are at most 265 bytes ("mbox_" and a 256-byte name and a
-  // NUL fit in the 266 reserved for them).
-  std::string objs[3];
+  const char* path = mboxlist_lockfile();
+  if (!path || !*path) return IMAP_IOERROR;
+  // The requests: (offset, exclusive), in offset order, one per byte (a
+  // byte asked for twice is taken in the stronger mode).
+  std::pair<off_t, int> req[3];
   int n = 0;
-  objs[n++] = user_lock_object(name1);
-  if (!wholeuser) objs[n++] = std::string("mbox_") + name1;
-  if (name2 && wholeuser) objs[n++] = user_lock_object(name2);
-  DBT dbts[3];
-  DB_LOCKREQ req[4];
-  memset(req, 0, sizeof req);
-  req[0].op = DB_LOCK_PUT_ALL;
-  for (int i = 0; i < n; ++i) {
-    dbts[i] = DBT{};
-    dbts[i].data = objs[i].data();
-    dbts[i].size = static_cast<u_int32_t>(objs[i].size());
-    req[i + 1].op = DB_LOCK_GET;
-    req[i + 1].obj = &dbts[i];
-    req[i + 1].mode = (i == 0 && !wholeuser) ? DB_LOCK_READ : DB_LOCK_WRITE;
-  }
-  // The first request goes without the release entry; after a deadlock the
-  // release entry comes first so that the locks granted before it are
-  // dropped before trying again.
-  DB_LOCKREQ* errp = nullptr;
-  r = env->lock_vec(env, id, 0, req + 1, n, &errp);
-  while (r == DB_LOCK_DEADLOCK) {
-    sched_yield();
-    r = env->lock_vec(env, id, 0, req, n + 1, &errp);
-  }
-  if (r) {
-    bvlog(0, LOG_STORE_ERR, "Unable to lock folder %s: %s", name1, db_strerror(r));
-    DB_LOCKREQ put{};
-    put.op = DB_LOCK_PUT_ALL;
-    (void)env->lock_vec(env, id, 0, &put, 1, nullptr);
-    (void)env->lock_id_free(env, id);
+  req[n++] = {lock_object_offset(user_lock_object(name1)), wholeuser ? 1 : 0};
+  if (!wholeuser) req[n++] = {lock_object_offset(std::string("mbox_") + name1), 1};
+  if (name2 && wholeuser) req[n++] = {lock_object_offset(user_lock_object(name2)), 1};
+  std::sort(req, req + n);
+  UniqueFd fd(fs_open(path, O_RDWR | O_CREAT, 0600));
+  if (!fd) {
+    bvlog(0, LOG_STORE_ERR, "Unable to open folder lock file %s: %m", path);
     return IMAP_IOERROR;
   }
-  lock->locker_id = id;
+  for (int i = 0; i < n; ++i) {
+    if (i + 1 < n && req[i + 1].first == req[i].first) {
+      req[i + 1].second |= req[i].second;
+      continue;
+    }
+    if (lock_byte_blocking(fd.get(), req[i].first, req[i].second) != 0) {
+      bvlog(0, LOG_STORE_ERR, "Unable to lock folder %s: %m", name1);
+      return IMAP_IOERROR;  // closing the descriptor drops what was granted
+    }
+  }
+  lock->fd = fd.release();
   lock->held = true;
   return 0;
 }
 
 void mboxlist_unlock_create(mboxlist_createlock* lock) {
   if (!lock->held) return;
-  DB_ENV* env = mboxlist_lockenv();
-  DB_LOCKREQ put{};
-  put.op = DB_LOCK_PUT_ALL;
-  int r;
-  while ((r = env->lock_vec(env, lock->locker_id, 0, &put, 1, nullptr)) == DB_LOCK_DEADLOCK) sched_yield();
-  if (r == 0) r = env->lock_id_free(env, lock->locker_id);
-  if (r) {
-    // Locks we cannot release would block every later creation in this
-    // user until the daemon restarts; better to stop here.
-    bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "Unable to release folder lock: %s", db_strerror(r));
-    abort();
-  }
+  close(lock->fd);
+  lock->fd = -1;
   lock->held = false;
-  lock->locker_id = 0;
 }
 
 // ---- Rights ------------------------------------------------------------------

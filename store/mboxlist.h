@@ -16,6 +16,15 @@
 // Berkeley DB failures are logged with the folder name and reported as
 // IMAP_IOERROR.  The environment and handles are free-threaded.
 //
+// Dead processes: every handle keeps a thread table and an is-alive check;
+// Berkeley DB's failure check, run at every open and by the store daemon
+// every few seconds, aborts a killed process's transactions and releases
+// its locks.  A process killed inside the library leaves a mutex held that
+// nothing releases: the daemon then rebuilds the environment, and a client
+// stuck in the old one ends with status 75 once its region file has been
+// replaced (a guard thread started by mboxlist_init watches for that).
+// Any DB_RUNRECOVERY reaching a caller is an I/O error (temporary).
+//
 // Lock order: the folder creation lock (folder-lock environment) is taken
 // before a folder's index lock, and no file lock is waited on inside a
 // transaction.

@@ -23,6 +23,13 @@ write_config
 adm init > /dev/null
 start_stored
 for u in u1 u2; do adm user create $u > /dev/null; done
+# No region file is sparse: every page of the shared regions has its disk
+# block, so none can fault for want of space later (that fault is SIGBUS).
+for f in "$tmp/store/mboxlist"/__db.*; do
+  read -r blocks unit size < <(stat -c '%b %B %s' "$f")
+  [ $((blocks * unit)) -ge $((size - 4096)) ] ||
+    fail "region file $(basename "$f") is sparse: $((blocks * unit)) of $size bytes on disk"
+done
 printf 'Subject: a\n\nbody\n' > "$tmp/m.eml"
 "$bindir/orvdeliver" u1 < "$tmp/m.eml" || die "delivery before the disk fills"
 

@@ -272,32 +272,37 @@ class Maintenance {
   std::atomic<bool> finished_{false};
 };
 
-// Rebuilds the environment after a process died inside the library.
+// Takes the environment down after a process died inside the library.
 // Readiness is taken back first, so clients started meanwhile refuse with
 // the usual not-ready message (status 75); clients still attached to the
-// old environment fail with a temporary error or are ended by their guard
-// when the new regions replace the old.  0, or 1 when the store cannot be
-// brought up again.
-int recover_env(std::unique_ptr<Maintenance>& work, const stored_options& opts, int state_fd) {
+// old environment fail with a temporary error, or are ended by their guard
+// once bring_up has replaced the regions.
+void take_down(std::unique_ptr<Maintenance>& work, int state_fd) {
   bvlog(0, LOG_STORE_STARTUP, "Store daemon recovering the mailbox list; clients are refused meanwhile");
   if (service_set_recovering(state_fd) != 0) {
     bvlog(0, bvlog_priority(0, LOG_SEV_ERR), "Cannot mark the store daemon not ready: %m");
   }
   if (work->stop()) {
     mboxlist_close();
+    work.reset();
   } else {
     mboxlist_abandon();
-    (void)work.release();  // its threads may still use it
+    (void)work.release();  // its stuck threads may still use it
   }
-  if (mboxlist_recover() != 0) return 1;
+}
+
+// Recovers the environment and becomes ready again.  False when it cannot
+// be brought up (a full disk, say): the caller tries again later.
+bool bring_up(std::unique_ptr<Maintenance>& work, const stored_options& opts, int state_fd) {
+  if (mboxlist_recover() != 0) return false;
   work = std::make_unique<Maintenance>(opts);
   work->start();
   if (service_set_ready(state_fd) != 0) {
     bvlog(0, bvlog_priority(0, LOG_SEV_ERR), "Cannot mark the store daemon ready: %m");
-    return 1;
+  } else {
+    bvlog(0, LOG_STORE_STARTUP, "Store daemon ready");
   }
-  bvlog(0, LOG_STORE_STARTUP, "Store daemon ready");
-  return 0;
+  return true;
 }
 
 }  // namespace
@@ -340,9 +345,13 @@ int stored_run(const stored_options& opts, FILE* err) {
 
   auto work = std::make_unique<Maintenance>(opts);
   work->start();
-  int status = 0;
+  time_t retry_at = 0;
   while (!check_signal_handler(SIGTERM) && !check_signal_handler(SIGINT)) {
-    if (work->need_recovery() && (status = recover_env(work, opts, state_fd)) != 0) break;
+    if (work && work->need_recovery()) take_down(work, state_fd);
+    if (!work && time(nullptr) >= retry_at && !bring_up(work, opts, state_fd)) {
+      bvlog(0, LOG_STORE_ERR, "Unable to bring the message store up again; trying again in 5 seconds");
+      retry_at = time(nullptr) + 5;
+    }
     // Short sleeps keep the reaction to a stop request prompt.
     struct timespec ts = {0, 200 * 1000 * 1000};
     nanosleep(&ts, nullptr);
@@ -353,7 +362,7 @@ int stored_run(const stored_options& opts, FILE* err) {
   service_withdraw(kService, state_fd);
   // Nothing here waits without a bound: a step stuck in the environment
   // leaves it to the next start's recovery.
-  if (work && work->finish() && work->stop()) {
+  if (!work || (work->finish() && work->stop())) {
     mboxlist_close();
   } else {
     bvlog(0, LOG_STORE_WARNING, "Store daemon stopping without closing the mailbox list; the next start recovers it");
@@ -363,5 +372,5 @@ int stored_run(const stored_options& opts, FILE* err) {
   unset_signal_handler(SIGTERM);
   unset_signal_handler(SIGINT);
   bvlog(0, LOG_STORE_STARTUP, "Store daemon stopped");
-  return status;
+  return 0;
 }

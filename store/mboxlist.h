@@ -154,7 +154,9 @@ void mboxlist_create_struct(DBT* key, DBT* data, DBT* qdata, const char* name, c
 // open-file-description lock: the kernel releases it when its holder dies,
 // so a killed rename never blocks later ones.  The bytes of one request are
 // taken in increasing offset order, so two requests never wait on each
-// other in a cycle (two names that share a byte only serialise more).
+// other in a cycle (two names that share a byte only serialise more).  A
+// child forked while the lock is held shares its description, and holds
+// the lock until it too closes it or ends.
 struct mboxlist_createlock {
   int fd = -1;  // the lock file's own description; closing it releases
   bool held = false;

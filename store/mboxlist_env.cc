@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -265,15 +266,21 @@ void close_all_locked(MboxlistState& s);
 // instant (which the store survives).  _exit, not exit: the exit handlers
 // would close the environment and wait on the very mutex the main thread
 // is stuck on.
+// Counts the closes of this process's environment: a guard belongs to the
+// environment joined when it started and ends once that one is closed.
+std::atomic<unsigned> g_env_generation{0};
+
 void start_client_guard(const std::string& home) {
   std::string region = home + "/__db.001";
   struct stat joined;
   if (stat(region.c_str(), &joined) != 0) return;
-  std::thread([region, joined] {
+  unsigned generation = g_env_generation.load();
+  std::thread([region, joined, generation] {
     int strikes = 0;
     for (;;) {
       struct timespec ts = {1, 0};
       nanosleep(&ts, nullptr);
+      if (g_env_generation.load() != generation) return;
       struct stat now;
       bool replaced = stat(region.c_str(), &now) != 0 ? errno == ENOENT
                                                        : now.st_ino != joined.st_ino || now.st_dev != joined.st_dev;
@@ -464,6 +471,8 @@ void mboxlist_close() {
   MboxlistState& s = st();
   std::lock_guard lk(s.mu);
   close_all_locked(s);
+  ++g_env_generation;
+  s.guard_started = false;
   mboxlist_session_unlock();
   // A later mboxlist_init (tests, a daemon's restart of its databases)
   // starts afresh.
@@ -484,6 +493,8 @@ void mboxlist_abandon() {
   s.env = nullptr;
   s.mbl = s.quotadb = s.subsdb = s.peruserdb = s.lrightdb = nullptr;
   s.lockfile.clear();
+  ++g_env_generation;
+  s.guard_started = false;
   s.init = MboxlistState::Init::never;
   s.do_recovery = 0;
   s.dont_check_stored = false;

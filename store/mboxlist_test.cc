@@ -607,16 +607,31 @@ TEST_F(Folders, CreationLocksOfAKilledHolderAreReleased) {
 }
 
 // Read locks share, write locks exclude: two creations in one user go
-// side by side, a whole-user operation waits for them.
+// side by side, a whole-user operation waits for them.  (Every lock is held
+// by a child: a child forked while its parent holds one would share the
+// parent's lock file description, and with it the lock.)
 TEST_F(Folders, CreationLockModes) {
   start();
-  MboxlistCreateLock create;
-  ASSERT_EQ(create.lock("user/joe/a", nullptr, 0), 0);
+  int go[2], held[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(held), 0);
+  pid_t creator = fork();
+  if (creator == 0) {
+    MboxlistCreateLock lock;
+    if (lock.lock("user/joe/a", nullptr, 0) != 0) _exit(1);
+    char c = 1;
+    if (write(held[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(2);
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(held[0], &c, 1), 1);
   EXPECT_EQ(wait_bounded(lock_in_child("user/joe/b", nullptr, 0, false)), 0) << "two creations in a user exclude";
   pid_t whole = lock_in_child("user/joe", "user/ann", 1, false);
   usleep(300 * 1000);
   int status = 0;
   EXPECT_EQ(waitpid(whole, &status, WNOHANG), 0) << "a whole-user lock was granted beside a creation";
-  create.unlock();
+  ASSERT_EQ(write(go[1], &c, 1), 1);
+  EXPECT_EQ(wait_bounded(creator), 0);
   EXPECT_EQ(wait_bounded(whole), 0);
+  for (int fd : {go[0], go[1], held[0], held[1]}) close(fd);
 }

@@ -10,12 +10,12 @@
 
 namespace {
 
-int ofd_lock(int fd, int cmd, short type) {
+int ofd_lock(int fd, int cmd, short type, off_t start = 0, off_t len = 0) {
   struct flock fl = {};
   fl.l_type = type;
   fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
-  fl.l_len = 0;  // the whole file, however it grows
+  fl.l_start = start;
+  fl.l_len = len;  // 0: the whole file, however it grows
   fl.l_pid = 0;  // must be 0 for open-file-description locks
   for (;;) {
     if (fcntl(fd, cmd, &fl) == 0) return 0;
@@ -30,6 +30,13 @@ int ofd_lock(int fd, int cmd, short type) {
 int lock_blocking(int fd) { return ofd_lock(fd, F_OFD_SETLKW, F_WRLCK); }
 int lock_nonblocking(int fd) { return ofd_lock(fd, F_OFD_SETLK, F_WRLCK); }
 int lock_unlock(int fd) { return ofd_lock(fd, F_OFD_SETLK, F_UNLCK); }
+int lock_byte_blocking(int fd, off_t offset, int exclusive) {
+  return ofd_lock(fd, F_OFD_SETLKW, exclusive ? F_WRLCK : F_RDLCK, offset, 1);
+}
+
+int lock_byte_nonblocking(int fd, off_t offset, int exclusive) {
+  return ofd_lock(fd, F_OFD_SETLK, exclusive ? F_WRLCK : F_RDLCK, offset, 1);
+}
 
 int lock_reopen(int fd, const char* path, struct stat* sbuf, const char** failaction) {
   // A writer replaces a locked file by renaming a new one over it while

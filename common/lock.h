@@ -24,6 +24,13 @@ int lock_blocking(int fd);
 int lock_nonblocking(int fd);
 // Releases the lock.  0 or -1.
 int lock_unlock(int fd);
+// Waits for a shared (exclusive 0) or exclusive lock on the single byte at
+// offset, which need not exist in the file.  Byte locks of one description
+// end together when it is closed.  0 or -1.
+int lock_byte_blocking(int fd, off_t offset, int exclusive);
+// The same without waiting: -1 with errno EAGAIN or EACCES while another
+// description holds a conflicting lock.
+int lock_byte_nonblocking(int fd, off_t offset, int exclusive);
 
 // Locks fd, which was opened on path, and follows a replacement: when the
 // file path names is no longer the one locked (renamed over while waiting),

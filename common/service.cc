@@ -82,6 +82,7 @@ long service_pid(const char* name) {
 }
 
 int service_set_ready(int fd) { return write_state(fd, "ready"); }
+int service_set_recovering(int fd) { return write_state(fd, "recovering"); }
 
 void service_withdraw(const char* name, int fd) {
   std::string path;

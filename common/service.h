@@ -25,6 +25,10 @@ long service_pid(const char* name);
 // the file and closes the descriptor.
 int service_announce(const char* name);
 int service_set_ready(int fd);
+// Takes readiness back while the service repairs what it serves (new
+// clients refuse to start as if it were starting); service_set_ready
+// gives it again.
+int service_set_recovering(int fd);
 void service_withdraw(const char* name, int fd);
 
 // Process hygiene, the first step of every program: opens /dev/null on

@@ -3,8 +3,10 @@
 // quota records these operations keep in mboxlist_quota.cc.
 #include "store/mboxlist.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -21,6 +23,8 @@
 #include "common/config.h"
 #include "common/fileio.h"
 #include "common/imap_err.h"
+#include "common/lock.h"
+#include "common/unique_fd.h"
 #include "store/folder_record.h"
 #include "store/mailbox.h"
 #include "store/mboxlist_internal.h"
@@ -268,55 +272,49 @@ std::string user_lock_object(const char* name) {
 
 namespace {
 
-// Takes locks on objs for a new locker of the folder-lock environment: a
-// read lock on the first when first_read, write locks on all others.  With
-// nowait a busy lock gives IMAP_MAILBOX_LOCKED at once.  what names the
-// request in log lines.
-int lock_objects(mboxlist_createlock* lock, const std::vector<std::string>& objs, bool first_read, bool nowait,
+// The byte of a lock object in the lock file: 64-bit FNV-1a of its name,
+// kept well inside off_t.
+off_t lock_object_offset(const std::string& obj) {
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : obj) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return static_cast<off_t>(h & ((1ull << 48) - 1));
+}
+
+// Takes the bytes of objs (object name, exclusive) on a description of the
+// lock file of its own, in increasing offset order (a byte asked for twice
+// is taken in the stronger mode).  With nowait a busy byte gives
+// IMAP_MAILBOX_LOCKED at once.  what names the request in log lines.
+int lock_objects(mboxlist_createlock* lock, const std::vector<std::pair<std::string, int>>& objs, bool nowait,
                  const char* what) {
   if (lock->held) mboxlist_unlock_create(lock);
-  DB_ENV* env = mboxlist_lockenv();
-  if (!env) return IMAP_IOERROR;
-  u_int32_t id = 0;
-  int r = env->lock_id(env, &id);
-  if (r) {
-    bvlog(0, LOG_STORE_ERR, "Unable to get folder locker for %s: %s", what, db_strerror(r));
+  const char* path = mboxlist_lockfile();
+  if (!path || !*path) return IMAP_IOERROR;
+  std::vector<std::pair<off_t, int>> req;
+  for (const auto& [obj, exclusive] : objs) req.emplace_back(lock_object_offset(obj), exclusive);
+  std::sort(req.begin(), req.end());
+  UniqueFd fd(fs_open(path, O_RDWR | O_CREAT, 0600));
+  if (!fd) {
+    bvlog(0, LOG_STORE_ERR, "Unable to open folder lock file %s: %m", path);
     return IMAP_IOERROR;
   }
-  const size_t n = objs.size();
-  std::vector<std::string> names(objs);  // lock_vec wants writable object bytes
-  std::vector<DBT> dbts(n);
-  std::vector<DB_LOCKREQ> req(n + 1);
-  req[0] = DB_LOCKREQ{};
-  req[0].op = DB_LOCK_PUT_ALL;
-  for (size_t i = 0; i < n; ++i) {
-    dbts[i] = DBT{};
-    dbts[i].data = names[i].data();
-    dbts[i].size = static_cast<u_int32_t>(names[i].size());
-    req[i + 1] = DB_LOCKREQ{};
-    req[i + 1].op = DB_LOCK_GET;
-    req[i + 1].obj = &dbts[i];
-    req[i + 1].mode = (i == 0 && first_read) ? DB_LOCK_READ : DB_LOCK_WRITE;
+  for (size_t i = 0; i < req.size(); ++i) {
+    if (i + 1 < req.size() && req[i + 1].first == req[i].first) {
+      req[i + 1].second |= req[i].second;
+      continue;
+    }
+    const int r = nowait ? lock_byte_nonblocking(fd.get(), req[i].first, req[i].second)
+                         : lock_byte_blocking(fd.get(), req[i].first, req[i].second);
+    // Closing the descriptor drops whatever was granted before.
+    if (r != 0 && nowait && (errno == EAGAIN || errno == EACCES)) return IMAP_MAILBOX_LOCKED;
+    if (r != 0) {
+      bvlog(0, LOG_STORE_ERR, "Unable to lock folder %s: %m", what);
+      return IMAP_IOERROR;
+    }
   }
-  const u_int32_t flags = nowait ? DB_LOCK_NOWAIT : 0;
-  // The first request goes without the release entry; after a deadlock the
-  // release entry comes first so that the locks granted before it are
-  // dropped before trying again.
-  DB_LOCKREQ* errp = nullptr;
-  r = env->lock_vec(env, id, flags, req.data() + 1, static_cast<int>(n), &errp);
-  while (r == DB_LOCK_DEADLOCK) {
-    sched_yield();
-    r = env->lock_vec(env, id, flags, req.data(), static_cast<int>(n + 1), &errp);
-  }
-  if (r) {
-    if (r != DB_LOCK_NOTGRANTED) bvlog(0, LOG_STORE_ERR, "Unable to lock folder %s: %s", what, db_strerror(r));
-    DB_LOCKREQ put{};
-    put.op = DB_LOCK_PUT_ALL;
-    (void)env->lock_vec(env, id, 0, &put, 1, nullptr);
-    (void)env->lock_id_free(env, id);
-    return r == DB_LOCK_NOTGRANTED ? IMAP_MAILBOX_LOCKED : IMAP_IOERROR;
-  }
-  lock->locker_id = id;
+  lock->fd = fd.release();
   lock->held = true;
   return 0;
 }
@@ -324,46 +322,32 @@ int lock_objects(mboxlist_createlock* lock, const std::vector<std::string>& objs
 }  // namespace
 
 int mboxlist_lock_create(mboxlist_createlock* lock, const char* name1, const char* name2, int wholeuser) {
-  // Object names are at most 265 bytes ("mbox_" and a 256-byte name and a
-  // NUL fit in the 266 reserved for them).
-  std::vector<std::string> objs;
-  objs.push_back(user_lock_object(name1));
-  if (!wholeuser) objs.push_back(std::string("mbox_") + name1);
-  if (name2 && wholeuser) objs.push_back(user_lock_object(name2));
-  return lock_objects(lock, objs, !wholeuser, false, name1) == 0 ? 0 : IMAP_IOERROR;
+  std::vector<std::pair<std::string, int>> objs;
+  objs.emplace_back(user_lock_object(name1), wholeuser ? 1 : 0);
+  if (!wholeuser) objs.emplace_back(std::string("mbox_") + name1, 1);
+  if (name2 && wholeuser) objs.emplace_back(user_lock_object(name2), 1);
+  return lock_objects(lock, objs, false, name1);
 }
 
 int mboxlist_trylock_create(mboxlist_createlock* lock, const char* name) {
-  return lock_objects(lock, {user_lock_object(name), std::string("mbox_") + name}, true, true, name);
+  return lock_objects(lock, {{user_lock_object(name), 0}, {std::string("mbox_") + name, 1}}, true, name);
 }
 
 int mboxlist_lock_users(mboxlist_createlock* lock, const std::vector<std::string>& names) {
-  // One order for everybody: two such requests never wait on each other in
-  // a cycle.
-  std::set<std::string> objs;
-  for (const std::string& n : names) objs.insert(user_lock_object(n.c_str()));
-  std::vector<std::string> sorted(objs.begin(), objs.end());
-  return lock_objects(lock, sorted, false, false, names.empty() ? "" : names[0].c_str()) == 0 ? 0 : IMAP_IOERROR;
+  // The bytes are taken in offset order, so two such requests never wait
+  // on each other in a cycle.
+  std::vector<std::pair<std::string, int>> objs;
+  for (const std::string& n : names) objs.emplace_back(user_lock_object(n.c_str()), 1);
+  return lock_objects(lock, objs, false, names.empty() ? "" : names[0].c_str());
 }
 
 std::string mboxlist_user_lock_object(const char* name) { return user_lock_object(name); }
 
 void mboxlist_unlock_create(mboxlist_createlock* lock) {
   if (!lock->held) return;
-  DB_ENV* env = mboxlist_lockenv();
-  DB_LOCKREQ put{};
-  put.op = DB_LOCK_PUT_ALL;
-  int r;
-  while ((r = env->lock_vec(env, lock->locker_id, 0, &put, 1, nullptr)) == DB_LOCK_DEADLOCK) sched_yield();
-  if (r == 0) r = env->lock_id_free(env, lock->locker_id);
-  if (r) {
-    // Locks we cannot release would block every later creation in this
-    // user until the daemon restarts; better to stop here.
-    bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "Unable to release folder lock: %s", db_strerror(r));
-    abort();
-  }
+  close(lock->fd);
+  lock->fd = -1;
   lock->held = false;
-  lock->locker_id = 0;
 }
 
 // ---- Rights ------------------------------------------------------------------

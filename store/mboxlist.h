@@ -16,8 +16,17 @@
 // Berkeley DB failures are logged with the folder name and reported as
 // IMAP_IOERROR.  The environment and handles are free-threaded.
 //
+// Dead processes: every handle keeps a thread table and an is-alive check;
+// Berkeley DB's failure check, run at every open and by the store daemon
+// every few seconds, aborts a killed process's transactions and releases
+// its locks.  A process killed inside the library leaves a mutex held that
+// nothing releases: the daemon then rebuilds the environment, and a client
+// stuck in the old one ends with status 75 once its region file has been
+// replaced (a guard thread started by mboxlist_init watches for that).
+// Any DB_RUNRECOVERY reaching a caller is an I/O error (temporary).
+//
 // Lock order, for every store process:
-//   1. the folder creation lock (folder-lock environment, below);
+//   1. the folder creation lock (below);
 //   2. a folder's index lock, then the per-user and expunge locks that
 //      store/mailbox.h orders after it;
 //   3. the Berkeley DB locks of a transaction of this environment.
@@ -59,6 +68,11 @@ struct auth_state;
 [[nodiscard]] int mboxlist_recover();
 // Closes everything (also run at exit).  Harmless when nothing is open.
 void mboxlist_close();
+// Forgets the environment and databases without closing them, for the
+// daemon when one of its threads is stuck inside them (on a mutex of a
+// process that died inside the library): closing would wait for ever.
+// mboxlist_recover may then build a fresh environment.
+void mboxlist_abandon();
 
 // The handles, for the store's own modules (null before mboxlist_init).
 DB_ENV* mboxlist_env();
@@ -67,7 +81,8 @@ DB* mboxlist_quotadb();
 DB* mboxlist_subsdb();
 DB* mboxlist_lrightdb();
 DB* mboxlist_peruserdb();
-DB_ENV* mboxlist_lockenv();
+// The folder creation lock file (null before mboxlist_init).
+const char* mboxlist_lockfile();
 
 // The key order of every database: bytes compare as signed chars, except
 // that NUL sorts first, then TAB, then '/', so a folder's subfolders follow
@@ -82,6 +97,16 @@ int mboxlist_checkpoint15();   // keep 10 % of the cache clean
 int mboxlist_checkpoint60();   // transaction checkpoint
 int mboxlist_checkpoint300();  // remove log files no longer needed
 int mboxlist_deadlockcheck();  // abort the oldest of deadlocked lockers
+// Finds processes that died while using the environment (process start
+// runs it too): aborts their transactions and releases their locks.  0, or
+// DB_RUNRECOVERY (logged) when one died inside the library: the
+// environment must then be rebuilt (mboxlist_close, mboxlist_recover)
+// while no client joins it.
+int mboxlist_failchk();
+// From now on this process's lock waits end after usec with
+// DB_LOCK_NOTGRANTED (an I/O error to callers) once a deadlock check runs.
+// For the daemon's stop, which must not wait on a live holder for ever.
+int mboxlist_bound_lock_waits(unsigned usec);
 int mboxlist_checkpoint_force();  // checkpoint now, whatever the thresholds
 int mboxlist_log_archive_obsolete(char*** logs);
 int mboxlist_log_archive_current(char*** logs);
@@ -128,15 +153,23 @@ void mboxlist_create_struct(DBT* key, DBT* data, DBT* qdata, const char* name, c
 
 // ---- Creation lock ---------------------------------------------------------
 
-// Serialises creation, deletion and rename across processes through the
-// folder-lock environment.  Lock objects: "user_<owner>" (or
-// "sharedfolders" for names outside "user/"), and "mbox_<name>".
-// Creation: read lock on the owner, write lock on the folder; whole-user
-// operations (INBOX deletion, rename): write lock on the owner of name1 and,
-// when given, of name2.  Taken before any index lock, never inside a
-// transaction.
+// Serialises creation, deletion and rename across processes.  Lock objects:
+// "user_<owner>" (or "sharedfolders" for names outside "user/"), and
+// "mbox_<name>".  Creation: read lock on the owner, write lock on the
+// folder; whole-user operations (INBOX deletion, rename): write lock on the
+// owner of name1 and, when given, of name2.  Taken before any index lock,
+// never inside a transaction.
+//
+// Each object is one byte of the lock file "folderlock/locks" in the
+// environment home, at an offset hashed from its name, held with an
+// open-file-description lock: the kernel releases it when its holder dies,
+// so a killed rename never blocks later ones.  The bytes of one request are
+// taken in increasing offset order, so two requests never wait on each
+// other in a cycle (two names that share a byte only serialise more).  A
+// child forked while the lock is held shares its description, and holds
+// the lock until it too closes it or ends.
 struct mboxlist_createlock {
-  uint32_t locker_id = 0;
+  int fd = -1;  // the lock file's own description; closing it releases
   bool held = false;
 };
 // 0 with the locks granted, or IMAP_IOERROR (logged).  name2 only with
@@ -147,7 +180,7 @@ struct mboxlist_createlock {
 // IMAP_MAILBOX_LOCKED while a creation, deletion or rename of the folder or
 // its user holds a conflicting lock, IMAP_IOERROR (logged).
 [[nodiscard]] int mboxlist_trylock_create(mboxlist_createlock* lock, const char* name);
-// Releases every lock of the locker and frees it; harmless when not held.
+// Releases the locks; harmless when not held.
 void mboxlist_unlock_create(mboxlist_createlock* lock);
 
 // RAII owner of a creation lock.

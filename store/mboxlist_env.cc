@@ -1,9 +1,11 @@
 // The mailbox list environment: process start, key order, maintenance,
 // session lock and shutdown.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,8 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/bvlog.h"
 #include "common/config.h"
@@ -18,6 +22,7 @@
 #include "common/imap_err.h"
 #include "common/lock.h"
 #include "common/service.h"
+#include "common/unique_fd.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_internal.h"
 
@@ -28,7 +33,7 @@ struct MboxlistState {
   std::mutex mu;  // guards start-up and shutdown
   enum class Init { never, ok, failed } init = Init::never;
   DB_ENV* env = nullptr;
-  DB_ENV* lockenv = nullptr;
+  std::string lockfile;  // the folder creation lock file
   DB* mbl = nullptr;
   DB* quotadb = nullptr;
   DB* subsdb = nullptr;
@@ -41,6 +46,7 @@ struct MboxlistState {
   bool do_final_checkpoint = false;
   bool db_memp_fsync = false;
   bool atexit_registered = false;
+  bool guard_started = false;
   int sessionlockfd = -1;
   std::string sessionlockfile;
   long last_catastrophic_event = 0;
@@ -75,6 +81,43 @@ void mboxlist_err(const DB_ENV*, const char*, const char* msg) {
   bvlog(0, LOG_STORE_WRITEFAIL, "Mailbox database error: %s", msg);
 }
 
+// Berkeley DB's informational messages: what failchk released or aborted
+// for a process that died.
+void mboxlist_msg(const DB_ENV*, const char* msg) { bvlog(0, LOG_STORE_NOTICE, "Mailbox database: %s", msg); }
+
+// Whether a process that used the environment still runs, for failchk.  A
+// zombie has died: its locks will never be released by it, and it may stay
+// unreaped for long (a parent busy elsewhere).  Threads die only with their
+// process here, so the thread id is not consulted.
+int mboxlist_isalive(DB_ENV*, pid_t pid, db_threadid_t, u_int32_t) {
+  if (pid == getpid()) return 1;
+  if (kill(pid, 0) != 0 && errno == ESRCH) return 0;
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(pid));
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return errno == ENOENT ? 0 : 1;
+  char buf[512];
+  ssize_t n = read(fd.get(), buf, sizeof buf - 1);
+  if (n <= 0) return 1;
+  buf[n] = 0;
+  // "pid (comm) S ...": the state follows the last ')'.
+  const char* p = strrchr(buf, ')');
+  if (!p || p[1] != ' ') return 1;
+  return p[2] == 'Z' || p[2] == 'X' ? 0 : 1;
+}
+
+// Every handle on either environment keeps a thread table and an is-alive
+// check, so that failchk (run by the store daemon and at every open) can
+// abort the transactions and free the locks of a process that was killed.
+// The count only sizes the table; more threads still join.
+constexpr u_int32_t kThreadCount = 1000;
+
+void set_failchk_support(DB_ENV* env) {
+  env->set_thread_count(env, kThreadCount);
+  env->set_isalive(env, mboxlist_isalive);
+  env->set_msgcall(env, mboxlist_msg);
+}
+
 std::string home_dir(const MboxlistState& s) {
   if (!s.cachedir.empty()) return s.cachedir;
   std::string d = s.mboxlistdir;
@@ -102,6 +145,12 @@ int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& 
   env->set_lk_max_objects(env, 50000);
   env->set_tx_max(env, 10000);
   env->set_alloc(env, malloc, realloc, free);
+  set_failchk_support(env);
+  // The region files are written out in full when the environment is
+  // created (and touched when joined): a sparse region on a file system
+  // that then fills up would kill the process with SIGBUS at its next
+  // page fault, where a full disk at creation is a plain error.
+  env->set_flags(env, DB_REGION_INIT, 1);
   // Below level 2 a commit writes the log to the file system without
   // syncing it: a process killed right after a delivery was acknowledged
   // keeps the delivery (only a crash of the whole machine can take it),
@@ -112,6 +161,16 @@ int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& 
     bvlog(0, LOG_STORE_ERR, "Unable to open mboxlist database environment %s: %s", dir.c_str(), db_strerror(r));
     env->close(env, 0);
     return -1;
+  }
+  // A process that died inside a transaction since the daemon's last
+  // check still holds its locks: release them before doing any work.
+  // (The check may also report a mutex of the dead process it could not
+  // destroy; only a need for recovery stops the open.)
+  r = env->failchk(env, 0);
+  if (r == DB_RUNRECOVERY) {
+    bvlog(0, LOG_STORE_ERR, "Mailbox list environment %s needs recovery: %s", dir.c_str(), db_strerror(r));
+    env->close(env, 0);
+    return -2;
   }
   s.env = env;
   return 0;
@@ -136,42 +195,34 @@ int open_db(DB_ENV* env, const char* file, u_int32_t pagesize, DB** out, const c
   return 0;
 }
 
-int open_lockenv(MboxlistState& s) {
+// The folder creation lock: a file of byte locks in the "folderlock"
+// directory of the home (store/mboxlist.h).  Older stores kept a lock-only
+// Berkeley DB environment there, whose locks outlived a killed holder; the
+// daemon's start removes its region files.
+int open_lockfile(MboxlistState& s) {
   std::string dir = home_dir(s) + "/folderlock";
-  DB_ENV* env = nullptr;
-  int r = db_env_create(&env, 0);
-  if (r == 0 && s.do_recovery) {
-    // A fresh lock environment: nothing of a crashed process may linger.
+  if (s.do_recovery) {
     if (access(dir.c_str(), F_OK) == 0) {
-      r = env->remove(env, dir.c_str(), DB_FORCE);  // consumes the handle
-      env = nullptr;
-      if (r == ENOENT) r = 0;
-      if (r == 0) r = db_env_create(&env, 0);
+      DB_ENV* env = nullptr;
+      int r = db_env_create(&env, 0);
+      if (r == 0) r = env->remove(env, dir.c_str(), DB_FORCE);  // consumes the handle
+      if (r != 0 && r != ENOENT) {
+        bvlog(0, LOG_STORE_ERR, "Unable to create mboxlock database environment: %s", db_strerror(r));
+        return -1;
+      }
     }
-    if (r == 0 && make_dirs(dir.c_str(), 0700) != 0) {
+    if (make_dirs(dir.c_str(), 0700) != 0) {
       bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "mboxlist_init: cannot create mboxlock tmpdir: %s", strerror(errno));
-      if (env) env->close(env, 0);
       return -1;
     }
   }
-  if (r != 0) {
-    bvlog(0, LOG_STORE_ERR, "Unable to create mboxlock database environment: %s", db_strerror(r));
-    if (env) env->close(env, 0);
+  std::string path = dir + "/locks";
+  UniqueFd fd(fs_open(path.c_str(), O_RDWR | O_CREAT, 0600));
+  if (!fd) {
+    bvlog(0, LOG_STORE_ERR, "Unable to open mboxlock file %s: %m", path.c_str());
     return -1;
   }
-  env->set_errcall(env, mboxlist_err);
-  env->set_errpfx(env, "mboxlock");
-  env->set_lk_detect(env, DB_LOCK_OLDEST);
-  env->set_lk_max_locks(env, 50000);
-  env->set_lk_max_lockers(env, 50000);
-  env->set_lk_max_objects(env, 50000);
-  r = env->open(env, dir.c_str(), DB_INIT_LOCK | DB_THREAD | DB_CREATE, 0);
-  if (r != 0) {
-    bvlog(0, LOG_STORE_ERR, "Unable to open mboxlock database: %s", db_strerror(r));
-    env->close(env, 0);
-    return -1;
-  }
-  s.lockenv = env;
+  s.lockfile = path;
   return 0;
 }
 
@@ -203,6 +254,47 @@ int parse_listrecover(const char* v) {
 }
 
 void close_all_locked(MboxlistState& s);
+
+// A client's guard against waiting for ever in an environment that has
+// been replaced.  When a process dies inside the library (holding one of
+// its mutexes), the store daemon rebuilds the environment: recovery
+// removes the region files and creates new ones, and a daemon started
+// anew after a crash does the same.  A client still waiting on a mutex or
+// lock of the old regions would never be woken; this thread sees the
+// first region file replaced and ends the process with the
+// temporary-failure status instead, as if it had been killed at that
+// instant (which the store survives).  _exit, not exit: the exit handlers
+// would close the environment and wait on the very mutex the main thread
+// is stuck on.
+// Counts the closes of this process's environment: a guard belongs to the
+// environment joined when it started and ends once that one is closed.
+std::atomic<unsigned> g_env_generation{0};
+
+void start_client_guard(const std::string& home) {
+  std::string region = home + "/__db.001";
+  struct stat joined;
+  if (stat(region.c_str(), &joined) != 0) return;
+  unsigned generation = g_env_generation.load();
+  std::thread([region, joined, generation] {
+    int strikes = 0;
+    for (;;) {
+      struct timespec ts = {1, 0};
+      nanosleep(&ts, nullptr);
+      if (g_env_generation.load() != generation) return;
+      struct stat now;
+      bool replaced = stat(region.c_str(), &now) != 0 ? errno == ENOENT
+                                                       : now.st_ino != joined.st_ino || now.st_dev != joined.st_dev;
+      // Two looks a second apart: a region caught between removal and
+      // re-creation, or a slow recovery, counts once it stays replaced.
+      strikes = replaced ? strikes + 1 : 0;
+      if (strikes >= 2) {
+        bvlog(0, bvlog_priority(0, LOG_SEV_ERR),
+              "The mailbox list environment was rebuilt by the store daemon; stopping (try again later)");
+        _exit(75);
+      }
+    }
+  }).detach();
+}
 
 // Start-up proper.  0 on success; a fatal condition calls fatal() and
 // returns -1 when a test handler lets it return.
@@ -284,7 +376,19 @@ int initactual(MboxlistState& s) {
   // apart from the open flags and is set on the handle.)
   bool nosync = config_get_int(cfg, "local.dbtxnsync", 0) < 2;
 
-  if (open_env(s, flags, nosync, home_dir(s)) != 0) {
+  // The guard watches from before the open: joining can itself wait on a
+  // mutex of a process that died inside the library.
+  if (!s.dont_check_stored && !s.guard_started) {
+    start_client_guard(home_dir(s));
+    s.guard_started = true;
+  }
+  if (int o = open_env(s, flags, nosync, home_dir(s)); o != 0) {
+    if (o == -2 && !s.do_recovery) {
+      // A process died inside the library: the daemon's next check
+      // recovers the environment; the caller may try again then.
+      fatal(75);
+      return -1;
+    }
     if (s.do_recovery) {
       bvlog(0, LOG_STORE_ERR, "Unable to bring the message store up.  Analyse installation and configuration.");
       return -1;
@@ -307,7 +411,7 @@ int initactual(MboxlistState& s) {
   // Shared-folder lists are an extra; the store works without them.
   (void)open_db(s.env, "lright.db", 4096, &s.lrightdb, "lright", LOG_STORE_WRITEFAIL);
 
-  if (open_lockenv(s) != 0) {
+  if (open_lockfile(s) != 0) {
     close_all_locked(s);
     fatal(1);
     return -1;
@@ -334,8 +438,7 @@ void close_all_locked(MboxlistState& s) {
   close_db(s.lrightdb, s.db_memp_fsync);
   if (s.env) s.env->close(s.env, 0);
   s.env = nullptr;
-  if (s.lockenv) s.lockenv->close(s.lockenv, 0);
-  s.lockenv = nullptr;
+  s.lockfile.clear();
 }
 
 }  // namespace
@@ -368,9 +471,30 @@ void mboxlist_close() {
   MboxlistState& s = st();
   std::lock_guard lk(s.mu);
   close_all_locked(s);
+  ++g_env_generation;
+  s.guard_started = false;
   mboxlist_session_unlock();
   // A later mboxlist_init (tests, a daemon's restart of its databases)
   // starts afresh.
+  s.init = MboxlistState::Init::never;
+  s.do_recovery = 0;
+  s.dont_check_stored = false;
+}
+
+void mboxlist_abandon() {
+  MboxlistState& s = st();
+  std::lock_guard lk(s.mu);
+  // Kept reachable: a thread blocked inside may still use them.
+  static std::vector<void*>* kept = new std::vector<void*>;
+  for (void* h : {static_cast<void*>(s.env), static_cast<void*>(s.mbl), static_cast<void*>(s.quotadb),
+                  static_cast<void*>(s.subsdb), static_cast<void*>(s.peruserdb), static_cast<void*>(s.lrightdb)}) {
+    if (h) kept->push_back(h);
+  }
+  s.env = nullptr;
+  s.mbl = s.quotadb = s.subsdb = s.peruserdb = s.lrightdb = nullptr;
+  s.lockfile.clear();
+  ++g_env_generation;
+  s.guard_started = false;
   s.init = MboxlistState::Init::never;
   s.do_recovery = 0;
   s.dont_check_stored = false;
@@ -382,7 +506,7 @@ DB* mboxlist_quotadb() { return st().quotadb; }
 DB* mboxlist_subsdb() { return st().subsdb; }
 DB* mboxlist_lrightdb() { return st().lrightdb; }
 DB* mboxlist_peruserdb() { return st().peruserdb; }
-DB_ENV* mboxlist_lockenv() { return st().lockenv; }
+const char* mboxlist_lockfile() { return st().lockfile.empty() ? nullptr : st().lockfile.c_str(); }
 const char* mboxlist_dir() { return st().mboxlistdir.c_str(); }
 int mboxlist_listrecover() {
   return parse_listrecover(config_get_string(config_getdefaultcache(), "local.store.listrecover", nullptr));
@@ -489,7 +613,37 @@ int mboxlist_deadlockcheck() {
   DB_ENV* env = st().env;
   if (!env) return 0;
   int aborted = 0;
-  return env->lock_detect(env, 0, DB_LOCK_OLDEST, &aborted);
+  // Lock waits past their time-out (only the daemon's own while it stops)
+  // end first, then the oldest locker of each cycle.
+  int r = env->lock_detect(env, 0, DB_LOCK_EXPIRE, &aborted);
+  if (r == 0) r = env->lock_detect(env, 0, DB_LOCK_OLDEST, &aborted);
+  return r;
+}
+
+int mboxlist_failchk() {
+  DB_ENV* env = st().env;
+  if (!env) return 0;
+  int r = env->failchk(env, 0);
+  if (r == DB_RUNRECOVERY) {
+    bvlog(0, LOG_STORE_ERR, "A process died inside the mailbox list database; it must be recovered");
+  } else if (r != 0) {
+    // A mutex of the dead process that could not be destroyed: its
+    // transactions and locks are dealt with all the same.
+    bvlog(0, LOG_STORE_WARNING, "Mailbox list failure check: %s", db_strerror(r));
+    r = 0;
+  }
+  return r;
+}
+
+int mboxlist_bound_lock_waits(unsigned usec) {
+  DB_ENV* env = st().env;
+  if (!env) return 0;
+  // Berkeley DB 5.3 spells the time-out as a flag of set_timeout and,
+  // without DB_TIME_NOTGRANTED, reports an expired wait as a deadlock,
+  // which every read here would repeat.
+  int r = env->set_flags(env, DB_TIME_NOTGRANTED, 1);
+  if (r == 0) r = env->set_timeout(env, usec, DB_SET_LOCK_TIMEOUT);
+  return r;
 }
 
 int mboxlist_log_archive_obsolete(char*** logs) {
@@ -536,10 +690,12 @@ int mboxlist_remove_env(int force) {
 int mboxlist_trans_setup(DB_TXN** txn, const char* op, const char* name) {
   if (mboxlist_init() != 0) return IMAP_IOERROR;
   DB_ENV* env = st().env;
-  for (;;) {
+  // A region short of room usually clears as other transactions end; a
+  // full one does not, and a delivery must then fail, not spin.
+  for (int nospace = 0;;) {
     int r = env->txn_begin(env, nullptr, txn, 0);
     if (r == 0) return 0;
-    if (r == DB_LOCK_DEADLOCK || r == ENOSPC) {
+    if (r == DB_LOCK_DEADLOCK || (r == ENOSPC && ++nospace < 1000)) {
       sched_yield();
       continue;
     }

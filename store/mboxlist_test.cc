@@ -1,6 +1,7 @@
 #include "store/mboxlist.h"
 
 #include <db.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -560,3 +561,77 @@ TEST_F(WriterDeadlocks, RetriedTransactionsLoseNoUpdate) {
 }
 
 }  // namespace
+
+// ---- The creation lock and dead holders -----------------------------------------------
+
+namespace {
+
+// Waits up to 10 s for child; kills it when it has not ended.  Its exit
+// status, or -1 when it had to be killed (it waited on a lock for ever).
+int wait_bounded(pid_t child) {
+  for (int i = 0; i < 200; ++i) {
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+    usleep(50 * 1000);
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  return -1;
+}
+
+// Takes a creation lock in a child process, which then ends with status 0,
+// or is killed while holding it when die is set.
+pid_t lock_in_child(const char* name1, const char* name2, int wholeuser, bool die) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    MboxlistCreateLock lock;
+    if (lock.lock(name1, name2, wholeuser) != 0) _exit(1);
+    if (die) raise(SIGKILL);
+    _exit(0);
+  }
+  return pid;
+}
+
+}  // namespace
+
+// A rename killed while it holds the whole-user locks of both users never
+// blocks a later rename or creation in either user.
+TEST_F(Folders, CreationLocksOfAKilledHolderAreReleased) {
+  start();
+  pid_t holder = lock_in_child("user/joe", "user/ann", 1, true);
+  int status = 0;
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(wait_bounded(lock_in_child("user/ann", "user/joe", 1, false)), 0) << "a rename waited on a dead one";
+  EXPECT_EQ(wait_bounded(lock_in_child("user/joe/Sent", nullptr, 0, false)), 0) << "a creation waited on a dead rename";
+}
+
+// Read locks share, write locks exclude: two creations in one user go
+// side by side, a whole-user operation waits for them.  (Every lock is held
+// by a child: a child forked while its parent holds one would share the
+// parent's lock file description, and with it the lock.)
+TEST_F(Folders, CreationLockModes) {
+  start();
+  int go[2], held[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(held), 0);
+  pid_t creator = fork();
+  if (creator == 0) {
+    MboxlistCreateLock lock;
+    if (lock.lock("user/joe/a", nullptr, 0) != 0) _exit(1);
+    char c = 1;
+    if (write(held[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(2);
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(held[0], &c, 1), 1);
+  EXPECT_EQ(wait_bounded(lock_in_child("user/joe/b", nullptr, 0, false)), 0) << "two creations in a user exclude";
+  pid_t whole = lock_in_child("user/joe", "user/ann", 1, false);
+  usleep(300 * 1000);
+  int status = 0;
+  EXPECT_EQ(waitpid(whole, &status, WNOHANG), 0) << "a whole-user lock was granted beside a creation";
+  ASSERT_EQ(write(go[1], &c, 1), 1);
+  EXPECT_EQ(wait_bounded(creator), 0);
+  EXPECT_EQ(wait_bounded(whole), 0);
+  for (int fd : {go[0], go[1], held[0], held[1]}) close(fd);
+}

@@ -4,7 +4,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <string>
 
@@ -45,7 +52,7 @@ class FileCheckpoint {
       start_ = now;
       failed_ = 0;
     }
-    int f = mboxlist_checkpoint_files(since_, last_end_, &from_, kSlice);
+    int f = mboxlist_checkpoint_files(since_, last_end_, &from_, slice_);
     if (f >= 0 && !from_.empty()) {
       failed_ += f;
       return;  // more next time
@@ -56,16 +63,28 @@ class FileCheckpoint {
     last_end_ = time(nullptr);
     due_ = now + interval_;
   }
-  // A whole round now (when the daemon stops).
-  void finish() {
+  // A whole round now (when the daemon stops), in small slices, given up
+  // at deadline: the daemon's lock waits are bounded then, but a live
+  // process holding a database lock could still cost each folder a wait.
+  // A round cut short is made up by the first round of the next start,
+  // which writes every file older than its state.
+  void finish(time_t deadline) {
     if (interval_ <= 0) return;
     due_ = 0;
-    do tick(time(nullptr));
-    while (!from_.empty());
+    slice_ = kStopSlice;
+    do {
+      if (time(nullptr) >= deadline) {
+        bvlog(0, LOG_STORE_WARNING, "Final file checkpoint cut short; the next start completes it");
+        break;
+      }
+      tick(time(nullptr));
+    } while (!from_.empty());
   }
 
  private:
   static constexpr size_t kSlice = 1000;
+  static constexpr size_t kStopSlice = 20;
+  size_t slice_ = kSlice;
   int interval_;
   time_t due_;
   std::string from_;  // where the walk resumes; empty between rounds
@@ -102,6 +121,223 @@ class ExpungeCleanup {
   time_t before_ = 0;
   std::string from_;  // where the walk resumes; empty between rounds
 };
+
+// A thread that runs one step every interval.  Any step that enters the
+// environment may wait for ever on a mutex of a process killed inside the
+// library, so the daemon's main thread never enters it while workers run:
+// it only watches them, and a worker stuck past any sensible time is
+// abandoned (left blocked, its memory kept) when the environment is
+// rebuilt.
+class Worker {
+ public:
+  Worker(int interval_ms, std::function<void()> step) : interval_ms_(interval_ms), step_(std::move(step)) {}
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  void start() {
+    if (interval_ms_ > 0) thread_ = std::thread([this] { run(); });
+  }
+  void set_interval(int ms) {
+    {
+      std::lock_guard lk(mu_);
+      interval_ms_ = ms;
+    }
+    cv_.notify_all();
+  }
+  // Seconds the current step has been running, 0 when idle.
+  time_t busy_for() const {
+    time_t since = busy_since_.load();
+    return since ? time(nullptr) - since : 0;
+  }
+  // Asks the thread to end after its current step and waits up to
+  // wait_ms.  True when it ended; false leaves it running, to be
+  // abandoned.
+  bool stop(int wait_ms) {
+    {
+      std::lock_guard lk(mu_);
+      stopping_ = true;
+    }
+    cv_.notify_all();
+    if (!thread_.joinable()) return true;
+    for (int waited = 0; !done_.load(); waited += 50) {
+      if (waited >= wait_ms) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    thread_.join();
+    return true;
+  }
+  // Lets a stuck thread go: it stays blocked where it is, and this object
+  // must outlive it (the caller leaks it).
+  void abandon() {
+    if (thread_.joinable()) thread_.detach();
+  }
+
+ private:
+  void run() {
+    std::unique_lock lk(mu_);
+    while (!stopping_) {
+      cv_.wait_for(lk, std::chrono::milliseconds(interval_ms_));
+      if (stopping_) break;
+      lk.unlock();
+      busy_since_ = time(nullptr);
+      step_();
+      busy_since_ = 0;
+      lk.lock();
+    }
+    done_ = true;
+  }
+
+  std::mutex mu_;  // guards interval_ms_ and stopping_
+  std::condition_variable cv_;
+  int interval_ms_;
+  bool stopping_ = false;
+  std::function<void()> step_;
+  std::atomic<time_t> busy_since_{0};
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// The failure check normally takes milliseconds; one that has not returned
+// after this long waits on a mutex held by a process that died inside the
+// library, and only rebuilding the environment helps.
+constexpr time_t kWedged = 5;
+
+// The daemon's work in the environment: the failure check and deadlock
+// detection on one thread (so a maintenance step waiting on a lock of a
+// killed process never delays the check that releases it), the
+// maintenance steps and the file checkpoint on another.
+class Maintenance {
+ public:
+  explicit Maintenance(const stored_options& opts)
+      : opts_(opts),
+        files_(opts.file_checkpoint_interval),
+        cleanup_(opts.expunge_cleanup_interval, opts.expunge_cleanup_age) {
+    time_t now = time(nullptr);
+    timers_[0] = {opts.trickle_interval, mboxlist_checkpoint15, now + opts.trickle_interval};
+    timers_[1] = {opts.checkpoint_interval, mboxlist_checkpoint60, now + opts.checkpoint_interval};
+    timers_[2] = {opts.log_removal_interval, mboxlist_checkpoint300, now + opts.log_removal_interval};
+  }
+  Maintenance(const Maintenance&) = delete;
+  Maintenance& operator=(const Maintenance&) = delete;
+
+  void start() {
+    watch_ = std::make_unique<Worker>(opts_.deadlock_interval * 1000, [this] { check(); });
+    steps_ = std::make_unique<Worker>(200, [this] { steps(); });
+    watch_->start();
+    steps_->start();
+  }
+  bool need_recovery() const { return need_recovery_.load() || watch_->busy_for() >= kWedged; }
+
+  // Stops both threads.  True when both ended; otherwise the stuck ones
+  // are abandoned and the environment must be abandoned too (never closed
+  // under them).
+  bool stop() {
+    bool ok = steps_->stop(2000);
+    ok = watch_->stop(2000) && ok;
+    if (!ok) {
+      // Both objects stay allocated for threads that may never return.
+      steps_->abandon();
+      watch_->abandon();
+      (void)steps_.release();
+      (void)watch_.release();
+    }
+    return ok;
+  }
+
+  // The daemon stops: the failure check every 200 ms from now on, which
+  // also ends this process's lock waits that outlast their bound; the file
+  // checkpoint finishes on the step thread within about 5 s.  True when it
+  // ended in time.
+  bool finish() {
+    watch_->set_interval(200);
+    finishing_ = true;
+    steps_->set_interval(50);
+    for (int waited = 0; !finished_.load(); waited += 50) {
+      if (waited >= 10000) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  }
+
+ private:
+  void check() {
+    if (need_recovery_) return;
+    if (mboxlist_failchk() == DB_RUNRECOVERY) {
+      need_recovery_ = true;
+    } else {
+      (void)mboxlist_deadlockcheck();
+    }
+  }
+  void steps() {
+    if (finishing_) {
+      if (!finished_) {
+        // The files are current when the store is stopped in order.  Locks
+        // of killed processes are released by the check first; a live
+        // holder costs a read at most the bound.
+        if (!need_recovery_ && mboxlist_failchk() == 0) {
+          (void)mboxlist_bound_lock_waits(500 * 1000);
+          files_.finish(time(nullptr) + 5);
+        }
+        finished_ = true;
+      }
+      return;
+    }
+    if (need_recovery_) return;
+    time_t now = time(nullptr);
+    for (Timer& t : timers_) {
+      if (t.interval > 0 && now >= t.due) {
+        (void)t.step();  // each step logs its own failure; the next round tries again
+        t.due = now + t.interval;
+      }
+    }
+    files_.tick(now);
+    cleanup_.tick(now);
+  }
+
+  const stored_options& opts_;
+  FileCheckpoint files_;
+  ExpungeCleanup cleanup_;
+  Timer timers_[3];
+  std::unique_ptr<Worker> watch_;
+  std::unique_ptr<Worker> steps_;
+  std::atomic<bool> need_recovery_{false};
+  std::atomic<bool> finishing_{false};
+  std::atomic<bool> finished_{false};
+};
+
+// Takes the environment down after a process died inside the library.
+// Readiness is taken back first, so clients started meanwhile refuse with
+// the usual not-ready message (status 75); clients still attached to the
+// old environment fail with a temporary error, or are ended by their guard
+// once bring_up has replaced the regions.
+void take_down(std::unique_ptr<Maintenance>& work, int state_fd) {
+  bvlog(0, LOG_STORE_STARTUP, "Store daemon recovering the mailbox list; clients are refused meanwhile");
+  if (service_set_recovering(state_fd) != 0) {
+    bvlog(0, bvlog_priority(0, LOG_SEV_ERR), "Cannot mark the store daemon not ready: %m");
+  }
+  if (work->stop()) {
+    mboxlist_close();
+    work.reset();
+  } else {
+    mboxlist_abandon();
+    (void)work.release();  // its stuck threads may still use it
+  }
+}
+
+// Recovers the environment and becomes ready again.  False when it cannot
+// be brought up (a full disk, say): the caller tries again later.
+bool bring_up(std::unique_ptr<Maintenance>& work, const stored_options& opts, int state_fd) {
+  if (mboxlist_recover() != 0) return false;
+  (void)mboxlist_rename_recover();
+  work = std::make_unique<Maintenance>(opts);
+  work->start();
+  if (service_set_ready(state_fd) != 0) {
+    bvlog(0, bvlog_priority(0, LOG_SEV_ERR), "Cannot mark the store daemon ready: %m");
+  } else {
+    bvlog(0, LOG_STORE_STARTUP, "Store daemon ready");
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -142,25 +378,15 @@ int stored_run(const stored_options& opts, FILE* err) {
   bvlog(0, LOG_STORE_STARTUP, "Store daemon ready");
   if (opts.on_ready) opts.on_ready(opts.on_ready_arg);
 
-  FileCheckpoint files(opts.file_checkpoint_interval);
-  ExpungeCleanup cleanup(opts.expunge_cleanup_interval, opts.expunge_cleanup_age);
-  time_t now = time(nullptr);
-  Timer timers[] = {
-      {opts.deadlock_interval, mboxlist_deadlockcheck, now + opts.deadlock_interval},
-      {opts.trickle_interval, mboxlist_checkpoint15, now + opts.trickle_interval},
-      {opts.checkpoint_interval, mboxlist_checkpoint60, now + opts.checkpoint_interval},
-      {opts.log_removal_interval, mboxlist_checkpoint300, now + opts.log_removal_interval},
-  };
+  auto work = std::make_unique<Maintenance>(opts);
+  work->start();
+  time_t retry_at = 0;
   while (!check_signal_handler(SIGTERM) && !check_signal_handler(SIGINT)) {
-    now = time(nullptr);
-    for (Timer& t : timers) {
-      if (t.interval > 0 && now >= t.due) {
-        (void)t.step();  // each step logs its own failure; the next round tries again
-        t.due = now + t.interval;
-      }
+    if (work && work->need_recovery()) take_down(work, state_fd);
+    if (!work && time(nullptr) >= retry_at && !bring_up(work, opts, state_fd)) {
+      bvlog(0, LOG_STORE_ERR, "Unable to bring the message store up again; trying again in 5 seconds");
+      retry_at = time(nullptr) + 5;
     }
-    files.tick(now);
-    cleanup.tick(now);
     // Short sleeps keep the reaction to a stop request prompt.
     struct timespec ts = {0, 200 * 1000 * 1000};
     nanosleep(&ts, nullptr);
@@ -169,9 +395,15 @@ int stored_run(const stored_options& opts, FILE* err) {
   bvlog(0, LOG_STORE_STARTUP, "Store daemon stopping");
   // Withdraw first so no new client starts against a closing database.
   service_withdraw(kService, state_fd);
-  // The files are current when the store is stopped in order.
-  files.finish();
-  mboxlist_close();
+  // Nothing here waits without a bound: a step stuck in the environment
+  // leaves it to the next start's recovery.
+  if (!work || (work->finish() && work->stop())) {
+    mboxlist_close();
+  } else {
+    bvlog(0, LOG_STORE_WARNING, "Store daemon stopping without closing the mailbox list; the next start recovers it");
+    mboxlist_abandon();
+    (void)work.release();
+  }
   unset_signal_handler(SIGTERM);
   unset_signal_handler(SIGINT);
   bvlog(0, LOG_STORE_STARTUP, "Store daemon stopped");

@@ -5,6 +5,16 @@
 // database is reloaded, removes the files of expunged messages, and shuts
 // the database down cleanly.
 //
+// Processes that die while using the database are dealt with here: every
+// deadlock_interval seconds, on a thread of its own, the daemon runs
+// Berkeley DB's failure check, which aborts a dead process's transactions
+// and releases its locks.  When a process died inside the library (or the
+// check itself is stuck on a mutex such a process held), the daemon takes
+// readiness back ("recovering" in its state file), rebuilds the
+// environment through recovery and becomes ready again.  Stopping never
+// waits without a bound: a final file checkpoint that cannot finish within
+// seconds is left to the next start.
+//
 // One daemon per store: a second one finds the state file locked and
 // refuses to start.  Client processes (POP3 server, backup, admin commands)
 // refuse to start until the daemon reports ready.
@@ -17,7 +27,7 @@ struct stored_options {
   int trickle_interval = 15;
   int checkpoint_interval = 60;
   int log_removal_interval = 300;
-  int deadlock_interval = 5;
+  int deadlock_interval = 5;  // failure check and deadlock detection
   // Copy of changed seen state and subscriptions into the folders' plain
   // files ("local.store.filecheckpointinterval"; 0 turns it off).
   int file_checkpoint_interval = 600;
@@ -35,6 +45,7 @@ struct stored_options {
 
 // Runs the daemon until SIGTERM or SIGINT.  The configuration and log must
 // be open.  Returns the exit status: 0 after a clean stop, 75 when another
-// daemon runs on the store, 1 when the database cannot be brought up, 78 for
-// configuration problems.  Messages for the operator go to err.
+// daemon runs on the store, 1 when the database cannot be brought up at
+// start (after a later recovery that fails it keeps trying, not ready
+// meanwhile), 78 for configuration problems.  Messages for the operator go to err.
 int stored_run(const stored_options& opts, FILE* err);

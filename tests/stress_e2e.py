@@ -92,8 +92,9 @@ class Failures:
                 print(f"    {d}", file=out)
 
 
-class Hang(Exception):
-    pass
+class Stopped(Exception):
+    """The run cannot go on: a command hung, or the instance could not be
+    set up or started."""
 
 
 class Child:
@@ -155,7 +156,7 @@ class Stress:
         desc = " ".join(os.path.basename(a) if i == 0 else a for i, a in enumerate(argv))
         with self.lock:
             if self.abort.is_set():
-                raise Hang()
+                raise Stopped()
             proc = subprocess.Popen(argv, stdin=subprocess.PIPE if stdin is not None else subprocess.DEVNULL,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env)
             child = Child(proc, kind, desc)
@@ -165,7 +166,7 @@ class Stress:
                 out, err = proc.communicate(stdin, timeout=timeout)
             except subprocess.TimeoutExpired:
                 self.hung(child, timeout)
-                raise Hang()
+                raise Stopped()
             except (BrokenPipeError, ConnectionResetError):
                 proc.wait(timeout=timeout)
                 out, err = b"", b""
@@ -175,7 +176,7 @@ class Stress:
                 self.trace.append(f"{child.start - self.t_begin:8.3f} {now() - self.t_begin:8.3f} "
                                   f"{proc.returncode}{' killed' if child.killed else ''} {desc}")
         if self.abort.is_set():
-            raise Hang()
+            raise Stopped()
         return (proc.returncode, err.decode("utf-8", "replace").strip(), out.decode("utf-8", "replace"),
                 child.killed, child.start, now())
 
@@ -184,11 +185,11 @@ class Stress:
             if self.hang_text is None:
                 others = [f"{c.desc} (running {now() - c.start:.1f} s)" for c in self.children.values()
                           if c is not child]
-                kills = [f"{d} at {t - self.t_begin:.1f} s" for t, d in self.kills[-3:]]
+                kills = [f"{d} at {t - self.t_begin:.1f} s" for t, d in self.kills if t <= child.start][-3:]
                 self.hang_text = (f"{child.desc} hung: no exit after {timeout} s "
                                   f"(started at {child.start - self.t_begin:.1f} s); running at the same time: "
                                   + ("; ".join(others) if others else "nothing else")
-                                  + "; the last kills before: " + ("; ".join(kills) if kills else "none"))
+                                  + "; the last kills before it started: " + ("; ".join(kills) if kills else "none"))
             self.abort.set()
 
     def kill_everything(self):
@@ -234,12 +235,12 @@ class Stress:
             self.fail.add("orvstored did not start", f"status {r[0]}: {r[1][-300:]}")
             time.sleep(1)
         else:
-            raise Hang()
+            raise Stopped()
         r = self.run("status", [self.prog["orvadm"], "status"])
         m = re.search(r"pid (\d+)", r[2])
         if r[0] != 0 or not m:
             self.fail.add("orvadm status after a start", f"status {r[0]}: {r[2]} {r[1]}")
-            raise Hang()
+            raise Stopped()
         with self.lock:
             self.daemon_pid = int(m.group(1))
             if self.daemon_down and self.daemon_down[-1][1] is None:
@@ -289,14 +290,14 @@ class Stress:
                     f"store.partition.primary.path = {self.tmp}/p1\n"
                     f"store.partition.second.path = {self.tmp}/p2\n")
         if self.adm("init")[0] != 0:
-            raise Hang()
+            raise Stopped()
         self.start_daemon()
         for name, _, part, kb in USERS:
             self.adm("user", "create", name, "--partition", part, "--quota", str(kb))
             for sub in SUBFOLDERS:
                 self.adm("folder", "create", f"user/{name}/{sub}")
         if self.fail:
-            raise Hang()
+            raise Stopped()
 
     # ---- bookkeeping of names ---------------------------------------------
 
@@ -374,7 +375,7 @@ class Stress:
                 self.stats["attempted"] += 1
             try:
                 r = self.run("deliver", argv, stdin=fed)
-            except Hang:
+            except Stopped:
                 return
             status, err, _, killed, t0, t1 = r
             target = (mid, stored, folder)
@@ -414,7 +415,7 @@ class Stress:
             for frm, to in order:
                 try:
                     r = self.run("rename", [self.prog["orvadm"], "user", "rename", frm, to])
-                except Hang:
+                except Stopped:
                     return
                 status, err, _, killed, t0, t1 = r
                 if status == 0:
@@ -442,7 +443,7 @@ class Stress:
     def folder_list_text(self):
         try:
             r = self.run("list", [self.prog["orvadm"], "folder", "list", "user/"])
-        except Hang:
+        except Stopped:
             return "(hang)"
         return " ".join(line.split("\t")[0] for line in r[2].splitlines())
 
@@ -463,7 +464,7 @@ class Stress:
                 try:
                     r = self.run("rename", [self.prog["orvadm"], "folder", "rename",
                                             f"user/{user}/{frm}", f"user/{user}/{to}"])
-                except Hang:
+                except Stopped:
                     return
                 status, err, _, killed, t0, t1 = r
                 if status == 0:
@@ -476,9 +477,9 @@ class Stress:
                         with self.lock:
                             self.stats["killed_rename"] += 1
                     break
-                if status == 79 and not self.held_throughout(self.user_state[u], user, t0, t1):
+                if status in (79, 77) and not self.held_throughout(self.user_state[u], user, t0, t1):
                     outcome = cur
-                    break  # the user was renamed away meanwhile
+                    break  # the user was being renamed: its INBOX may be gone already
                 if status == 79 and cur is None:
                     continue
                 if status == 65 and cur is None:
@@ -497,7 +498,7 @@ class Stress:
         while not self.stop.wait(rng.uniform(1, 4)):
             try:
                 r = self.run("backup", [self.prog["orvbackup"], "-f", vol, "/"], timeout=TIMEOUT_BACKUP)
-            except Hang:
+            except Stopped:
                 return
             if r[0] == 0:
                 with self.lock:
@@ -514,13 +515,13 @@ class Stress:
             user = self.current(self.user_state[u]) or rng.choice(USERS[u][:2])
             try:
                 r = self.run("reconstruct", [self.prog["orvadm"], "reconstruct", user])
-            except Hang:
+            except Stopped:
                 return
             status, _, _, _, t0, t1 = r
             if status == 0:
                 with self.lock:
                     self.stats["reconstructs"] += 1
-            elif status == 79 and not self.held_throughout(self.user_state[u], user, t0, t1):
+            elif status in (79, 77) and not self.held_throughout(self.user_state[u], user, t0, t1):
                 pass
             elif status == 69 and self.daemon_was_down(t0, t1):
                 pass
@@ -539,7 +540,7 @@ class Stress:
                     time.sleep(rng.uniform(0, 1))
                     try:
                         self.start_daemon()
-                    except Hang:
+                    except Stopped:
                         self.hung_text_set("orvstored could not be started again after SIGKILL")
                         return
                 continue
@@ -730,7 +731,7 @@ class Stress:
                 self.start_daemon()
                 self.final_checks()
                 self.stop_daemon()
-        except Hang:
+        except Stopped:
             pass
         except Exception as e:  # a fault of the test itself still ends everything
             self.hung_text_set(f"test error: {e!r}")

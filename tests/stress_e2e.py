@@ -40,6 +40,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 
 # Time-outs, in seconds, of one command.  Generous: a slow sanitized build on
 # two busy cores, and a killed process's locks may take a few seconds to be
@@ -127,7 +128,7 @@ class Stress:
         self.children = {}          # id(Child) -> Child, the commands running now
         self.stop = threading.Event()
         self.abort = threading.Event()
-        self.hang_text = None
+        self.stop_text = None
         self.daemon_pid = None
         self.t_begin = now()
         self.kills = []             # (time, what) of every SIGKILL sent
@@ -166,6 +167,8 @@ class Stress:
                 out, err = proc.communicate(stdin, timeout=timeout)
             except subprocess.TimeoutExpired:
                 self.hung(child, timeout)
+                proc.kill()
+                proc.wait()
                 raise Stopped()
             except (BrokenPipeError, ConnectionResetError):
                 proc.wait(timeout=timeout)
@@ -182,11 +185,11 @@ class Stress:
 
     def hung(self, child, timeout):
         with self.lock:
-            if self.hang_text is None:
+            if self.stop_text is None:
                 others = [f"{c.desc} (running {now() - c.start:.1f} s)" for c in self.children.values()
                           if c is not child]
                 kills = [f"{d} at {t - self.t_begin:.1f} s" for t, d in self.kills if t <= child.start][-3:]
-                self.hang_text = (f"{child.desc} hung: no exit after {timeout} s "
+                self.stop_text = (f"hang: {child.desc}: no exit after {timeout} s "
                                   f"(started at {child.start - self.t_begin:.1f} s); running at the same time: "
                                   + ("; ".join(others) if others else "nothing else")
                                   + "; the last kills before it started: " + ("; ".join(kills) if kills else "none"))
@@ -209,10 +212,13 @@ class Stress:
             return
         if status in allowed:
             return
+        # A sanitizer's report ends in its summary; what the program said
+        # before it comes first.
+        text = err if len(err) < 500 else err[:300] + " ... " + err[-200:]
         if status < 0:
-            self.fail.add(f"{what} died of signal {-status}", err[-300:])
+            self.fail.add(f"{what} died of signal {-status}", text)
         else:
-            self.fail.add(f"{what} exit status {status}", err[-300:])
+            self.fail.add(f"{what} exit status {status}", text)
 
     def daemon_was_down(self, t0, t1):
         with self.lock:
@@ -541,7 +547,7 @@ class Stress:
                     try:
                         self.start_daemon()
                     except Stopped:
-                        self.hung_text_set("orvstored could not be started again after SIGKILL")
+                        self.stop_with("orvstored could not be started again after SIGKILL")
                         return
                 continue
             kind = "rename" if choice < 0.45 else "deliver"
@@ -561,10 +567,10 @@ class Stress:
                     except OSError:
                         pass
 
-    def hung_text_set(self, text):
+    def stop_with(self, text):
         with self.lock:
-            if self.hang_text is None:
-                self.hang_text = text
+            if self.stop_text is None:
+                self.stop_text = text
             self.abort.set()
 
     # ---- the final checks -------------------------------------------------
@@ -715,13 +721,17 @@ class Stress:
             while now() < deadline and not self.abort.is_set():
                 time.sleep(0.1)
             self.stop.set()
-            if self.abort.is_set():
-                self.kill_everything()
-            # Workers end once their command does, which its time-out bounds.
-            for w in workers:
-                w.join(TIMEOUT_BACKUP + TIMEOUT_START + 10)
-                if w.is_alive():
-                    self.hung_text_set(f"a worker did not end: {w.name}")
+            # Workers end once their command does, which its time-out bounds;
+            # after a hang, everything still running is killed at once.
+            bound = now() + TIMEOUT_BACKUP + TIMEOUT_START + 10
+            killed = False
+            while any(w.is_alive() for w in workers) and now() < bound:
+                if self.abort.is_set() and not killed:
+                    self.kill_everything()
+                    killed = True
+                time.sleep(0.1)
+            if any(w.is_alive() for w in workers):
+                self.stop_with("the load did not end")
             if not self.abort.is_set():
                 with self.lock:
                     down = self.daemon_pid is None
@@ -734,18 +744,19 @@ class Stress:
         except Stopped:
             pass
         except Exception as e:  # a fault of the test itself still ends everything
-            self.hung_text_set(f"test error: {e!r}")
+            traceback.print_exc()
+            self.stop_with(f"test error: {e!r}")
         finally:
-            if self.abort.is_set():
-                self.kill_everything()
+            self.abort.set()  # no command starts any more
+            self.kill_everything()
         s = self.stats
         print(f"stress: {s['attempted']} deliveries attempted, {s['acked']} acknowledged, {s['tempfail']} try-again, "
               f"{s['unknown_user']} unknown user; kills: {s['killed_deliver']} deliverers, {s['killed_rename']} renames, "
               f"{s['killed_daemon']} orvstored; renames: {s['user_renames']} user, {s['folder_renames']} folder; "
               f"{s['backups']} backups, {s['reconstructs']} reconstructs; {now() - t_begin:.0f} s", flush=True)
-        ok = not self.fail and self.hang_text is None
-        if self.hang_text:
-            print(f"FAIL: hang: {self.hang_text}", file=sys.stderr)
+        ok = not self.fail and self.stop_text is None
+        if self.stop_text:
+            print(f"FAIL: {self.stop_text}", file=sys.stderr)
         self.fail.report(sys.stderr)
         if not ok:
             print(f"stress: FAILED (seed {self.args.seed}; instance kept in {self.tmp})"

@@ -19,13 +19,17 @@ disk without its record; every user's quota usage is the sum of the sizes of
 its messages; every user has all of its folders under one name.
 
 Exit statuses a sound store gives under this load are accepted: 75 (try
-again) everywhere, 67/79 for a name that a rename was moving at the time,
-69 while the daemon is down.  Anything else (1, 70, a signal we did not send,
-a hang) is a failure.
+again) everywhere; 67 (unknown user), 79 (no such folder) or 77 (no INBOX)
+only for a name that a user rename was changing while the command ran; 65 or
+79 from a rename that follows an interrupted one; 69 while the daemon is
+down.  Anything else (1, 70, a signal we did not send, a hang) is a failure.
 
 Usage: stress_e2e.py BUILD_DIR [--seconds N] [--seed N] [--keep]
+                     [--kills deliver,rename,daemon|none] [--without LOAD,...]
 BUILD_DIR holds the programs, directly or in tools/ and backup/ below it.
-Standard library only.
+The random choices follow the seed, printed at the start and on failure;
+how the commands interleave does not.  --kills and --without narrow the run
+down to corner one fault by hand.  Standard library only.
 """
 
 import argparse

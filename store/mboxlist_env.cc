@@ -25,6 +25,7 @@
 #include "common/unique_fd.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_internal.h"
+#include "store/msgtype.h"
 
 namespace {
 
@@ -112,10 +113,20 @@ int mboxlist_isalive(DB_ENV*, pid_t pid, db_threadid_t, u_int32_t) {
 // The count only sizes the table; more threads still join.
 constexpr u_int32_t kThreadCount = 1000;
 
+// Set once the library reports the environment panicked (in this process
+// or, noticed here, in another one): it can then no longer be closed, as
+// closing waits on the mutexes a dead process holds.
+std::atomic<bool> g_env_panicked{false};
+
+void mboxlist_event(DB_ENV*, u_int32_t event, void*) noexcept {
+  if (event == DB_EVENT_PANIC || event == DB_EVENT_REG_PANIC) g_env_panicked = true;
+}
+
 void set_failchk_support(DB_ENV* env) {
   env->set_thread_count(env, kThreadCount);
   env->set_isalive(env, mboxlist_isalive);
   env->set_msgcall(env, mboxlist_msg);
+  env->set_event_notify(env, mboxlist_event);
 }
 
 std::string home_dir(const MboxlistState& s) {
@@ -123,6 +134,16 @@ std::string home_dir(const MboxlistState& s) {
   std::string d = s.mboxlistdir;
   if (!d.empty() && d.back() == '/') d.pop_back();
   return d;
+}
+
+// Handles of an environment that cannot be closed (a process died inside
+// the library holding its mutexes) stay allocated and reachable for the
+// rest of the process.
+void keep_forever(void* handle) {
+  static std::mutex mu;
+  static auto* kept = new std::vector<void*>;
+  std::lock_guard lk(mu);
+  kept->push_back(handle);
 }
 
 int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& dir) {
@@ -169,7 +190,10 @@ int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& 
   r = env->failchk(env, 0);
   if (r == DB_RUNRECOVERY) {
     bvlog(0, LOG_STORE_ERR, "Mailbox list environment %s needs recovery: %s", dir.c_str(), db_strerror(r));
-    env->close(env, 0);
+    // Not closed: closing a panicked environment may wait on the dead
+    // process's mutexes, and frees only part of the handle.  The process
+    // gives up on the mailbox list, so the handle is simply kept.
+    keep_forever(env);
     return -2;
   }
   s.env = env;
@@ -323,11 +347,7 @@ int initactual(MboxlistState& s) {
     s.atexit_registered = true;
   }
   (void)imap_InitializePRErrorTable();
-  if (config_get_switch(cfg, "local.watcher.enable", 0) && !register_with_watcher()) {
-    bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "Cannot register with the watcher process");
-    fatal(75);
-    return -1;
-  }
+  if (config_get_switch(cfg, "local.watcher.enable", 0)) (void)register_with_watcher();
 
   const char* storedir = configmsg_get_storedir();
   if (!storedir) {
@@ -416,9 +436,28 @@ int initactual(MboxlistState& s) {
     fatal(1);
     return -1;
   }
+  // The message-type plug-in: one that cannot be loaded is logged and left
+  // out; a flag name that is not an atom stops the process.
+  if (msgtype_init(cfg) != 0) {
+    close_all_locked(s);
+    fatal(1);
+    return -1;
+  }
   s.do_final_checkpoint = config_get_switch(cfg, "local.store.finalcheckpoint", 0) != 0;
   s.db_memp_fsync = config_get_switch(cfg, "local.store.dbsync", 0) != 0;
   return 0;
+}
+
+// Lets go of the environment without closing it: the handles are kept
+// (keep_forever) and the state forgets them.
+void keep_handles(MboxlistState& s) {
+  for (void* h : {static_cast<void*>(s.env), static_cast<void*>(s.mbl), static_cast<void*>(s.quotadb),
+                  static_cast<void*>(s.subsdb), static_cast<void*>(s.peruserdb), static_cast<void*>(s.lrightdb)}) {
+    if (h) keep_forever(h);
+  }
+  s.env = nullptr;
+  s.mbl = s.quotadb = s.subsdb = s.peruserdb = s.lrightdb = nullptr;
+  s.lockfile.clear();
 }
 
 void close_db(DB*& db, bool sync) {
@@ -427,6 +466,13 @@ void close_db(DB*& db, bool sync) {
 }
 
 void close_all_locked(MboxlistState& s) {
+  msgtype_shutdown();
+  if (g_env_panicked) {
+    // The handles are kept instead: see g_env_panicked.
+    keep_handles(s);
+    g_env_panicked = false;  // a later environment starts afresh
+    return;
+  }
   // Commits do not force the log to disk by default; a process that leaves
   // writes its share now, so an orderly exit never loses a commit.
   if (s.env) s.env->log_flush(s.env, nullptr);
@@ -485,14 +531,7 @@ void mboxlist_abandon() {
   MboxlistState& s = st();
   std::lock_guard lk(s.mu);
   // Kept reachable: a thread blocked inside may still use them.
-  static std::vector<void*>* kept = new std::vector<void*>;
-  for (void* h : {static_cast<void*>(s.env), static_cast<void*>(s.mbl), static_cast<void*>(s.quotadb),
-                  static_cast<void*>(s.subsdb), static_cast<void*>(s.peruserdb), static_cast<void*>(s.lrightdb)}) {
-    if (h) kept->push_back(h);
-  }
-  s.env = nullptr;
-  s.mbl = s.quotadb = s.subsdb = s.peruserdb = s.lrightdb = nullptr;
-  s.lockfile.clear();
+  keep_handles(s);
   ++g_env_generation;
   s.guard_started = false;
   s.init = MboxlistState::Init::never;
@@ -766,7 +805,15 @@ void mboxlist_session_unlock() {
 }
 
 int register_with_watcher() {
-  // No watcher process exists on this system; a configuration that asks for
-  // one cannot be met.
+  // No separate watcher process exists here: the store daemon knows every
+  // client through its locked session file.  A configuration that asks for
+  // a watcher is told so once and the process goes on; failing every
+  // program for it would stop all mail.
+  static std::once_flag told;
+  std::call_once(told, [] {
+    bvlog(0, LOG_STORE_NOTICE,
+          "local.watcher.enable is set, but no watcher process exists; the store daemon watches the store's "
+          "processes through their session files");
+  });
   return 0;
 }

@@ -15,6 +15,7 @@
 #include "common/test_util.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_internal.h"
+#include "store/msgtype.h"
 
 namespace {
 
@@ -194,6 +195,30 @@ TEST_F(MboxlistEnv, SeparateRegionDirectory) {
   EXPECT_EQ(access((dir_.path() + "/store/mboxlist/folder.db").c_str(), F_OK), 0);
   EXPECT_EQ(access((dir_.path() + "/regions/DB_CONFIG").c_str(), F_OK), 0);
   EXPECT_EQ(access((dir_.path() + "/regions/folder.db").c_str(), F_OK), -1);
+}
+
+TEST_F(MboxlistEnv, StartLoadsTheMessageTypePluginAndCloseUnloadsIt) {
+  configmsg_free();
+  const std::string base = "local.store.dir = " + dir_.path() + "/store\nlocal.watcher.enable = 1\n";
+  ASSERT_EQ(configmsg_init_text(base + "local.store.messagetypeplugin = " MSGTYPE_TEST_PLUGIN "$x\n", "test",
+                                "envtest"),
+            0);
+  // A watcher asked for but not there is no reason to stop.
+  ASSERT_EQ(mboxlist_recover(), 0);
+  EXPECT_EQ(g_fatal_status, 0);
+  EXPECT_TRUE(msgtype_active());
+  EXPECT_STREQ(msgtype_flag_name(0), "$Spam");
+  mboxlist_close();
+  EXPECT_FALSE(msgtype_active());
+
+  // A flag name that is not an atom ends the start with status 1.
+  configmsg_free();
+  ASSERT_EQ(configmsg_init_text(base + "local.store.messagetypeplugin = " MSGTYPE_TEST_PLUGIN "$bad\n", "test",
+                                "envtest"),
+            0);
+  EXPECT_EQ(mboxlist_recover(), IMAP_MAILBOXLIST_NONEXISTENT);
+  EXPECT_EQ(g_fatal_status, 1);
+  EXPECT_FALSE(msgtype_active());
 }
 
 }  // namespace

@@ -315,13 +315,15 @@ void take_down(std::unique_ptr<Maintenance>& work, int state_fd) {
   if (service_set_recovering(state_fd) != 0) {
     bvlog(0, bvlog_priority(0, LOG_SEV_ERR), "Cannot mark the store daemon not ready: %m");
   }
+  // The environment is never closed here: closing frees lockers and
+  // mutexes, and waits for ever on one the dead process held.  Its handles
+  // are abandoned, and recovery replaces the regions under them.
   if (work->stop()) {
-    mboxlist_close();
     work.reset();
   } else {
-    mboxlist_abandon();
     (void)work.release();  // its stuck threads may still use it
   }
+  mboxlist_abandon();
 }
 
 // Recovers the environment and becomes ready again.  False when it cannot

@@ -1,5 +1,6 @@
 // The mailbox list environment: process start, key order, maintenance,
 // session lock and shutdown.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -158,7 +160,11 @@ int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& 
   env->set_errpfx(env, "mboxlist");
   env->set_cachesize(env, 0, static_cast<u_int32_t>(config_get_int(cfg, "store.dbcachesize", 8388608)), 1);
   env->set_lg_max(env, 10485760);
-  if (config_get_switch(cfg, "local.store.deadlock.autodetect", 0)) env->set_lk_detect(env, DB_LOCK_OLDEST);
+  // Deadlocks are broken at the lock request that closes the cycle.  The
+  // daemon's periodic detector alone left deliveries, renames and
+  // reconstructs waiting on each other for good under load, so this is on
+  // unless turned off.
+  if (config_get_switch(cfg, "local.store.deadlock.autodetect", 1)) env->set_lk_detect(env, DB_LOCK_OLDEST);
   // The older release's single lock limit is three limits in the release we
   // link (locks, lockers, objects); all get the same value.
   env->set_lk_max_locks(env, 50000);
@@ -265,6 +271,22 @@ int write_db_config(const MboxlistState& s) {
     return -1;
   }
   return 0;
+}
+
+// Recovery builds the regions anew.  The old region files are unlinked
+// first, so the new ones are new files: a client still mapping the old
+// ones keeps valid (if dead) memory instead of a file truncated under it
+// (SIGBUS), and its guard sees the replacement.
+void unlink_regions(const std::string& home) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(home.c_str()), closedir);
+  if (!d) return;
+  while (dirent* e = readdir(d.get())) {
+    if (strncmp(e->d_name, "__db.", 5) != 0) continue;
+    std::string path = home + "/" + e->d_name;
+    if (fs_unlink(path.c_str()) != 0 && errno != ENOENT) {
+      bvlog(0, LOG_STORE_WRITEFAIL, "Unable to remove region file %s: %m", path.c_str());
+    }
+  }
 }
 
 int parse_listrecover(const char* v) {
@@ -390,6 +412,7 @@ int initactual(MboxlistState& s) {
       fatal(1);
       return -1;
     }
+    unlink_regions(home_dir(s));
   }
   // Commits force the log to disk only from level 2 on.  (The no-sync bit
   // shares its value with DB_CREATE in the release we link, so it travels

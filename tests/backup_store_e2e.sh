@@ -8,8 +8,7 @@ set -uo pipefail
 bin=$1
 bindir=$bin/tools
 . "$(dirname "$0")/e2e_lib.sh"
-fails=0
-fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
+count_failures
 mkdir -p "$tmp/root/config"
 write_config "local.servername = e2ehost" "local.serverroot = $tmp/root" "local.store.backup.exclude = Trash"
 printf 'staff = s[0-9]+\nuser = .*\n' > "$tmp/root/config/backup-groups.conf"
@@ -81,4 +80,4 @@ run 0 -f "$tmp/vol5" -u "$tmp/names"
 [ "$(list "$tmp/vol5" | cut -f1 | tr '\n' ' ')" = "/primary/user/ann /primary/user/ann/INBOX /second/user/bob /second/user/bob/INBOX " ] \
   || fail "-u list: $(list "$tmp/vol5" | tr '\n' ' ')"
 
-if [ "$fails" -eq 0 ]; then echo "backup store e2e: passed"; else echo "backup store e2e: $fails failed"; exit 1; fi
+finish "backup store e2e"

@@ -8,8 +8,7 @@ set -uo pipefail
 bin=$1
 bindir=$bin/tools
 . "$(dirname "$0")/e2e_lib.sh"
-fails=0
-fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
+count_failures
 stored() { timeout 60 "$bin/tools/orvstored" "$@"; }
 backup() { timeout 60 "$bin/backup/orvbackup" "$@"; }
 
@@ -71,8 +70,4 @@ adm folder show user/nobody > /dev/null 2>&-
 bad=$(grep -v '^[0-9-]*T[0-9:]*Z orvadm\[' "$tmp/store/log/admin.log")
 [ -z "$bad" ] || fail "orvadm wrote to its log file as standard error: $bad"
 
-if [ $fails -gt 0 ]; then
-  echo "$fails failures" >&2
-  exit 1
-fi
-echo "PASS"
+finish "config e2e"

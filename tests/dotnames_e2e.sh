@@ -8,8 +8,7 @@ set -uo pipefail
 bin=$1
 bindir=$bin/tools
 . "$(dirname "$0")/e2e_lib.sh"
-fails=0
-fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
+count_failures
 write_config
 start() {
   adm init > /dev/null || die "orvadm init"
@@ -58,5 +57,4 @@ done
 n=$(cd "$tmp" && find p1 p2 -name '*.msg' | wc -l)
 [ "$n" -eq 7 ] || fail "$n message files after the restore, expected 7"
 
-[ $fails -eq 0 ] && echo "dot names e2e: all passed"
-exit $((fails > 0))
+finish "dot names e2e"

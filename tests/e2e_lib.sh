@@ -2,8 +2,10 @@
 # Source it after setting bindir (the folder holding orvadm, orvstored...):
 #   tmp            a fresh directory, removed at exit with the daemon stopped
 #   die TEXT       report and exit 1
-#   fail TEXT      the same; a script that counts its failures and goes on
-#                  redefines it after sourcing (set-up failures still die)
+#   fail TEXT      the same, until count_failures: from then on fail
+#                  counts and goes on (set-up failures still die)
+#   finish NAME    after count_failures: "NAME: all passed" and status 0,
+#                  or the count of failures and status 1
 #   adm ARGS...    orvadm on the instance
 #   write_config [LINE...]
 #                  the instance's configuration (partitions primary, second)
@@ -33,6 +35,18 @@ cleanup() {
 trap cleanup EXIT
 die() { echo "FAIL: $*" >&2; exit 1; }
 fail() { die "$@"; }
+count_failures() {
+  fails=0
+  fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
+}
+finish() {
+  if [ "$fails" -eq 0 ]; then
+    echo "$1: all passed"
+    exit 0
+  fi
+  echo "$1: $fails failed" >&2
+  exit 1
+}
 adm() { "$bindir/orvadm" "$@"; }
 export ORV_CONFIG="$tmp/c.conf"
 write_config() {

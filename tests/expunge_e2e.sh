@@ -8,8 +8,7 @@ set -uo pipefail
 bin=$1
 bindir=$bin/tools
 . "$(dirname "$0")/e2e_lib.sh"
-fails=0
-fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
+count_failures
 msgfiles() { (cd "$tmp" && find p1 -path "*=$1*" -name '*.msg' | wc -l); }
 # "BYTES MESSAGES" of a user's quota root.
 quota_used() { adm quota show "user/$1" | sed -n 's/^[^:]*: \([0-9]*\) bytes of .*, \([0-9]*\) of .*/\1 \2/p'; }
@@ -66,5 +65,4 @@ adm cleanup > "$tmp/out" 2>&1 || fail "cleanup of the whole store: $(cat "$tmp/o
 [ "$(msgfiles joe)" -eq 2 ] || fail "expunge * removed $((3 - $(msgfiles joe))) messages, expected 1"
 adm check user/joe > "$tmp/out" 2>&1 || fail "final check: $(cat "$tmp/out")"
 
-[ $fails -eq 0 ] && echo "expunge e2e: all passed"
-exit $((fails > 0))
+finish "expunge e2e"

@@ -12,8 +12,7 @@ set -uo pipefail
 bin=$1
 bindir=$bin/tools
 . "$(dirname "$0")/e2e_lib.sh"
-fails=0
-fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
+count_failures
 mkdir -p "$tmp/root/config"
 write_config "local.servername = e2ehost" "local.serverroot = $tmp/root"
 start() {
@@ -95,5 +94,4 @@ for prog in orvbackup orvrestore; do
   "$bin/backup/$prog" --help | grep -q -- "-f device" || fail "$prog --help does not describe -f"
 done
 
-[ $fails -eq 0 ] && echo "restore e2e: all passed"
-exit $((fails > 0))
+finish "restore e2e"

@@ -14,8 +14,7 @@ if [ "$(id -u)" != 0 ]; then
   exit 77
 fi
 . "$(dirname "$0")/e2e_lib.sh"
-fails=0
-fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
+count_failures
 
 user=orvt$$
 useradd -r -M -s /usr/sbin/nologin "$user" || die "useradd $user"
@@ -72,8 +71,4 @@ grep -q "$tmp/store/session/stored.state belongs to root, not to $user" "$tmp/er
 pid=$(stored_pid)
 [ -z "$pid" ] || fail "a daemon started over a root-owned state file"
 
-if [ $fails -gt 0 ]; then
-  echo "$fails failures" >&2
-  exit 1
-fi
-echo "PASS"
+finish "server user e2e"

@@ -12,8 +12,7 @@ set -uo pipefail
 bin=$1
 bindir=$bin/tools
 . "$(dirname "$0")/e2e_lib.sh"
-fails=0
-fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
+count_failures
 command -v strace > /dev/null || die "strace is not installed"
 # The leak checker cannot run under ptrace.
 write_config
@@ -85,5 +84,4 @@ adm acl set user/lag cal lr > /dev/null || fail "acl set"
 adm check user/lag > "$tmp/out" || fail "check after the open: $(cat "$tmp/out")"
 
 stop_stored || fail "orvstored did not stop"
-[ $fails -eq 0 ] || exit 1
-echo "uid_usage_e2e: ok"
+finish "uid and usage e2e"

@@ -316,7 +316,24 @@ void close_all_locked(MboxlistState& s);
 // environment joined when it started and ends once that one is closed.
 std::atomic<unsigned> g_env_generation{0};
 
+// A client reading a region the store daemon is rebuilding (it was killed
+// and started again, or recovery raced the client's join) faults with
+// SIGBUS on the pages past the new file's end.  Whatever the client was
+// doing was not acknowledged: it ends with the temporary-failure status, as
+// the guard below would a moment later, never with a crash an MTA takes
+// for a permanent failure.  Only async-signal-safe calls here.
+extern "C" void mboxlist_sigbus(int) {
+  static const char msg[] =
+      "The mailbox list environment changed under this process (store daemon restarted); try again later\n";
+  (void)!write(2, msg, sizeof msg - 1);
+  _exit(75);
+}
+
 void start_client_guard(const std::string& home) {
+  struct sigaction sa = {};
+  sa.sa_handler = mboxlist_sigbus;
+  sigemptyset(&sa.sa_mask);
+  (void)sigaction(SIGBUS, &sa, nullptr);
   std::string region = home + "/__db.001";
   struct stat joined;
   if (stat(region.c_str(), &joined) != 0) return;
@@ -436,7 +453,9 @@ int initactual(MboxlistState& s) {
       bvlog(0, LOG_STORE_ERR, "Unable to bring the message store up.  Analyse installation and configuration.");
       return -1;
     }
-    fatal(1);
+    // A daemon that stopped being ready meanwhile is rebuilding the
+    // environment (its region files come and go): try again later.
+    fatal(store_session_ready_test("stored") ? 1 : 75);
     return -1;
   }
   if (open_db(s.env, "folder.db", 4096, &s.mbl, "mboxlist", LOG_STORE_ERR) != 0 ||

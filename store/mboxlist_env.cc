@@ -807,6 +807,15 @@ int mboxlist_trans_finish(DB_TXN* txn, int err) {
   if (r == 0) return 0;
   // A failed commit has already ended the transaction.
   bvlog(0, LOG_STORE_ERR, "Unable to commit mailbox list transaction: %s", db_strerror(r));
+  if ((r == DB_RUNRECOVERY || g_env_panicked) && !st().dont_check_stored) {
+    // The environment failed during the commit: whether the commit record
+    // reached the log, so that recovery will redo it, is unknown.  Undoing
+    // what the transaction stood for (removing a renamed folder's new copy,
+    // say) could then destroy the only copy, so the process stops here and
+    // leaves it all to recovery and to the records that describe work under
+    // way.  Nothing it did was acknowledged yet.
+    fatal(75);
+  }
   return r == DB_LOCK_DEADLOCK ? DB_LOCK_DEADLOCK : IMAP_IOERROR;
 }
 

@@ -178,6 +178,47 @@ TEST_F(MboxlistEnv, TransactionsCommitAndAbort) {
   free(out.data);
 }
 
+// A client whose commit fails because the environment panicked cannot know
+// whether the commit record reached the log (recovery would then redo it):
+// it must stop at once rather than return an error its caller would undo
+// work on (a rename removing the only copy of a folder, say).
+TEST_F(MboxlistEnv, ClientStopsWhenACommitMeetsAPanic) {
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  pid_t pid = fork();  // before any handle exists: handles never cross a fork
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char c;
+    if (read(go[0], &c, 1) != 1) _exit(2);
+    mboxlist_set_fatal_handler(nullptr);
+    if (mboxlist_init() != 0) _exit(2);
+    DB* db = mboxlist_folderdb();
+    DB_TXN* txn = nullptr;
+    if (mboxlist_trans_setup(&txn, "test", "k") != 0) _exit(2);
+    DbKey key("k");
+    DBT d = {};
+    d.data = const_cast<char*>("v");
+    d.size = 2;
+    if (db->put(db, txn, key.dbt(), &d, 0) != 0) _exit(2);
+    DB_ENV* env = mboxlist_env();
+    env->set_flags(env, DB_PANIC_ENVIRONMENT, 1);
+    (void)mboxlist_trans_finish(txn, 0);
+    _exit(3);  // the failed commit came back to the caller
+  }
+  ASSERT_EQ(mboxlist_recover(), 0);
+  int announce = service_announce("stored");
+  ASSERT_GE(announce, 0);
+  ASSERT_EQ(service_set_ready(announce), 0);
+  char c = 'g';
+  ASSERT_EQ(write(go[1], &c, 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 75) << "status " << status;
+  service_withdraw("stored", announce);
+  close(go[0]);
+  close(go[1]);
+}
+
 TEST_F(MboxlistEnv, UnusableStoreDirectoryIsAConfigurationError) {
   configmsg_free();
   std::string longdir(1030, 'd');

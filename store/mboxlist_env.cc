@@ -76,14 +76,17 @@ MboxlistState& st() {
 mboxlist_fatal_handler g_fatal = nullptr;
 
 // Ends the process on a start-up failure; a test handler may return instead,
-// and start-up then reports failure.
+// and start-up then reports failure.  The exit handlers are not run: start-up
+// holds the state's mutex, which mboxlist_close (one of them) would wait on
+// for ever, and a failed environment is better left alone than closed.
 void fatal(int status) {
   if (g_fatal) {
     g_fatal(status);
     return;
   }
   bvlog_close();
-  exit(status);
+  fflush(nullptr);
+  _exit(status);
 }
 
 const char kNotReady[] =
@@ -199,7 +202,8 @@ int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& 
   if (r != 0) {
     bvlog(0, LOG_STORE_ERR, "Unable to open mboxlist database environment %s: %s", dir.c_str(), db_strerror(r));
     env->close(env, 0);
-    return -1;
+    // A panicked environment is the daemon's to recover, as below.
+    return r == DB_RUNRECOVERY ? -2 : -1;
   }
   // A process that died inside a transaction since the daemon's last
   // check still holds its locks: release them before doing any work.

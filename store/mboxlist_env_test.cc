@@ -219,6 +219,37 @@ TEST_F(MboxlistEnv, ClientStopsWhenACommitMeetsAPanic) {
   close(go[1]);
 }
 
+// A client that finds the environment panicked (a process died inside the
+// library and the daemon has not noticed yet) fails with the temporary
+// status: the daemon's next check recovers it.
+TEST_F(MboxlistEnv, ClientJoiningAPanickedEnvironmentTriesAgainLater) {
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  pid_t pid = fork();  // before any handle exists: handles never cross a fork
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char c;
+    if (read(go[0], &c, 1) != 1) _exit(2);
+    mboxlist_set_fatal_handler(nullptr);
+    (void)mboxlist_init();
+    _exit(0);
+  }
+  ASSERT_EQ(mboxlist_recover(), 0);
+  int announce = service_announce("stored");
+  ASSERT_GE(announce, 0);
+  ASSERT_EQ(service_set_ready(announce), 0);
+  DB_ENV* env = mboxlist_env();
+  env->set_flags(env, DB_PANIC_ENVIRONMENT, 1);
+  char c = 'g';
+  ASSERT_EQ(write(go[1], &c, 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 75) << "status " << status;
+  service_withdraw("stored", announce);
+  close(go[0]);
+  close(go[1]);
+}
+
 TEST_F(MboxlistEnv, UnusableStoreDirectoryIsAConfigurationError) {
   configmsg_free();
   std::string longdir(1030, 'd');

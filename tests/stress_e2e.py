@@ -707,6 +707,17 @@ class Stress:
 
     # ---- the whole run ----------------------------------------------------
 
+    def worker(self, target, *args):
+        """A load thread whose unexpected exception fails the run (a load
+        that silently stopped would let a broken store pass)."""
+        def run():
+            try:
+                target(*args)
+            except Exception:
+                self.fail.add("load thread died", traceback.format_exc(limit=3))
+                self.abort.set()
+        return threading.Thread(target=run, daemon=True)
+
     def main(self):
         print(f"stress: seed {self.args.seed}, {self.args.seconds} s of load, "
               f"killing {','.join(self.args.kills) or 'nothing'}"
@@ -714,11 +725,11 @@ class Stress:
         t_begin = self.t_begin = now()
         try:
             self.setup()
-            workers = [threading.Thread(target=self.deliverer, args=(n,), daemon=True) for n in range(8)]
+            workers = [self.worker(self.deliverer, n) for n in range(8)]
             jobs = {"user-rename": self.user_renamer, "folder-rename": self.folder_renamer,
                     "backup": self.backuper, "reconstruct": self.reconstructer}
-            workers += [threading.Thread(target=f, daemon=True) for k, f in jobs.items() if k not in self.args.without]
-            workers.append(threading.Thread(target=self.killer, daemon=True))
+            workers += [self.worker(f) for k, f in jobs.items() if k not in self.args.without]
+            workers.append(self.worker(self.killer))
             for w in workers:
                 w.start()
             deadline = now() + self.args.seconds

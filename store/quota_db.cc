@@ -213,6 +213,14 @@ int mboxlist_commit_append(mailbox* m, uint64_t diff, uint32_t msgdiff, quotadat
     folder_record rec;
     int rr = mboxlist_read_record(m->name, &rec, txn);
     if (rr == DB_LOCK_DEADLOCK) return rr;
+    // The folder was deleted (or deleted and made anew) since it was
+    // opened: writing its record back would bring a folder without files
+    // back to life.  The append fails; nothing of it was acknowledged.
+    const bool replaced = rr == 0 && rec.mbd.uid_validity && old.uid_validity &&
+                          rec.mbd.uid_validity != old.uid_validity;
+    if (rr == IMAP_MAILBOX_NONEXISTENT || replaced) {
+      return IMAP_MAILBOX_NONEXISTENT;
+    }
     // m->mbd already counts the new messages, except in qused.
     const uint32_t exists_before = old.exists >= msgdiff ? old.exists - msgdiff : 0;
     if (rr == 0 && rec.mbd.exists < exists_before && rec.mbd.qused < old.qused) {

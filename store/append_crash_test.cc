@@ -118,6 +118,7 @@ TEST_F(AppendCrash, KilledDeliveriesLoseNothingThatWasAcknowledged) {
   ASSERT_GE(logfd, 0);
   const auto start = std::chrono::steady_clock::now();
   int kills = 0;
+  bool out_of_time = false;
   for (int round = 0; round < kRounds; ++round) {
     int pfd[2];
     ASSERT_EQ(pipe(pfd), 0);
@@ -140,8 +141,11 @@ TEST_F(AppendCrash, KilledDeliveriesLoseNothingThatWasAcknowledged) {
       ADD_FAILURE() << "round " << round << ": the delivery loop stopped by itself with " << WEXITSTATUS(st);
       break;
     }
-    // Well under a minute in all.
-    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(50)) break;
+    // Well under a minute in all; a busy machine gets through fewer rounds.
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(50)) {
+      out_of_time = true;
+      break;
+    }
   }
   // The next delivery after the last crash runs to completion, as it would
   // on a live system.  It also brings the folder's list record up to the
@@ -149,7 +153,7 @@ TEST_F(AppendCrash, KilledDeliveriesLoseNothingThatWasAcknowledged) {
   // commit of the list transaction.
   ASSERT_EQ(run_child([&] { return deliver_one(logfd, 999999999); }), 0);
   close(logfd);
-  EXPECT_GE(kills, kRounds < 200 ? kRounds : 200);
+  EXPECT_GE(kills, out_of_time ? 20 : (kRounds < 200 ? kRounds : 200));
 
   // What was acknowledged.
   std::map<uint32_t, std::pair<uint64_t, uint64_t>> acked;  // uid -> size, hash

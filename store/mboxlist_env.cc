@@ -235,7 +235,7 @@ int open_db(DB_ENV* env, const char* file, u_int32_t pagesize, DB** out, const c
     errno = r > 0 ? r : EIO;
     bvlog(0, priority, "Unable to open %s database: %s", what, db_strerror(r));
     if (db) db->close(db, 0);
-    return -1;
+    return r;
   }
   *out = db;
   return 0;
@@ -474,15 +474,24 @@ int initactual(MboxlistState& s) {
     fatal(store_session_ready_test("stored") ? 1 : 75);
     return -1;
   }
-  if (open_db(s.env, "folder.db", 4096, &s.mbl, "mboxlist", LOG_STORE_ERR) != 0 ||
-      open_db(s.env, "quota.db", 512, &s.quotadb, "quota", LOG_STORE_WRITEFAIL) != 0 ||
-      open_db(s.env, "subscr.db", 4096, &s.subsdb, "subscription", LOG_STORE_WRITEFAIL) != 0 ||
-      open_db(s.env, "peruser.db", 4096, &s.peruserdb, "peruser", LOG_STORE_WRITEFAIL) != 0) {
-    close_all_locked(s);
+  int dr = open_db(s.env, "folder.db", 4096, &s.mbl, "mboxlist", LOG_STORE_ERR);
+  if (dr == 0) dr = open_db(s.env, "quota.db", 512, &s.quotadb, "quota", LOG_STORE_WRITEFAIL);
+  if (dr == 0) dr = open_db(s.env, "subscr.db", 4096, &s.subsdb, "subscription", LOG_STORE_WRITEFAIL);
+  if (dr == 0) dr = open_db(s.env, "peruser.db", 4096, &s.peruserdb, "peruser", LOG_STORE_WRITEFAIL);
+  if (dr != 0) {
     if (s.do_recovery) {
+      close_all_locked(s);
       bvlog(0, LOG_STORE_ERR, "Unable to bring the message store up.  Analyse installation and configuration.");
       return -1;
     }
+    // The environment panicked while this client joined it (a process died
+    // inside the library): the daemon's next check recovers it.  Its
+    // handles are left alone, as closing may wait on the dead process.
+    if (dr == DB_RUNRECOVERY || g_env_panicked) {
+      fatal(75);
+      return -1;
+    }
+    close_all_locked(s);
     fatal(1);
     return -1;
   }

@@ -9,6 +9,7 @@
 # matters; every program runs under a time-out, so a hang fails the test.
 set -euo pipefail
 bindir=$1
+panic_env=$2  # joins the instance and marks its environment panicked
 . "$(dirname "$0")/e2e_lib.sh"
 command -v strace > /dev/null || { echo "strace is not installed; skipped"; exit 77; }
 # The leak checker of sanitised builds refuses to run under ptrace.
@@ -113,6 +114,31 @@ st=$(bounded 20 "$bindir/orvadm" user rename v4 w4)
 [ "$st" != 124 ] || fail "a user rename after a killed rename hung"
 st=$(bounded 20 "$bindir/orvadm" user rename u3 v3)
 [ "$st" = 0 ] || fail "an unrelated user rename after a killed rename: status $st"
+
+# --- A client joining while the environment is panicked ----------------
+# The daemon is stopped (SIGSTOP) so that its check cannot rebuild the
+# environment; the client is held after joining the environment, right
+# before it opens the folder database, while the environment is panicked.
+# It must end with the temporary status, not as if the store were broken.
+kill -STOP "$pid"
+timeout 60 strace -f -o "$tmp/join.out" -P "$tmp/store/mboxlist/folder.db" -e trace=openat \
+  -e inject=openat:delay_enter=2000000:when=1 "$bindir/orvadm" folder list > /dev/null 2> "$tmp/join.err" &
+joiner=$!
+for _ in $(seq 1 100); do grep -q 'folder.db' "$tmp/join.out" 2> /dev/null && break; sleep 0.05; done
+grep -q 'folder.db' "$tmp/join.out" || die "the joining client never reached the folder database"
+"$panic_env" || die "could not panic the environment"
+st=0
+wait $joiner || st=$?
+[ "$st" = 75 ] || fail "a client that joined a panicked environment: status $st, not 75 ($(tail -c 300 "$tmp/join.err"))"
+kill -CONT "$pid"
+ok=""
+for _ in $(seq 1 30); do
+  st=$(bounded 40 "$bindir/orvadm" folder list)
+  [ "$st" = 0 ] && { ok=1; break; }
+  [ "$st" = 75 ] || { fail "orvadm while the panicked environment is rebuilt: status $st"; break; }
+  sleep 1
+done
+[ -n "$ok" ] || fail "the daemon did not rebuild the panicked environment"
 
 stop_stored || fail "daemon did not stop at the end"
 [ "$failures" = 0 ] || exit 1

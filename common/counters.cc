@@ -32,7 +32,7 @@ namespace {
 // mutex live in it), which is why it is described by structs rather than encoded.
 //
 //   header, 256 bytes
-//     0    magic "ORVCNTR" + NUL, written last when the file is laid out
+//     0    magic "ORVCNTR" + NUL (a file is laid out whole under another name, then renamed into place)
 //     8    u32 version (1)            12  u32 header size (256)
 //     16   u32 slot count             20  u32 address entries
 //     24   u64 file size              32  u64 hash seed (random, per file)
@@ -288,28 +288,42 @@ std::unique_ptr<SharedCounters> SharedCounters::open(const std::string& path, un
   }
   std::string dir = dir_of(path);
   if (!dir.empty() && make_dirs(dir.c_str(), 0700) != 0) return fail(strerror(errno), errno);
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd) return fail(strerror(errno), errno);
-  // The lock makes the check and the lay-out one step for processes that open at once.
-  if (lock_blocking(fd.get()) != 0) return fail(strerror(errno), errno);
+  int raw = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (raw < 0) return fail(strerror(errno), errno);
+  // The lock makes the check and the lay-out one step for processes that open at once; it follows the
+  // file when another opener has just replaced it.
   struct stat st;
-  if (fstat(fd.get(), &st) != 0) return fail(strerror(errno), errno);
+  const char* step = "";
+  UniqueFd fd(lock_reopen(raw, path.c_str(), &st, &step));
+  if (!fd) return fail(std::string(step) + ": " + strerror(errno), errno);
+  // Unlocked explicitly: the mapping keeps the open file description, and so its lock, alive.
+  LockGuard held = LockGuard::adopt(fd.get());
   if (!S_ISREG(st.st_mode)) return fail("not a regular file", EINVAL);
 
   Header h{};
-  bool usable = st.st_size >= static_cast<off_t>(sizeof h) && pread(fd.get(), &h, sizeof h, 0) == sizeof h &&
-                header_problem(h, st.st_size).empty() && h.nslots >= nslots && h.nentries >= address_entries;
-  uint64_t size = usable ? h.file_size : layout_size(nslots, address_entries);
-  if (!usable) {
-    // Cut to nothing first so every byte of the new layout reads as zero.
-    if (ftruncate(fd.get(), 0) != 0 || ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
-      return fail(strerror(errno), errno);
+  const bool usable = st.st_size >= static_cast<off_t>(sizeof h) && pread(fd.get(), &h, sizeof h, 0) == sizeof h &&
+                      header_problem(h, st.st_size).empty() && h.nslots >= nslots && h.nentries >= address_entries;
+  const uint64_t size = usable ? h.file_size : layout_size(nslots, address_entries);
+  MapOwner map(nullptr, Unmap{size});
+  if (usable) {
+    map = map_file(fd.get(), size, true);
+    if (!map) return fail(strerror(errno), errno);
+  } else {
+    // The new layout goes to a new file renamed into place: a process still attached to the old one
+    // keeps a whole mapping (cutting a mapped file would kill it with SIGBUS) and counts apart until it
+    // ends.  A process that dies before the rename leaves the old file, which the next opener replaces.
+    const std::string tmp = path + ".new";
+    unlink(tmp.c_str());
+    UniqueFd nfd(::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!nfd) return fail(tmp + ": " + strerror(errno), errno);
+    if (ftruncate(nfd.get(), static_cast<off_t>(size)) == 0) map = map_file(nfd.get(), size, true);
+    if (!map) {
+      const int e = errno;
+      unlink(tmp.c_str());
+      return fail(tmp + ": " + strerror(e), e);
     }
-  }
-  MapOwner map = map_file(fd.get(), size, true);
-  if (!map) return fail(strerror(errno), errno);
-  if (!usable) {
     Header* nh = header(map.get());
+    memcpy(nh->magic, kMagic, sizeof kMagic);
     nh->version = kVersion;
     nh->header_size = sizeof(Header);
     nh->nslots = nslots;
@@ -319,11 +333,12 @@ std::unique_ptr<SharedCounters> SharedCounters::open(const std::string& path, un
     nh->slot_size = sizeof(Slot);
     nh->entry_size = sizeof(Entry);
     init_mutex(&nh->mutex);
-    // A process that dies before this line leaves a file the next opener lays out again.
-    std::atomic_thread_fence(std::memory_order_release);
-    memcpy(nh->magic, kMagic, sizeof kMagic);
+    if (rename(tmp.c_str(), path.c_str()) != 0) {
+      const int e = errno;
+      unlink(tmp.c_str());
+      return fail(strerror(e), e);
+    }
   }
-  lock_unlock(fd.get());
   std::unique_ptr<SharedCounters> c(new SharedCounters);
   c->base_ = map.release();
   c->size_ = size;

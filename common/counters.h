@@ -52,8 +52,10 @@ class SharedCounters {
   // Null with *err set (text) on failure; the service then runs without counters.
   static std::unique_ptr<SharedCounters> open(const std::string& path, unsigned nslots, std::string* err);
   // The same with address_entries entries in the per-address table (>= 1; enough for every session the
-  // service may hold at once means it is never full).  A file laid out for fewer slots or entries is
-  // made afresh (its counts are lost, but the first process resets them anyway); a larger one is kept.
+  // service may hold at once means it is never full).  A file laid out for fewer slots or entries (or
+  // not a counter file) is replaced by a fresh one: its counts are lost, but the first process resets
+  // them anyway, and processes still attached to the old file go on safely, counted apart.  A larger
+  // file is kept.
   static std::unique_ptr<SharedCounters> open(const std::string& path, unsigned nslots, unsigned address_entries,
                                               std::string* err);
   // Read-only open for readers (orvadm); never creates.

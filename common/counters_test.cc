@@ -275,6 +275,10 @@ TEST(Counters, FileLayoutAndReaderRefusals) {
   auto bigger = open_ok(path, 4, 10);
   EXPECT_EQ(bigger->slots(), 4u);
   EXPECT_EQ(bigger->snapshot().value[kNumConnections], 0);
+  // A process still attached to the old file goes on (it would die of SIGBUS on a cut file), apart.
+  c->admitted(0, 1200);
+  EXPECT_EQ(c->snapshot().value[kNumConnections], 2);
+  EXPECT_EQ(bigger->snapshot().value[kNumConnections], 0);
 }
 
 TEST(Counters, AddressLimitsForIPv4AndIPv6) {

@@ -8,7 +8,10 @@
 // Threads: every member may be called from any thread of any attached process, except reset (the first
 // process, before any other attaches or claims a slot) and release_pid (the supervisor, after it reaped the
 // process).  A process that got no slot (-1) still counts totals and times, but its open sessions are not
-// counted and ip_acquire admits it without counting.  A reader's handle only reads (current, snapshot).
+// counted and ip_acquire admits it without counting.  A reader's handle only reads (current, snapshot);
+// an update through it, or a slot beyond the file's, is a broken contract and hits an assertion.
+// maxConnections is the highest sum seen right after an admission; the slots are summed one by one while
+// others change theirs, so it may exceed the true peak by the sessions that ended during that sum.
 //
 // Failures: open and open_readonly return null with a text in *err and errno set (ENOENT: no file;
 // EINVAL: not a counter file of this build, or truncated); nothing else fails.  The per-address table

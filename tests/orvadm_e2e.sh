@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # orvadm on a fresh instance: init creates the directories, config reports
-# them; a broken configuration is refused naming file and line.
+# them; a broken configuration is refused naming file and line; stats tells
+# when there are no counters to read.
 set -euo pipefail
 orvadm=$1
 tmp=$(mktemp -d)
@@ -39,4 +40,22 @@ status=0
 "$orvadm" frobnicate > /dev/null 2>&1 || status=$?
 [ "$status" = 64 ] || fail "unknown command: exit $status"
 "$orvadm" --help | grep -q "Usage: orvadm" || fail "--help"
+"$orvadm" --help | grep -q "stats  *pop \[--prometheus\]" || fail "--help does not list stats"
+
+# POP3 counters: none before the server ever ran; a foreign file is refused
+# without printing anything a collector would take for counters.
+status=0
+"$orvadm" -c "$tmp/c.conf" stats pop > "$tmp/out" 2> "$tmp/err" || status=$?
+[ "$status" = 69 ] || fail "stats without a counter file: exit $status, expected 69"
+grep -q "has not run" "$tmp/err" || fail "stats without a counter file: $(cat "$tmp/err")"
+mkdir -p "$tmp/store/counters"
+head -c 1000 /dev/zero > "$tmp/store/counters/popstat"
+status=0
+"$orvadm" -c "$tmp/c.conf" stats pop --prometheus > "$tmp/out" 2> "$tmp/err" || status=$?
+[ "$status" = 65 ] || fail "stats on a foreign file: exit $status, expected 65"
+grep -q "not a counter file" "$tmp/err" || fail "stats on a foreign file: $(cat "$tmp/err")"
+[ ! -s "$tmp/out" ] || fail "stats on a foreign file printed: $(cat "$tmp/out")"
+status=0
+"$orvadm" -c "$tmp/c.conf" stats imap > /dev/null 2>&1 || status=$?
+[ "$status" = 64 ] || fail "stats of an unknown service: exit $status"
 echo "orvadm e2e: 1 passed, 0 failed"

@@ -74,6 +74,7 @@ const adm_command kCommands[] = {
     {"reconstruct", "USER", "rebuild a user's records after a database repair", adm_reconstruct},
     {"expunge", "FOLDER UIDSET | --deleted FOLDER", "remove messages from a folder", adm_expunge},
     {"cleanup", "[FOLDER]", "delete the files of expunged messages now", adm_cleanup},
+    {"stats", "pop [--prometheus]", "print the POP3 server's counters", adm_stats},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "common/counters.h"
+
 // The commands `orvadm` knows, with a one-line summary each, for --help.
 struct adm_command {
   const char* name;
@@ -83,6 +85,15 @@ int adm_expunge(int argc, char** argv, FILE* out, FILE* err);
 // local.store.expungecleanupage seconds ago, from one folder or from every
 // folder.  Exit 75 when a folder's clean-up failed.
 int adm_cleanup(int argc, char** argv, FILE* out, FILE* err);
+
+// Service counters (tools/adm_stats.cc).
+// stats pop [--prometheus]: the POP3 server's counters.  Exit 69 when the
+// server has never run on the instance (no counter file), 65 when the file is
+// not a counter file, 78 without a store directory.
+int adm_stats(int argc, char** argv, FILE* out, FILE* err);
+// The counters as "name value" lines (times followed by their UTC reading)
+// and a "processes N" line, or in the Prometheus text exposition format.
+std::string adm_stats_format(const PopStatSnapshot& s, bool prometheus);
 
 // Helpers of the command files (tools/adm_list.cc).
 // Joins the mailbox list: 0, or 69 after telling err.

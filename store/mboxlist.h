@@ -267,7 +267,7 @@ class MboxlistCreateLock {
 // (each failure is logged; the intent stays for the next attempt).
 int mboxlist_rename_recover();
 // 1 when an interrupted rename has not been finished and name lies in its
-// old or new tree, else 0.
+// old or new tree, or one of them lies below name; else 0.
 int mboxlist_rename_pending(const char* name);
 
 // Changes identifier's entry in the ACL of folder name: rights null removes

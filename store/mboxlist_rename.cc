@@ -716,8 +716,12 @@ int mboxlist_rename_recover() {
 
 int mboxlist_rename_pending(const char* name) {
   const std::string n = name;
+  // Either tree may hold the other: a folder being renamed lies below the
+  // user whose folders are rebuilt, and a folder put back lies below the
+  // folder being renamed.
+  auto overlap = [&](const std::string& root) { return in_tree(n, root) || in_tree(root, n); };
   for (const IntentFile& f : intent_list()) {
-    if (in_tree(n, f.in.oldroot) || in_tree(n, f.in.newroot)) return 1;
+    if (overlap(f.in.oldroot) || overlap(f.in.newroot)) return 1;
   }
   return 0;
 }

@@ -51,4 +51,31 @@ adm quota show user/bob | grep -q "^user/bob: $bytes bytes of 1000 KB, 6 of " ||
 adm user rename bob ann > /dev/null || fail "renaming back"
 adm folder list user/ | cut -f1 | grep -c '^user/ann' | grep -qx 4 || fail "after renaming back: $(adm folder list user/)"
 printf 'Subject: seven\n\nx\n' | "$bindir/orvdeliver" ann || fail "delivery after renaming back"
+
+# A folder rename killed while it removes the old files of its first folder
+# (the move committed, the folder below not moved yet), then the user's
+# folders rebuilt from disk: the rebuild finishes the rename instead of
+# putting the half-removed old folder back (whose record would then make
+# the rename's completion take the committed move for an uncommitted one
+# and remove the new copy).
+adm folder create user/ann/Work > /dev/null
+adm folder create user/ann/Work/Old > /dev/null
+deliver "-m Work ann" w1
+deliver "-m Work ann" w2
+deliver "-m Work/Old ann" w3
+old_msg=$(find "$tmp/p1" -path '*=ann/=+Work/00/1.msg')
+[ -n "$old_msg" ] || fail "no message file of user/ann/Work"
+status=0
+timeout 60 strace -f -qq -o /dev/null -P "$old_msg" -e trace=unlink -e inject=unlink:signal=KILL:when=1 \
+  "$bindir/orvadm" folder rename user/ann/Work user/ann/Archive > /dev/null 2>&1 || status=$?
+[ "$status" = 137 ] || fail "the folder rename was not killed at the old files (status $status)"
+adm reconstruct ann > /dev/null 2>&1 || fail "reconstruct after the killed folder rename"
+stop_stored || fail "the daemon did not stop"
+start_stored
+adm folder list user/ann | cut -f1 | grep -E '/(Work|Archive)' > "$tmp/list"
+printf 'user/ann/Archive\nuser/ann/Archive/Old\n' | diff - "$tmp/list" || fail "folders after the killed folder rename"
+for f in Archive Archive/Old; do
+  adm check "user/ann/$f" > "$tmp/check" || fail "check user/ann/$f: $(cat "$tmp/check")"
+done
+adm folder list user/ann/Archive | grep -q "^user/ann/Archive	primary	2$" || fail "Archive: $(adm folder list user/ann/Archive)"
 echo ok

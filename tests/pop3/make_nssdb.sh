@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Makes a server NSS database with a self-signed EC P-256 certificate for
+# tests:  make_nssdb.sh DIR [PINFILE]
+#   DIR/nssdb   the database: certificate "Server-Cert" for localhost and
+#               127.0.0.1 with its key; protected by the password in PINFILE
+#               when one is given, else by an empty password
+#   DIR/ca.pem  the certificate in PEM, the trust anchor for test clients
+# Prints nothing on success; on failure, certutil's output and status 1.
+set -euo pipefail
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: make_nssdb.sh DIR [PINFILE]" >&2
+  exit 2
+fi
+dir=$1
+db=$dir/nssdb
+command -v certutil >/dev/null || { echo "make_nssdb.sh: certutil not found (package libnss3-tools)" >&2; exit 1; }
+mkdir -p "$db"
+log=$(mktemp)
+trap 'rm -f "$log" "$dir/noise"' EXIT
+run() {
+  if ! "$@" >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "make_nssdb.sh: failed: $*" >&2
+    exit 1
+  fi
+}
+if [ $# -eq 2 ]; then
+  pw=(-f "$2")
+  run certutil -N -d "sql:$db" -f "$2"
+else
+  pw=()
+  run certutil -N -d "sql:$db" --empty-password
+fi
+head -c 1024 /dev/urandom >"$dir/noise"
+run certutil -S -d "sql:$db" "${pw[@]}" -n Server-Cert -s "CN=localhost" -x -t "CTu,," \
+  -k ec -q nistp256 -v 12 --extSAN dns:localhost,ip:127.0.0.1 \
+  --keyUsage digitalSignature --extKeyUsage serverAuth -z "$dir/noise"
+certutil -L -d "sql:$db" -n Server-Cert -a >"$dir/ca.pem" 2>"$log" || { cat "$log" >&2; exit 1; }

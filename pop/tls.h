@@ -57,7 +57,9 @@ class TlsConn {
   // Bytes already decrypted and buffered inside NSS: read again before waiting on the socket.
   bool pending() const;
   // Encrypts and sends up to len bytes: kOk with *put bytes accepted (may be < len), or kWantWrite/kError.
-  // Bytes counted in *put are NSS's to deliver: some may wait inside it (write_pending()).
+  // Bytes counted in *put are NSS's to deliver: some may wait inside it (write_pending()). When the socket
+  // took only part of a record, NSS counts one byte less than it encrypted; the next write() must start
+  // right after *put with the same bytes (as any stream writer does), and NSS skips the one it holds.
   TlsIo write(const char* buf, size_t len, size_t* put);
   // Whether data accepted by write() still waits inside NSS for the socket (poll for writability and call
   // flush() until false).

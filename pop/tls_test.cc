@@ -33,15 +33,18 @@ bool have_tool(const std::string& name) {
 // The byte at offset i of every test stream; the Python client computes the same.
 unsigned char pattern(size_t i) { return static_cast<unsigned char>((i * 7 + i / 251) & 0xff); }
 
-// A client process: argv under `timeout -s KILL`, stdin from /dev/null, output to a file.
+// A client process: argv under `timeout -s KILL`, output to a file. stdin is /dev/null, or with hold a
+// pipe that go() writes a line to (so a client can wait for the test's word).
 class Client {
  public:
-  Client(const std::vector<std::string>& argv, const std::string& out) : out_(out) {
+  Client(const std::vector<std::string>& argv, const std::string& out, bool hold = false) : out_(out) {
     std::vector<std::string> full = {"timeout", "-s", "KILL", "60"};
     full.insert(full.end(), argv.begin(), argv.end());
+    int p[2] = {-1, -1};
+    if (hold && pipe2(p, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
-      int in = open("/dev/null", O_RDONLY);
+      int in = hold ? p[0] : open("/dev/null", O_RDONLY);
       int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(in, 0);
       dup2(o, 1);
@@ -52,6 +55,10 @@ class Client {
       execvp(args[0], args.data());
       _exit(127);
     }
+    if (hold) {
+      close(p[0]);
+      go_.reset(p[1]);
+    }
   }
   ~Client() {
     if (pid_ > 0) {
@@ -59,8 +66,13 @@ class Client {
       waitpid(pid_, nullptr, 0);
     }
   }
+  void go() {
+    if (go_) (void)!::write(go_.get(), "\n", 1);
+    go_.reset();
+  }
   // The exit status (bounded by the time-out wrapper); -1 when it did not exit normally.
   int wait() {
+    go_.reset();
     int st = 0;
     if (waitpid(pid_, &st, 0) != pid_) return -1;
     pid_ = -1;
@@ -71,6 +83,7 @@ class Client {
  private:
   pid_t pid_ = -1;
   std::string out_;
+  UniqueFd go_;
 };
 
 // Waits for one event on fd until the deadline; false on time-out.
@@ -350,6 +363,102 @@ TEST_F(TlsTest, OldProtocolVersionsRefused) {
   if (ran == 0) GTEST_SKIP() << "neither openssl nor tstclnt found";
 }
 
+// One write bigger than the socket can take while the client is not reading: NSS takes part of it and
+// holds the tail of its last record, which flush() delivers once the client reads; the rest follows.
+TEST_F(TlsTest, FlushDeliversWhatNssHeld) {
+  if (!have_tool("python3")) GTEST_SKIP() << "python3 missing";
+  ASSERT_EQ(tls_init(settings(), true), "");
+  static const char* kReader = R"(
+import socket, ssl, sys
+ctx = ssl.create_default_context(cafile=sys.argv[2])
+raw = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=30)
+s = ctx.wrap_socket(raw, server_hostname='localhost')
+print('connected', flush=True)
+sys.stdin.readline()
+got = bytearray()
+while True:
+    d = s.recv(65536)
+    if not d:
+        break
+    got += d
+ok = got == bytes(((i * 7 + i // 251) & 255) for i in range(len(got)))
+print('got', len(got), 'ok' if ok else 'differs')
+)";
+  Client cl({"python3", "-c", kReader, port_, ca()}, *dir_ / "client.out", true);
+  auto c = accept_tls(4096);
+  ASSERT_TRUE(c);
+  ASSERT_EQ(handshake(*c), TlsIo::kOk) << c->error();
+  std::string data(1 << 20, '\0');
+  for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<char>(pattern(i));
+  size_t put = 0;
+  ASSERT_EQ(c->write(data.data(), data.size(), &put), TlsIo::kOk) << c->error();
+  ASSERT_GT(put, 0u);
+  ASSERT_LT(put, data.size());
+  ASSERT_TRUE(c->write_pending());
+  size_t more = 0;
+  EXPECT_EQ(c->write(data.data() + put, data.size() - put, &more), TlsIo::kWantWrite);
+  EXPECT_EQ(more, 0u);
+  cl.go();
+  auto deadline = Clock::now() + kDeadline;
+  TlsIo r;
+  while ((r = c->flush()) == TlsIo::kWantWrite) {
+    ASSERT_TRUE(wait_for(c->os_fd(), POLLOUT, deadline));
+  }
+  EXPECT_EQ(r, TlsIo::kOk);
+  EXPECT_FALSE(c->write_pending());
+  // The rest, as an event loop would send it: every byte arrives exactly once.
+  while (put < data.size()) {
+    r = c->write(data.data() + put, data.size() - put, &more);
+    ASSERT_NE(r, TlsIo::kError) << c->error();
+    put += more;
+    if (r == TlsIo::kWantWrite || c->write_pending()) {
+      ASSERT_TRUE(wait_for(c->os_fd(), POLLOUT, deadline));
+    }
+  }
+  while ((r = c->flush()) == TlsIo::kWantWrite) {
+    ASSERT_TRUE(wait_for(c->os_fd(), POLLOUT, deadline));
+  }
+  c->close();
+  EXPECT_EQ(cl.wait(), 0) << cl.output();
+  EXPECT_NE(cl.output().find("got " + std::to_string(data.size()) + " ok"), std::string::npos) << cl.output();
+}
+
+// TLS 1.2 offers only ephemeral ECDH with AEAD ciphers, for the EC and the RSA certificate alike.
+TEST_F(TlsTest, Tls12SuitesAreEcdheAead) {
+  if (!have_tool("openssl")) GTEST_SKIP() << "openssl missing";
+  TlsSettings s = settings();
+  s.nicknames = {"Server-Cert", "RSA-Cert"};
+  ASSERT_EQ(tls_init(s, true), "");
+  struct Case {
+    const char* openssl_name;
+    const char* nss_name;  // "" when it must be refused
+  } cases[] = {
+      {"ECDHE-ECDSA-AES128-GCM-SHA256", "TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256"},
+      {"ECDHE-RSA-AES256-GCM-SHA384", "TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384"},
+      {"ECDHE-RSA-CHACHA20-POLY1305", "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256"},
+      {"AES128-GCM-SHA256", ""},           // RSA key transport: no forward secrecy
+      {"DHE-RSA-AES128-GCM-SHA256", ""},   // finite-field DH
+      {"ECDHE-ECDSA-AES128-SHA", ""},      // CBC
+      {"ECDHE-RSA-AES128-SHA256", ""},     // CBC
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.openssl_name);
+    Client cl({"openssl", "s_client", "-connect", "127.0.0.1:" + port_, "-tls1_2", "-cipher", k.openssl_name},
+              *dir_ / "client.out");
+    auto c = accept_tls();
+    ASSERT_TRUE(c);
+    if (*k.nss_name) {
+      ASSERT_EQ(handshake(*c), TlsIo::kOk) << c->error();
+      EXPECT_EQ(c->describe(), std::string("TLSv1.2 ") + k.nss_name);
+    } else {
+      EXPECT_EQ(handshake(*c), TlsIo::kError);
+      EXPECT_NE(c->error().find("NO_CYPHER_OVERLAP"), std::string::npos) << c->error();
+    }
+    c->close();
+    cl.wait();
+  }
+}
+
 TEST_F(TlsTest, Tls13OnlyRefusesTls12) {
   if (!have_tool("python3")) GTEST_SKIP() << "python3 missing";
   TlsSettings s = settings();
@@ -419,14 +528,14 @@ TEST_F(TlsTest, SetupErrorsAreReportedNotFatal) {
   TlsSettings no_db = settings(), no_nick = settings(), no_pin = locked, bad_pin = locked, missing_pin = locked,
               empty = settings();
   no_db.nssdb = t / "absent";
-  no_nick.nicknames = {"Server-Cert", "RSA-Cert"};
+  no_nick.nicknames = {"Server-Cert", "Missing-Cert"};
   bad_pin.pinfile = t / "wrong";
   write_text_file(bad_pin.pinfile, "guess\n");
   missing_pin.pinfile = t / "nopin";
   empty.nicknames.clear();
   const Case cases[] = {
       {"missing database", no_db, "cannot open the NSS database"},
-      {"missing nickname", no_nick, "no certificate named RSA-Cert"},
+      {"missing nickname", no_nick, "no certificate named Missing-Cert"},
       {"locked key, no PIN", no_pin, "no usable private key"},
       {"wrong PIN", bad_pin, "no usable private key"},
       {"missing PIN file", missing_pin, "cannot read the PIN file"},

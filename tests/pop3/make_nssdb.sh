@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Makes a server NSS database with a self-signed EC P-256 certificate for
-# tests:  make_nssdb.sh DIR [PINFILE]
-#   DIR/nssdb   the database: certificate "Server-Cert" for localhost and
-#               127.0.0.1 with its key; protected by the password in PINFILE
-#               when one is given, else by an empty password
-#   DIR/ca.pem  the certificate in PEM, the trust anchor for test clients
+# Makes a server NSS database with self-signed certificates for tests:
+#   make_nssdb.sh DIR [PINFILE]
+#   DIR/nssdb   the database: certificates "Server-Cert" (EC P-256) and
+#               "RSA-Cert" (RSA-2048), both for localhost and 127.0.0.1,
+#               with their keys; protected by the password in PINFILE when
+#               one is given, else by an empty password. The two have
+#               different subjects: NSS looks a nickname's certificates up
+#               by subject, so a shared one would mix them.
+#   DIR/ca.pem  both certificates in PEM, the trust anchors for test clients
 # Prints nothing on success; on failure, certutil's output and status 1.
 set -euo pipefail
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then
@@ -35,4 +38,11 @@ head -c 1024 /dev/urandom >"$dir/noise"
 run certutil -S -d "sql:$db" "${pw[@]}" -n Server-Cert -s "CN=localhost" -x -t "CTu,," \
   -k ec -q nistp256 -v 12 --extSAN dns:localhost,ip:127.0.0.1 \
   --keyUsage digitalSignature --extKeyUsage serverAuth -z "$dir/noise"
-certutil -L -d "sql:$db" -n Server-Cert -a >"$dir/ca.pem" 2>"$log" || { cat "$log" >&2; exit 1; }
+run certutil -S -d "sql:$db" "${pw[@]}" -n RSA-Cert -s "CN=localhost,OU=RSA" -x -t "CTu,," \
+  -k rsa -g 2048 -v 12 --extSAN dns:localhost,ip:127.0.0.1 \
+  --keyUsage digitalSignature,keyEncipherment --extKeyUsage serverAuth -z "$dir/noise"
+: >"$dir/ca.pem"
+for nick in Server-Cert RSA-Cert; do
+  run certutil -L -d "sql:$db" -n "$nick" -a
+  cat "$log" >>"$dir/ca.pem"
+done

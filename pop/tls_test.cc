@@ -139,10 +139,11 @@ class TlsTest : public ::testing::Test {
   }
 
   // Runs the handshake, waiting only for the direction it names.
-  static TlsIo handshake(TlsConn& c) {
+  static TlsIo handshake(TlsConn& c, int* want_write = nullptr) {
     auto deadline = Clock::now() + kDeadline;
     for (;;) {
       TlsIo r = c.handshake();
+      if (r == TlsIo::kWantWrite && want_write) ++*want_write;
       if (r != TlsIo::kWantRead && r != TlsIo::kWantWrite) return r;
       if (!wait_for(c.os_fd(), r == TlsIo::kWantRead ? POLLIN : POLLOUT, deadline)) {
         ADD_FAILURE() << "handshake stalled waiting for " << (r == TlsIo::kWantRead ? "read" : "write");
@@ -222,7 +223,8 @@ class TlsTest : public ::testing::Test {
 
   // A Python client: sends n pattern bytes and expects them echoed back byte for byte, reading while it
   // writes. mode is "1.2" or "1.3"; certfile/keyfile present a client certificate.
-  Client python_client(const std::string& mode, size_t n, const std::string& cert = "", const std::string& key = "") {
+  Client python_client(const std::string& mode, size_t n, const std::string& cert = "", const std::string& key = "",
+                       const std::string& cafile = ca()) {
     static const char* kScript = R"(
 import select, socket, ssl, sys, time
 port, cafile, mode, n = int(sys.argv[1]), sys.argv[2], sys.argv[3], int(sys.argv[4])
@@ -261,7 +263,7 @@ while len(back) < n:
         back += d
 sys.exit(0 if back == data else 'echo differs')
 )";
-    std::vector<std::string> argv = {"python3", "-c", kScript, port_, ca(), mode, std::to_string(n)};
+    std::vector<std::string> argv = {"python3", "-c", kScript, port_, cafile, mode, std::to_string(n)};
     if (!cert.empty()) argv.insert(argv.end(), {cert, key});
     return Client(argv, *dir_ / "client.out");
   }
@@ -333,6 +335,38 @@ TEST_F(TlsTest, DecryptedBytesHeldByNssAreNotLost) {
   EXPECT_GT(st.pending_reads, 100);
   c->close();
   EXPECT_EQ(cl.wait(), 0) << cl.output();
+}
+
+// A certificate of 40 KB makes the server's first flight far bigger than the socket buffers: the
+// handshake must say it waits to write, or it would wait to read while the client waits for the rest.
+TEST_F(TlsTest, HandshakeWaitsToWriteALargeFlight) {
+  if (!have_tool("python3")) GTEST_SKIP() << "python3 missing";
+  TempDir t;
+  ASSERT_EQ(system((std::string(ORV_SOURCE_DIR) + "/tests/pop3/make_nssdb.sh " + t.path()).c_str()), 0);
+  std::string san = "dns:localhost,ip:127.0.0.1";
+  for (int i = 0; i < 1500; i++) san += ",dns:host" + std::to_string(i) + ".mail.example.com";
+  std::string db = "sql:" + t / "nssdb";
+  std::string mk = "head -c 1024 /dev/urandom >" + t / "noise" + " && certutil -S -d " + db +
+                   " -n Big-Cert -s CN=localhost,OU=Big -x -t CTu,, -k ec -q nistp256 -v 12 --extSAN " + san +
+                   " --keyUsage digitalSignature --extKeyUsage serverAuth -z " + t / "noise" +
+                   " >/dev/null 2>&1 && certutil -L -d " + db + " -n Big-Cert -a >" + t / "big.pem";
+  ASSERT_EQ(system(mk.c_str()), 0);
+  TlsSettings s;
+  s.nssdb = t / "nssdb";
+  s.nicknames = {"Big-Cert"};
+  ASSERT_EQ(tls_init(s, true), "");
+  for (std::string mode : {"1.3", "1.2"}) {
+    SCOPED_TRACE(mode);
+    Client cl = python_client(mode, 100, "", "", t / "big.pem");
+    auto c = accept_tls(4096);
+    ASSERT_TRUE(c);
+    int want_write = 0;
+    ASSERT_EQ(handshake(*c, &want_write), TlsIo::kOk) << c->error();
+    EXPECT_GT(want_write, 0);
+    EXPECT_EQ(echo(*c, 100).received, 100u);
+    c->close();
+    EXPECT_EQ(cl.wait(), 0) << cl.output();
+  }
 }
 
 // Clients limited to TLS 1.0/1.1 are refused by version, not by some other mismatch.

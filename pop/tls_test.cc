@@ -14,7 +14,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -94,6 +96,40 @@ bool wait_for(int fd, short events, Clock::time_point deadline) {
   return poll(&p, 1, static_cast<int>(left)) == 1;
 }
 
+// Started by SessionCacheIsSharedWithExecdChildren as a later process of the service: inherits the
+// session cache, serves one connection on the inherited listening socket and exits 0 when its handshake
+// and a one-byte echo worked.
+int serve_one_as_child(int listen_fd, const char* nssdb) {
+  TlsSettings s;
+  s.nssdb = nssdb;
+  s.nicknames = {"Server-Cert"};
+  std::string err = tls_init(s, false);
+  if (!err.empty()) {
+    fprintf(stderr, "child: %s\n", err.c_str());
+    return 1;
+  }
+  int rc = 1;
+  {
+    int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    auto c = fd >= 0 ? TlsConn::start(fd, &err) : nullptr;
+    auto deadline = Clock::now() + kDeadline;
+    TlsIo r = c ? c->handshake() : TlsIo::kError;
+    while (r == TlsIo::kWantRead || r == TlsIo::kWantWrite) {
+      if (!wait_for(c->os_fd(), r == TlsIo::kWantRead ? POLLIN : POLLOUT, deadline)) break;
+      r = c->handshake();
+    }
+    char b = 0;
+    size_t n = 0;
+    while (r == TlsIo::kOk && n == 0) {
+      r = c->read(&b, 1, &n);
+      if (r == TlsIo::kWantRead) r = wait_for(c->os_fd(), POLLIN, deadline) ? TlsIo::kOk : TlsIo::kError;
+    }
+    if (r == TlsIo::kOk && c->write(&b, 1, &n) == TlsIo::kOk && n == 1 && c->flush() == TlsIo::kOk) rc = 0;
+    if (c) fprintf(stderr, "child: %s %s\n", c->describe().c_str(), c->error().c_str());
+  }
+  tls_shutdown();
+  return rc;
+}
 class TlsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -369,6 +405,54 @@ TEST_F(TlsTest, HandshakeWaitsToWriteALargeFlight) {
   }
 }
 
+// A session made in the first process resumes in a process it starts later (fork+exec, as the server
+// starts its workers): the cache is shared through memory the children inherit.
+TEST_F(TlsTest, SessionCacheIsSharedWithExecdChildren) {
+  if (!have_tool("python3")) GTEST_SKIP() << "python3 missing";
+  ASSERT_EQ(tls_init(settings(), true), "");
+  ASSERT_NE(getenv("SSL_INHERITANCE"), nullptr);
+  static const char* kResume = R"(
+import socket, ssl, sys
+ctx = ssl.create_default_context(cafile=sys.argv[2])
+ctx.minimum_version = ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+session = None
+for i in range(2):
+    s = ctx.wrap_socket(socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=30),
+                        server_hostname='localhost', session=session)
+    s.sendall(b'x')
+    if s.recv(1) != b'x':
+        sys.exit('no echo')
+    print('connection', i, 'reused', s.session_reused, flush=True)
+    session = s.session
+    s.close()
+)";
+  Client cl({"python3", "-c", kResume, port_, ca()}, *dir_ / "client.out");
+  {
+    auto c = accept_tls();
+    ASSERT_TRUE(c);
+    ASSERT_EQ(handshake(*c), TlsIo::kOk) << c->error();
+    char b = 0;
+    size_t n = 0;
+    auto deadline = Clock::now() + kDeadline;
+    TlsIo r;
+    while ((r = c->read(&b, 1, &n)) == TlsIo::kWantRead) ASSERT_TRUE(wait_for(c->os_fd(), POLLIN, deadline));
+    ASSERT_EQ(r, TlsIo::kOk) << c->error();
+    ASSERT_EQ(c->write(&b, 1, &n), TlsIo::kOk);
+    ASSERT_EQ(c->flush(), TlsIo::kOk);
+  }
+  // The listening socket goes to the child on a descriptor that survives exec.
+  int inherited = fcntl(listen_.get(), F_DUPFD, 10);
+  ASSERT_GE(inherited, 0);
+  setenv("ORV_TLS_TEST_CHILD_FD", std::to_string(inherited).c_str(), 1);
+  setenv("ORV_TLS_TEST_CHILD_DB", (*dir_ / "nssdb").c_str(), 1);
+  Client child({std::filesystem::read_symlink("/proc/self/exe").string()}, *dir_ / "child.out");
+  unsetenv("ORV_TLS_TEST_CHILD_FD");
+  close(inherited);
+  EXPECT_EQ(child.wait(), 0) << child.output();
+  EXPECT_EQ(cl.wait(), 0) << cl.output();
+  EXPECT_NE(cl.output().find("connection 1 reused True"), std::string::npos) << cl.output() << child.output();
+}
+
 // Clients limited to TLS 1.0/1.1 are refused by version, not by some other mismatch.
 TEST_F(TlsTest, OldProtocolVersionsRefused) {
   ASSERT_EQ(tls_init(settings(), true), "");
@@ -589,3 +673,9 @@ TEST_F(TlsTest, SetupErrorsAreReportedNotFatal) {
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  if (const char* fd = getenv("ORV_TLS_TEST_CHILD_FD")) return serve_one_as_child(atoi(fd), getenv("ORV_TLS_TEST_CHILD_DB"));
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

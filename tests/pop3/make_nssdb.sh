@@ -17,17 +17,23 @@ fi
 dir=$1
 db=$dir/nssdb
 command -v certutil >/dev/null || { echo "make_nssdb.sh: certutil not found (package libnss3-tools)" >&2; exit 1; }
+if [ -e "$db/cert9.db" ]; then
+  echo "make_nssdb.sh: $db already holds a database" >&2
+  exit 1
+fi
 mkdir -p "$db"
 log=$(mktemp)
 trap 'rm -f "$log" "$dir/noise"' EXIT
-run() {
-  if ! "$@" >"$log" 2>&1; then
+run() {  # certutil never prompts: stdin is empty
+  if ! "$@" </dev/null >"$log" 2>&1; then
     cat "$log" >&2
     echo "make_nssdb.sh: failed: $*" >&2
     exit 1
   fi
 }
 if [ $# -eq 2 ]; then
+  # certutil takes a missing password file for an empty password
+  [ -r "$2" ] || { echo "make_nssdb.sh: cannot read $2" >&2; exit 1; }
   pw=(-f "$2")
   run certutil -N -d "sql:$db" -f "$2"
 else

@@ -158,7 +158,7 @@ std::string configure_model(PRFileDesc* m, const TlsSettings& s) {
     UniqueCert cert(PK11_FindCertFromNickname(nick.c_str(), nullptr));
     if (!cert) return "no certificate named " + nick + ": " + nss_error_text();
     UniqueKey key(PK11_FindKeyByAnyCert(cert.get(), nullptr));
-    if (!key) return "no usable private key for certificate " + nick + " (wrong PIN?): " + nss_error_text();
+    if (!key) return "no usable private key for certificate " + nick + " (missing or wrong PIN?): " + nss_error_text();
     if (SSL_ConfigServerCert(m, cert.get(), key.get(), nullptr, 0) != SECSuccess)
       return "cannot use certificate " + nick + ": " + nss_error_text();
   }

@@ -175,11 +175,10 @@ class TlsTest : public ::testing::Test {
   }
 
   // Runs the handshake, waiting only for the direction it names.
-  static TlsIo handshake(TlsConn& c, int* want_write = nullptr) {
+  static TlsIo handshake(TlsConn& c) {
     auto deadline = Clock::now() + kDeadline;
     for (;;) {
       TlsIo r = c.handshake();
-      if (r == TlsIo::kWantWrite && want_write) ++*want_write;
       if (r != TlsIo::kWantRead && r != TlsIo::kWantWrite) return r;
       if (!wait_for(c.os_fd(), r == TlsIo::kWantRead ? POLLIN : POLLOUT, deadline)) {
         ADD_FAILURE() << "handshake stalled waiting for " << (r == TlsIo::kWantRead ? "read" : "write");
@@ -373,8 +372,9 @@ TEST_F(TlsTest, DecryptedBytesHeldByNssAreNotLost) {
   EXPECT_EQ(cl.wait(), 0) << cl.output();
 }
 
-// A certificate of 40 KB makes the server's first flight far bigger than the socket buffers: the
-// handshake must say it waits to write, or it would wait to read while the client waits for the rest.
+// A certificate of 40 KB makes the server's first flight far bigger than the socket buffers, and the
+// client reads none of it until told: the handshake must say it waits to write. Waiting to read instead
+// would stall, as the client sends nothing more before it has the whole flight.
 TEST_F(TlsTest, HandshakeWaitsToWriteALargeFlight) {
   if (!have_tool("python3")) GTEST_SKIP() << "python3 missing";
   TempDir t;
@@ -391,15 +391,56 @@ TEST_F(TlsTest, HandshakeWaitsToWriteALargeFlight) {
   s.nssdb = t / "nssdb";
   s.nicknames = {"Big-Cert"};
   ASSERT_EQ(tls_init(s, true), "");
-  for (std::string mode : {"1.3", "1.2"}) {
+  // Sends its ClientHello, waits for a line on stdin, then finishes the handshake and one exchange.
+  static const char* kSlowReader = R"(
+import socket, ssl, sys
+ctx = ssl.create_default_context(cafile=sys.argv[2])
+ctx.minimum_version = ctx.maximum_version = getattr(ssl.TLSVersion, sys.argv[3])
+inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()
+tls = ctx.wrap_bio(inc, out, server_hostname='localhost')
+sock = socket.socket()
+sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+sock.settimeout(30)
+sock.connect(('127.0.0.1', int(sys.argv[1])))
+def step(f):
+    while True:
+        try:
+            r = f()
+            sock.sendall(out.read())
+            return r
+        except ssl.SSLWantReadError:
+            sock.sendall(out.read())
+            if not started:
+                return None
+            d = sock.recv(65536)
+            if not d:
+                sys.exit('closed')
+            inc.write(d)
+started = False
+step(tls.do_handshake)
+sys.stdin.readline()
+started = True
+step(tls.do_handshake)
+step(lambda: tls.write(b'ping'))
+got = b''
+while len(got) < 4:
+    got += step(lambda: tls.read(4))
+print(tls.version(), got)
+sys.exit(0 if got == b'ping' else 1)
+)";
+  for (std::string mode : {"TLSv1_3", "TLSv1_2"}) {
     SCOPED_TRACE(mode);
-    Client cl = python_client(mode, 100, "", "", t / "big.pem");
+    Client cl({"python3", "-c", kSlowReader, port_, t / "big.pem", mode}, *dir_ / "client.out", true);
     auto c = accept_tls(4096);
     ASSERT_TRUE(c);
-    int want_write = 0;
-    ASSERT_EQ(handshake(*c, &want_write), TlsIo::kOk) << c->error();
-    EXPECT_GT(want_write, 0);
-    EXPECT_EQ(echo(*c, 100).received, 100u);
+    auto deadline = Clock::now() + kDeadline;
+    TlsIo r;
+    while ((r = c->handshake()) == TlsIo::kWantRead) ASSERT_TRUE(wait_for(c->os_fd(), POLLIN, deadline));
+    ASSERT_EQ(r, TlsIo::kWantWrite) << c->error();
+    ASSERT_TRUE(c->write_pending());
+    cl.go();
+    ASSERT_EQ(handshake(*c), TlsIo::kOk) << c->error();
+    EXPECT_EQ(echo(*c, 100).received, 4u);
     c->close();
     EXPECT_EQ(cl.wait(), 0) << cl.output();
   }

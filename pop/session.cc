@@ -202,6 +202,9 @@ void Session::drive() {
       return;
     }
     if (w == Io::kOk) {
+      // All answered: only bytes sent from here on count as a transfer in
+      // progress for the idle timer.
+      last_sent_ = bytes_out_;
       if (state_ == State::kClosing) {
         end(end_reason_);
         return;

@@ -6,10 +6,36 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/bvlog.h"
+
+namespace {
+
+// The descriptors the TLS layer passes to children for its session cache:
+// NSS names them in SSL_INHERITANCE as "<fd>:<protection>" items.  Sorted.
+std::vector<int> inherited_tls_fds() {
+  std::vector<int> fds;
+  const char* v = getenv("SSL_INHERITANCE");
+  if (v == nullptr) return fds;
+  for (const char* p = v; *p;) {
+    if (*p >= '0' && *p <= '9' && (p == v || p[-1] == ',' || p[-1] == ' ')) {
+      char* end = nullptr;
+      long fd = strtol(p, &end, 10);
+      if (*end == ':' && fd >= 0 && fd < (1L << 20)) fds.push_back(static_cast<int>(fd));
+      p = end;
+      continue;
+    }
+    ++p;
+  }
+  std::sort(fds.begin(), fds.end());
+  return fds;
+}
+
+}  // namespace
 
 Supervisor::Supervisor(Reactor& loop, SharedCounters* counters, int plain_fd, int tls_fd, bool strict)
     : loop_(loop), counters_(counters), plain_fd_(plain_fd), tls_fd_(tls_fd), strict_(strict) {}
@@ -32,6 +58,7 @@ pid_t Supervisor::spawn() {
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t parent = getpid();
+  std::vector<int> keep = inherited_tls_fds();
 
   pid_t pid = fork();
   if (pid != 0) return pid;
@@ -56,7 +83,15 @@ pid_t Supervisor::spawn() {
       if (null > 2) close(null);
     }
   }
-  close_range(3, ~0U, 0);
+  // Nothing else of this process may leak into the child but the TLS
+  // session cache's shared memory, which the child attaches to.
+  unsigned from = 3;
+  for (int fd : keep) {
+    if (fd < 3) continue;
+    if (static_cast<unsigned>(fd) > from) close_range(from, static_cast<unsigned>(fd) - 1, 0);
+    from = static_cast<unsigned>(fd) + 1;
+  }
+  close_range(from, ~0U, 0);
   execv("/proc/self/exe", argv.data());
   _exit(127);
 }

@@ -2,7 +2,6 @@
 #include <cstdio>
 
 #include "common/config.h"
-#include "common/imap_err.h"
 #include "common/service.h"
 #include "pop/popd.h"
 #include "pop/settings.h"
@@ -46,9 +45,9 @@ int main(int argc, char** argv) {
     return 64;
   }
   if (service_hygiene() != 0) return 70;
-  if (int e = configmsg_init(0, 4, "popd")) {
+  if (configmsg_init(0, 4, "popd") != 0) {
     fputs("ERROR: Configuration database initialization failed - see default logfile\n", stderr);
-    return error_exit_status(e);
+    return 78;
   }
   int status = popd_run(opts);
   configmsg_free();

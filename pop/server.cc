@@ -286,7 +286,8 @@ void PopServer::begin_shutdown() {
   shutdown_started_ = Reactor::now_ms();
   bvlog(0, LOG_SEV_WARNING, "Corvane POP3 %s shutting down", startup_.version.c_str());
   update_polling();
-  listeners_.clear();
+  // The listener objects stay: this may run from inside one of them.
+  for (auto& l : listeners_) l->fd.reset();
   std::vector<uint64_t> ids;
   for (auto& [id, s] : sessions_) ids.push_back(id);
   for (uint64_t id : ids) with_session(id, [](Session& s) { s.server_stopping(); });

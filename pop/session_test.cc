@@ -1,5 +1,7 @@
-// How clients are named in log lines, from what accept() returns.
+// How clients are named in log lines, from what accept() returns; what the
+// supervisor keeps open for its children.
 #include "pop/session.h"
+#include "pop/supervisor.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -47,6 +49,18 @@ TEST(ClientHost, LongNamesAreCut) {
   ClientAddr a = v6("::ffff:10.1.2.3", 1);
   std::string name(300, 'n');
   EXPECT_EQ(client_host_text(a, name), std::string(200, 'n') + "[10.1.2.3:1]");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Supervisor, KeepsTheTlsSessionCacheDescriptor) {
+  EXPECT_EQ(tls_inherited_fds("EPxRAAMAAAA=,8:1"), std::vector<int>{8});
+  EXPECT_EQ(tls_inherited_fds("3AB=,12:1,4:3"), (std::vector<int>{4, 12}));
+  EXPECT_TRUE(tls_inherited_fds(nullptr).empty());
+  EXPECT_TRUE(tls_inherited_fds("garbage").empty());
+  EXPECT_TRUE(tls_inherited_fds("AB=,x:1").empty());
 }
 
 }  // namespace

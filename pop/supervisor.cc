@@ -13,13 +13,8 @@
 
 #include "common/bvlog.h"
 
-namespace {
-
-// The descriptors the TLS layer passes to children for its session cache:
-// NSS names them in SSL_INHERITANCE as "<fd>:<protection>" items.  Sorted.
-std::vector<int> inherited_tls_fds() {
+std::vector<int> tls_inherited_fds(const char* v) {
   std::vector<int> fds;
-  const char* v = getenv("SSL_INHERITANCE");
   if (v == nullptr) return fds;
   for (const char* p = v; *p;) {
     if (*p >= '0' && *p <= '9' && (p == v || p[-1] == ',' || p[-1] == ' ')) {
@@ -34,8 +29,6 @@ std::vector<int> inherited_tls_fds() {
   std::sort(fds.begin(), fds.end());
   return fds;
 }
-
-}  // namespace
 
 Supervisor::Supervisor(Reactor& loop, SharedCounters* counters, int plain_fd, int tls_fd, bool strict)
     : loop_(loop), counters_(counters), plain_fd_(plain_fd), tls_fd_(tls_fd), strict_(strict) {}
@@ -58,7 +51,7 @@ pid_t Supervisor::spawn() {
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t parent = getpid();
-  std::vector<int> keep = inherited_tls_fds();
+  std::vector<int> keep = tls_inherited_fds(getenv("SSL_INHERITANCE"));
 
   pid_t pid = fork();
   if (pid != 0) return pid;

@@ -23,6 +23,11 @@
 #include "pop/backoff.h"
 #include "pop/reactor.h"
 
+// The descriptors NSS passes to children for its shared TLS session cache,
+// from the value of SSL_INHERITANCE ("<base64>,<fd>:<protection>..."),
+// sorted; they must stay open across the exec.  Empty for null.
+std::vector<int> tls_inherited_fds(const char* value);
+
 class Supervisor {
  public:
   // plain_fd / tls_fd: the listening sockets (-1 when absent), borrowed.

@@ -1,0 +1,116 @@
+// One POP3 connection: admission, greeting, command loop, STLS, idle
+// time-out and the end of the session.
+//
+// A Session belongs to the PopServer of its process and lives on that
+// process's event loop: every method runs on the loop thread, and work
+// sent to the blocking pool comes back to the session through the server,
+// which looks it up by id (a session that ended meanwhile is simply not
+// found).  The session owns its socket (or the TLS connection that took the
+// socket over), its line reader and its output buffer.
+//
+// Reading stops while more than kOutputHighWater octets of responses wait
+// for the client, and while the session waits for blocking work, a TLS
+// handshake or the end of its output; pipelined commands already read are
+// answered in one pass, their responses sent together.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/unique_fd.h"
+#include "pop/access.h"
+#include "pop/command.h"
+#include "pop/linereader.h"
+#include "pop/reactor.h"
+#include "pop/tls.h"
+
+class PopServer;
+
+inline constexpr size_t kOutputHighWater = 256 * 1024;
+
+// The client as shown in log lines: the resolved name (at most 200
+// characters) when known, then "[1.2.3.4:5678]" for IPv4 or
+// "[2001:db8::1]:5678" for IPv6; "[local]" for anything else.
+std::string client_host_text(const ClientAddr& addr, std::string_view name);
+
+class Session : public IoHandler {
+ public:
+  Session(PopServer& server, uint64_t id, UniqueFd fd, const ClientAddr& addr, bool tls_port);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  uint64_t id() const { return id_; }
+  bool ended() const { return state_ == State::kEnded; }
+
+  // Starts admission (resolving the client's name on the pool first when
+  // configured).
+  void start();
+  void on_io(uint32_t events) override;
+  // Continues reading and writing (after a deferral).
+  void drive();
+  // The service stops: an idle session is told so and closed; one in the
+  // middle of a handshake is closed at once.
+  void server_stopping();
+  // Ends the session now, whatever it was doing (the shutdown bound ran out).
+  void abort();
+
+ private:
+  enum class State {
+    kResolving,  // waiting for the client's name
+    kHandshake,  // TLS handshake running
+    kCommands,   // reading and answering commands
+    kStartTls,   // "+OK" to STLS queued; the handshake starts once it is sent
+    kClosing,    // last response queued; the session ends once it is sent
+    kEnded,
+  };
+  enum class EndReason { kQuit, kPeerClosed, kNetworkError, kTimedOut, kRefused, kServer };
+  enum class Io { kOk, kAgain, kClosed, kError };
+
+  void admit(std::string hostname);
+  void process_lines();
+  void handle_line(std::string_view line, bool has_nul);
+  void execute(const CommandSpec& spec, const ParsedCommand& cmd);
+  void capa();
+  void stls();
+  void reply(std::string_view text);
+  void reply_bad(const char* text);
+  void close_after_output(EndReason why);
+  void begin_tls();
+  void continue_handshake();
+  Io read_some(char* buf, size_t cap, size_t* got);
+  Io flush();
+  bool output_pending() const;
+  void arm_idle_timer(int64_t ms);
+  void idle_timer_fired();
+  void end(EndReason why);
+
+  PopServer& server_;
+  uint64_t id_;
+  UniqueFd fd_;                  // plain connection
+  std::unique_ptr<TlsConn> tls_; // once TLS runs it owns the socket
+  int os_fd_;
+  ClientAddr addr_;
+  std::string clienthost_;
+  bool tls_port_;
+  bool bad_certificate_ = false;
+  bool counted_ = false;         // in the shared session counts
+  bool ip_counted_ = false;      // in the per-address counts
+  State state_ = State::kResolving;
+  EndReason end_reason_ = EndReason::kQuit;
+  std::string after_handshake_;  // greeting or refusal sent once TLS runs
+  LineReader reader_;
+  std::string out_;
+  size_t out_off_ = 0;
+  std::string challenge_;
+  std::string user_;             // set by USER (not yet offered)
+  PopState pop_state_ = PopState::kAuthorization;
+  unsigned bad_commands_ = 0;
+  uint64_t bytes_in_ = 0;
+  uint64_t bytes_out_ = 0;
+  int64_t last_io_ms_ = 0;
+  uint64_t last_sent_ = 0;       // bytes_out_ when the idle timer last looked
+  Reactor::TimerId idle_timer_ = 0;
+};

@@ -60,6 +60,13 @@ TLS_KEYS = {
 GREETING_RE = re.compile(r"^\+OK (?P<banner>.*?)(?: (?P<challenge><[^<>\s]+@[^<>\s]+>))?$")
 DEFAULT_BANNER_RE = re.compile(r"^" + re.escape(HOSTNAME) + r" POP3 service \(Corvane .+\)$")
 LISTEN_BACKLOG = 1024
+# Added to the server's environment by tests that measure its memory: the
+# address sanitizer's quarantine of freed blocks would otherwise grow the
+# resident size of a server that frees all it allocates.
+MEASURE_MEMORY_ENV = {
+    "ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS", ""),
+                                           "quarantine_size_mb=0", "thread_local_quarantine_size_kb=0"])),
+}
 
 # Exit status of a test file that could not run (a client tool is missing).
 SKIPPED = 77
@@ -391,13 +398,15 @@ class Popd:
     (soft and hard) of the server.  wait: "ready" waits for the state file to
     say "ready <pid>"; None returns at once (a "-1" server's one session is
     the first connection, so nothing may probe it).  host: the address to
-    listen on ("::1" for IPv6)."""
+    listen on ("::1" for IPv6).  env: variables added to the server's
+    environment."""
 
     _count = 0
 
     def __init__(self, inst, plain=True, tls=False, args=(), nofile=None, wait="ready",
-                 host="127.0.0.1"):
+                 host="127.0.0.1", env=None):
         self.inst = inst
+        self.env = dict(inst.env, **(env or {}))
         self.want_plain = plain
         self.want_tls = tls
         self.args = list(args)
@@ -431,7 +440,7 @@ class Popd:
                 resource.setrlimit(resource.RLIMIT_NOFILE, (self.nofile, self.nofile))
 
         with open(self.log_path, "ab") as log:
-            self.proc = subprocess.Popen(argv, env=self.inst.env, stdin=subprocess.DEVNULL,
+            self.proc = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL,
                                          stdout=log, stderr=log, pass_fds=[s.fileno() for s in socks],
                                          preexec_fn=limit if self.nofile is not None else None)
         # The server holds the sockets now; without our copies a dead server
@@ -558,13 +567,16 @@ class Client:
 
     source: local address to connect from (an address of 127.0.0.0/8 lets a
     test be a different client address).  tls: an SSL context for implicit
-    TLS."""
+    TLS.  rcvbuf: a small receive buffer, so that a client that does not
+    read soon fills the server's output."""
 
     def __init__(self, port, host="127.0.0.1", source=None, timeout=TIMEOUT, tls=None,
-                 server_hostname="localhost"):
+                 server_hostname="localhost", rcvbuf=None):
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self.sock = socket.socket(family, socket.SOCK_STREAM)
         self.sock.settimeout(timeout)
+        if rcvbuf:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         if source:
             self.sock.bind((source, 0))
         self.sock.connect((host, port))
@@ -729,6 +741,42 @@ class Client:
 
     def tls_version(self):
         return self.sock.version() if isinstance(self.sock, ssl.SSLSocket) else None
+
+
+# ---------------------------------------------------------------------------
+# A private network namespace
+
+NETNS_ADDRESS = None   # a non-loopback address of this process's own namespace, or None
+_NETNS_ENV = "ORV_POP3_NETNS"
+
+
+def enter_private_network(address="192.0.2.1"):
+    """Re-runs this test file in a network namespace of its own (unshare),
+    where the loopback interface also carries address, a documentation
+    address that is not loopback: servers and clients of the test can then
+    use a non-loopback peer address without any real network.  The
+    namespace has no other interface, so nothing leaves the machine.  When
+    unshare is not permitted the file runs as it is and NETNS_ADDRESS stays
+    None (tests that need it skip)."""
+    global NETNS_ADDRESS
+    if os.environ.get(_NETNS_ENV) == address:
+        for argv in (["ip", "link", "set", "lo", "up"], ["ip", "addr", "add", address + "/32", "dev", "lo"]):
+            if subprocess.run(argv, capture_output=True, timeout=TIMEOUT).returncode != 0:
+                return
+        NETNS_ADDRESS = address
+        return
+    if not (have_tool("unshare") and have_tool("ip")):
+        return
+    try:
+        probe = subprocess.run(["unshare", "--net", "true"], capture_output=True, timeout=TIMEOUT)
+    except subprocess.TimeoutExpired:
+        return
+    if probe.returncode != 0:
+        return
+    env = dict(os.environ, **{_NETNS_ENV: address})
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os.execvpe("unshare", ["unshare", "--net", "--", sys.executable, *sys.argv], env)
 
 
 # ---------------------------------------------------------------------------

@@ -385,6 +385,9 @@ def listener(host="127.0.0.1", family=socket.AF_INET):
     """A listening TCP socket on a free port of host."""
     s = socket.socket(family, socket.SOCK_STREAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if family == socket.AF_INET6:
+        # "::ffff:127.0.0.1" takes IPv4 clients, which then appear mapped.
+        s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
     s.bind((host, 0))
     s.listen(LISTEN_BACKLOG)
     return s

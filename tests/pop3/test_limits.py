@@ -78,6 +78,17 @@ class Admission(unittest.TestCase):
             c.expect("-ERR " + text)
             c.expect_eof()
 
+    def refused_eventually(self, popd, text, source):
+        """Refused with text once a refresh has taken effect."""
+        def attempt():
+            with popd.client(source=source) as c:
+                line = c.line()
+                if line == "-ERR " + text:
+                    c.expect_eof()
+                    return True
+                return False
+        wait_until(attempt, TIMEOUT, f"a client from {source} refused with {text!r}")
+
     def admitted_eventually(self, popd, source="127.0.0.1"):
         """A session from source once the server has released a finished
         one (the release follows the last answer of that session)."""
@@ -150,8 +161,8 @@ class Admission(unittest.TestCase):
             self.inst.set("service.pop.domainnotallowed", "127.0.0.4")
             with self.admitted(popd) as c:
                 c.expect_after("XREFRESH", "+OK")
-                self.refused(popd, DENIED, "127.0.0.4")
-                self.admitted(popd, "127.0.0.3").quit()
+                self.refused_eventually(popd, DENIED, "127.0.0.4")
+                self.admitted_eventually(popd, "127.0.0.3").quit()
                 c.quit()
             # An invalid list is reported.
             self.inst.set("service.pop.domainnotallowed", "127.0.0.300")

@@ -197,6 +197,7 @@ def make_nssdb(directory):
     """Runs make_nssdb.sh: <directory>/nssdb holds the self-signed EC
     certificate "Server-Cert" for localhost and 127.0.0.1, <directory>/ca.pem
     the certificate clients trust.  Returns (nssdb, ca_pem)."""
+    os.makedirs(directory, exist_ok=True)
     run_cmd([os.path.join(_here, "make_nssdb.sh"), directory], timeout=60)
     nssdb = os.path.join(directory, "nssdb")
     ca = os.path.join(directory, "ca.pem")

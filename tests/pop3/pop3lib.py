@@ -48,7 +48,8 @@ STOP_TIMEOUT = 30     # a daemon from SIGTERM to exit
 POPD_PLAIN_FD_OPTION = "-d"     # inherited listening socket, plain
 POPD_TLS_FD_OPTION = "-D"       # inherited listening socket, TLS
 POPD_ARGS = []                  # options every start passes (e.g. stay in foreground)
-POPD_STATE_NAME = "popd"        # <store dir>/session/popd.state says "ready <pid>"
+POPD_STATE_NAME = "popd"        # <store dir>/session/popd.state says "ready <pid>" of the
+                                # process started (it stays in the foreground)
 STATS_COMMAND = ["stats", "pop"]
 HOSTNAME = "pop.test"           # local.hostname of every instance
 # Configuration of TLS, given the files make_nssdb made.
@@ -467,7 +468,8 @@ class Popd:
             if self.proc.poll() is not None:
                 raise Fail(f"orvpopd ended with status {self.proc.returncode} while starting:\n"
                            f"{self.log()[-4000:]}")
-            return self.state().startswith("ready ")
+            # Our own pid: a file left by a killed server says "ready" too.
+            return self.state() == f"ready {self.proc.pid}"
         wait_until(ready, timeout, "orvpopd ready")
 
     def pids(self):

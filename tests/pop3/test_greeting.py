@@ -87,6 +87,7 @@ class Greeting(unittest.TestCase):
     def greeting_with(self, **settings):
         """The greeting line of a server started with these settings (then
         stopped again)."""
+        saved = {k: self.inst.settings.get(k) for k in settings}
         for k, v in settings.items():
             self.inst.set(k, v)
         popd = self.inst.popd()
@@ -98,8 +99,8 @@ class Greeting(unittest.TestCase):
                 c.quit()
         finally:
             self.assertEqual(popd.stop(), 0)
-            for k in settings:
-                self.inst.set(k, None)
+            for k, v in saved.items():
+                self.inst.set(k, v)
         return raw
 
     def test_default_text(self):

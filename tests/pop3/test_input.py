@@ -211,6 +211,7 @@ class BadInput(unittest.TestCase):
         self.assertTrue(bytes(got) == bytes(one) * n, "answers differ from one CAPA answer repeated")
         c.sock.settimeout(pop3lib.TIMEOUT)
         c.quit()
+        c.close()
         self.assertLess(peak - base, 12 * MB, f"server RSS {base} KiB before, {peak} KiB at most")
 
 

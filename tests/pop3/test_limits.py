@@ -54,6 +54,7 @@ class Admission(unittest.TestCase):
         """orvpopd (with the Popd options popd) under these settings (keys
         with "__" for dots), stopped cleanly at the end, settings undone."""
         settings = {k.replace("__", "."): v for k, v in settings.items()}
+        saved = {k: self.inst.settings.get(k) for k in settings}
         for k, v in settings.items():
             self.inst.set(k, v)
         popd = self.inst.popd(**(popd or {}))
@@ -65,8 +66,8 @@ class Admission(unittest.TestCase):
             self.assertEqual(popd.stop(), 0)
         finally:
             popd.kill()
-            for k in settings:
-                self.inst.set(k, None)
+            for k, v in saved.items():
+                self.inst.set(k, v)
 
     def admitted(self, popd, source="127.0.0.1"):
         c = popd.client(source=source)

@@ -90,6 +90,7 @@ class Signals(unittest.TestCase):
         popd.signal(signal.SIGINT)
         c.expect("-ERR Server shutting down")
         c.expect_eof()
+        c.close()
         self.assertEqual(popd.wait_exit(), 0)
 
     def test_single_session_mode(self):
@@ -102,6 +103,7 @@ class Signals(unittest.TestCase):
         second = popd.client()
         first.capa()
         first.quit()
+        first.close()
         self.assertEqual(popd.wait_exit(), 0)
         data = bytearray(second.pending())
         try:

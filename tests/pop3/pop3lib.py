@@ -331,7 +331,7 @@ class Instance:
     def stats(self):
         """The popstat counters: name -> int, from `orvadm stats pop`."""
         r = self.adm(*STATS_COMMAND)
-        return parse_stats(r.out)
+        return Stats(parse_stats(r.out), r.out)
 
     # -- servers --
 
@@ -367,6 +367,17 @@ class Instance:
                 return f.read().decode(errors="replace")
         except OSError:
             return ""
+
+
+class Stats(dict):
+    """Counters by name; a name orvadm did not print fails with its output."""
+
+    def __init__(self, values, text):
+        super().__init__(values)
+        self.text = text
+
+    def __missing__(self, name):
+        raise Fail(f"no counter {name} in the output of orvadm {' '.join(STATS_COMMAND)}:\n{self.text}")
 
 
 def parse_stats(text):

@@ -36,6 +36,7 @@ import sys
 import tempfile
 import time
 import unittest
+import warnings
 
 # ---------------------------------------------------------------------------
 # Time-outs, in seconds.  Generous: a sanitized build on two busy cores.
@@ -214,10 +215,13 @@ def client_context(cafile, minimum=None, maximum=None, seclevel0=False):
     ctx = ssl.create_default_context(cafile=cafile)
     if seclevel0:
         ctx.set_ciphers("DEFAULT@SECLEVEL=0")
-    if minimum is not None:
-        ctx.minimum_version = minimum
-    if maximum is not None:
-        ctx.maximum_version = maximum
+    with warnings.catch_warnings():
+        # Old versions are asked for on purpose, to see them refused.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        if minimum is not None:
+            ctx.minimum_version = minimum
+        if maximum is not None:
+            ctx.maximum_version = maximum
     return ctx
 
 
@@ -697,9 +701,10 @@ class Client:
         return self.expect(text)
 
     def quit(self):
-        """QUIT, +OK, then the server closes."""
+        """QUIT, +OK, then the server closes; so do we."""
         self.expect_after("QUIT", "+OK")
         self.expect_eof()
+        self.close()
 
     def pending(self):
         """Bytes already received but not read as lines."""

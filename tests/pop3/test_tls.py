@@ -13,7 +13,6 @@ import ssl
 import subprocess
 import sys
 import unittest
-import warnings
 
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -26,7 +25,6 @@ OLD = [ssl.TLSVersion.TLSv1, ssl.TLSVersion.TLSv1_1]
 CURRENT = [ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3]
 NAMES = {ssl.TLSVersion.TLSv1: "TLSv1", ssl.TLSVersion.TLSv1_1: "TLSv1.1",
          ssl.TLSVersion.TLSv1_2: "TLSv1.2", ssl.TLSVersion.TLSv1_3: "TLSv1.3"}
-warnings.filterwarnings("ignore", category=DeprecationWarning)
 
 
 def check_capa(test, caps, stls):

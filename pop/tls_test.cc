@@ -28,9 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kDeadline = std::chrono::seconds(60);
 
-bool have_tool(const std::string& name) {
-  return system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
+bool have_tool(const std::string& name) { return system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
 
 // The byte at offset i of every test stream; the Python client computes the same.
 unsigned char pattern(size_t i) { return static_cast<unsigned char>((i * 7 + i / 251) & 0xff); }
@@ -190,10 +188,10 @@ class TlsTest : public ::testing::Test {
   struct EchoStats {
     size_t received = 0;
     bool pattern_ok = true;
-    int want_write = 0;    // writes refused while NSS still held bytes
-    int short_writes = 0;  // writes that took less than offered
-    int held = 0;          // writes after which NSS held bytes the socket would not take
-    int pending_reads = 0;    // reads made because NSS held decrypted bytes
+    int want_write = 0;     // writes refused while NSS still held bytes
+    int short_writes = 0;   // writes that took less than offered
+    int held = 0;           // writes after which NSS held bytes the socket would not take
+    int pending_reads = 0;  // reads made because NSS held decrypted bytes
     TlsIo end = TlsIo::kOk;
   };
 
@@ -211,7 +209,8 @@ class TlsTest : public ::testing::Test {
         readable = true;
         st.pending_reads++;
       } else {
-        pollfd p{c.os_fd(), static_cast<short>((closed ? 0 : POLLIN) | (out.empty() && !c.write_pending() ? 0 : POLLOUT)), 0};
+        pollfd p{c.os_fd(),
+                 static_cast<short>((closed ? 0 : POLLIN) | (out.empty() && !c.write_pending() ? 0 : POLLOUT)), 0};
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) {
           ADD_FAILURE() << "echo stalled after " << st.received << " bytes";
@@ -595,10 +594,10 @@ TEST_F(TlsTest, Tls12SuitesAreEcdheAead) {
       {"ECDHE-ECDSA-AES128-GCM-SHA256", "TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256"},
       {"ECDHE-RSA-AES256-GCM-SHA384", "TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384"},
       {"ECDHE-RSA-CHACHA20-POLY1305", "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256"},
-      {"AES128-GCM-SHA256", ""},           // RSA key transport: no forward secrecy
-      {"DHE-RSA-AES128-GCM-SHA256", ""},   // finite-field DH
-      {"ECDHE-ECDSA-AES128-SHA", ""},      // CBC
-      {"ECDHE-RSA-AES128-SHA256", ""},     // CBC
+      {"AES128-GCM-SHA256", ""},          // RSA key transport: no forward secrecy
+      {"DHE-RSA-AES128-GCM-SHA256", ""},  // finite-field DH
+      {"ECDHE-ECDSA-AES128-SHA", ""},     // CBC
+      {"ECDHE-RSA-AES128-SHA256", ""},    // CBC
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.openssl_name);
@@ -616,6 +615,30 @@ TEST_F(TlsTest, Tls12SuitesAreEcdheAead) {
     c->close();
     cl.wait();
   }
+}
+
+// A plain-text client on the TLS port fails the handshake with a reason once NSS has what it takes for a
+// record (its "length" here is 16653 bytes; fewer simply wait, as for any slow client).
+TEST_F(TlsTest, PlainTextClientFailsTheHandshake) {
+  if (!have_tool("python3")) GTEST_SKIP() << "python3 missing";
+  ASSERT_EQ(tls_init(settings(), true), "");
+  static const char* kPlain = R"(
+import socket, sys
+s = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=30)
+s.sendall(b'CAPA\r\n' * 4000)
+try:
+    while s.recv(4096):
+        pass
+except ConnectionResetError:
+    pass
+)";
+  Client cl({"python3", "-c", kPlain, port_}, *dir_ / "client.out");
+  auto c = accept_tls();
+  ASSERT_TRUE(c);
+  EXPECT_EQ(handshake(*c), TlsIo::kError);
+  EXPECT_FALSE(c->error().empty());
+  c->close();
+  EXPECT_EQ(cl.wait(), 0) << cl.output();
 }
 
 TEST_F(TlsTest, Tls13OnlyRefusesTls12) {
@@ -646,8 +669,10 @@ TEST_F(TlsTest, Tls13OnlyRefusesTls12) {
 TEST_F(TlsTest, UntrustedClientCertificateIsNotedNotFatal) {
   if (!have_tool("python3") || !have_tool("openssl")) GTEST_SKIP() << "python3 or openssl missing";
   std::string cert = *dir_ / "client.crt", key = *dir_ / "client.key";
-  std::string mk = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=client "
-                   "-days 1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
+  std::string mk =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=client "
+      "-days 1 -keyout " +
+      key + " -out " + cert + " >/dev/null 2>&1";
   ASSERT_EQ(system(mk.c_str()), 0);
   for (bool client_auth : {true, false}) {
     SCOPED_TRACE(client_auth);
@@ -716,7 +741,8 @@ TEST_F(TlsTest, SetupErrorsAreReportedNotFatal) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const char* fd = getenv("ORV_TLS_TEST_CHILD_FD")) return serve_one_as_child(atoi(fd), getenv("ORV_TLS_TEST_CHILD_DB"));
+  if (const char* fd = getenv("ORV_TLS_TEST_CHILD_FD"))
+    return serve_one_as_child(atoi(fd), getenv("ORV_TLS_TEST_CHILD_DB"));
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

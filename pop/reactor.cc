@@ -11,7 +11,7 @@
 #include "common/assert.h"
 #include "common/bvlog.h"
 
-class Reactor::Wakeup : public IoHandler {
+class Reactor::Wakeup final : public IoHandler {
  public:
   explicit Wakeup(Reactor* r) : r_(r) {}
   void on_io(uint32_t) override {

@@ -66,7 +66,7 @@ sockaddr_storage to_sockaddr(const ClientAddr& a, socklen_t* len) {
 
 }  // namespace
 
-class PopServer::Listener : public IoHandler {
+class PopServer::Listener final : public IoHandler {
  public:
   Listener(PopServer& s, UniqueFd sock, bool on_tls_port) : server(s), fd(std::move(sock)), tls_port(on_tls_port) {}
   void on_io(uint32_t) override { server.accept_from(*this); }
@@ -79,7 +79,7 @@ class PopServer::Listener : public IoHandler {
   Backoff backoff{10, 1000};
 };
 
-class PopServer::SignalWatch : public IoHandler {
+class PopServer::SignalWatch final : public IoHandler {
  public:
   SignalWatch(PopServer& s, UniqueFd sfd) : server(s), fd(std::move(sfd)) {}
   void on_io(uint32_t) override {

@@ -35,7 +35,7 @@ inline constexpr size_t kOutputHighWater = 256 * 1024;
 // "[2001:db8::1]:5678" for IPv6; "[local]" for anything else.
 std::string client_host_text(const ClientAddr& addr, std::string_view name);
 
-class Session : public IoHandler {
+class Session final : public IoHandler {
  public:
   Session(PopServer& server, uint64_t id, UniqueFd fd, const ClientAddr& addr, bool tls_port);
   ~Session();

@@ -146,6 +146,33 @@ void set_failchk_support(DB_ENV* env) {
   env->set_event_notify(env, mboxlist_event);
 }
 
+// Runs failchk with the environment's check lock held.  failchk frees what
+// dead processes left in the lock region; two processes doing that at once
+// free the same locker twice and crash inside the library (kills under load
+// showed it), so every process takes the exclusive lock of
+// "<home>/failchk.lock" first.  A client waits at most about a second and
+// otherwise skips its check (the daemon's own comes within seconds); the
+// daemon waits up to ten seconds, then checks regardless, as a check that
+// never runs is worse.  An unusable lock file is no reason to skip it.
+int failchk_locked(DB_ENV* env, const std::string& home, bool client) {
+  UniqueFd fd(fs_open((home + "/failchk.lock").c_str(), O_RDWR | O_CREAT, 0600));
+  bool held = false;
+  if (fd) {
+    const int tries = client ? 10 : 100;
+    for (int i = 0; i < tries && !held; ++i) {
+      held = lock_nonblocking(fd.get()) == 0;
+      if (!held) {
+        struct timespec ts = {0, 100 * 1000 * 1000};
+        nanosleep(&ts, nullptr);
+      }
+    }
+    if (!held && client) return 0;
+  }
+  int r = env->failchk(env, 0);
+  if (held) lock_unlock(fd.get());
+  return r;
+}
+
 std::string home_dir(const MboxlistState& s) {
   if (!s.cachedir.empty()) return s.cachedir;
   std::string d = s.mboxlistdir;
@@ -209,7 +236,7 @@ int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& 
   // check still holds its locks: release them before doing any work.
   // (The check may also report a mutex of the dead process it could not
   // destroy; only a need for recovery stops the open.)
-  r = env->failchk(env, 0);
+  r = failchk_locked(env, dir, !s.dont_check_stored);
   if (r == DB_RUNRECOVERY) {
     bvlog(0, LOG_STORE_ERR, "Mailbox list environment %s needs recovery: %s", dir.c_str(), db_strerror(r));
     // Not closed: closing a panicked environment may wait on the dead
@@ -297,7 +324,9 @@ void unlink_regions(const std::string& home) {
   std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(home.c_str()), closedir);
   if (!d) return;
   while (dirent* e = readdir(d.get())) {
-    if (strncmp(e->d_name, "__db.", 5) != 0) continue;
+    // The check lock goes too: a thread of the old environment may be stuck
+    // inside its check (on a mutex of a dead process), holding it for ever.
+    if (strncmp(e->d_name, "__db.", 5) != 0 && strcmp(e->d_name, "failchk.lock") != 0) continue;
     std::string path = home + "/" + e->d_name;
     if (fs_unlink(path.c_str()) != 0 && errno != ENOENT) {
       bvlog(0, LOG_STORE_WRITEFAIL, "Unable to remove region file %s: %m", path.c_str());
@@ -729,7 +758,7 @@ int mboxlist_deadlockcheck() {
 int mboxlist_failchk() {
   DB_ENV* env = st().env;
   if (!env) return 0;
-  int r = env->failchk(env, 0);
+  int r = failchk_locked(env, home_dir(st()), !st().dont_check_stored);
   if (r == DB_RUNRECOVERY) {
     bvlog(0, LOG_STORE_ERR, "A process died inside the mailbox list database; it must be recovered");
   } else if (r != 0) {

@@ -115,6 +115,40 @@ st=$(bounded 20 "$bindir/orvadm" user rename v4 w4)
 st=$(bounded 20 "$bindir/orvadm" user rename u3 v3)
 [ "$st" = 0 ] || fail "an unrelated user rename after a killed rename: status $st"
 
+# --- The failure check runs in one process at a time ---------------------
+# Two checks at once free a dead process's lockers twice and crash inside
+# the library, so every process takes the check lock first.  A client
+# asks for it (seen in its trace), and while another process holds it (a
+# check in progress, held here by the test) the client does not wait long:
+# it leaves the check to the daemon.
+python3 - "$tmp/store/mboxlist/failchk.lock" > "$tmp/holder.txt" <<'PY' &
+import fcntl, os, struct, sys, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT, 0o600)
+F_OFD_SETLK = 37  # Linux
+for _ in range(100):  # the daemon's own check may hold it for a moment
+    try:
+        fcntl.fcntl(fd, F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, 0, 0, 0, 0))
+        break
+    except BlockingIOError:
+        time.sleep(0.05)
+else:
+    sys.exit(1)
+print("held", flush=True)
+time.sleep(25)
+PY
+lockholder=$!
+for _ in $(seq 1 50); do grep -q held "$tmp/holder.txt" && break; sleep 0.1; done
+grep -q held "$tmp/holder.txt" || die "could not take the check lock"
+t0=$(date +%s)
+st=0
+timeout 20 strace -f -qq -o "$tmp/check.out" -P "$tmp/store/mboxlist/failchk.lock" -e trace=fcntl \
+  "$bindir/orvadm" folder list user/u1 > /dev/null 2>&1 || st=$?
+[ "$st" = 0 ] || fail "a client while another process checks: status $st"
+[ $(( $(date +%s) - t0 )) -le 5 ] || fail "a client waited over 5 s for another process's check"
+grep -q "F_OFD_SETLK" "$tmp/check.out" || fail "the client did not ask for the check lock"
+kill "$lockholder" 2> /dev/null || true
+wait "$lockholder" 2> /dev/null || true
+
 # --- A client joining while the environment is panicked ----------------
 # The daemon is stopped (SIGSTOP) so that its check cannot rebuild the
 # environment; the client is held after joining the environment, right

@@ -63,11 +63,11 @@ constexpr std::string_view kLangOption = ";lang-";
 bool valid_key(std::string& key) {
   std::string_view name = key;
   if (size_t semi = key.find(';'); semi != std::string::npos) {
+    for (size_t i = semi; i < key.size(); ++i) key[i] = static_cast<char>(tolower(static_cast<unsigned char>(key[i])));
     if (key.compare(semi, kLangOption.size(), kLangOption) != 0 ||
         !valid_lang(std::string_view(key).substr(semi + kLangOption.size()))) {
       return false;
     }
-    for (size_t i = semi; i < key.size(); ++i) key[i] = static_cast<char>(tolower(static_cast<unsigned char>(key[i])));
     name = std::string_view(key).substr(0, semi);
   }
   if (name.empty()) return false;

@@ -131,6 +131,7 @@ TEST_F(DmapSlapd, LocatesDomainsAndTheirBaseDn) {
   EXPECT_EQ(dmap_locate_domain(map.get(), "nowhere.com", &d), IMAP_MAILBOX_NONEXISTENT);
   // A label that would add an RDN if it were not escaped.
   EXPECT_EQ(dmap_locate_domain(map.get(), "example,dc=com", &d), IMAP_MAILBOX_NONEXISTENT);
+  EXPECT_EQ(dmap_locate_domain(map.get(), "a<b>.com", &d), IMAP_MAILBOX_NONEXISTENT);  // no DN syntax error
 
   DmapConfig other = config("o=internet");
   other.filter = "(objectClass=domain)";

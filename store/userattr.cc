@@ -100,6 +100,7 @@ Dmap* userattr_dmap() { return g_dir.dmap; }
 
 int userattr_check_userid(std::string_view userid) {
   if (userid.empty() || userid.size() > USERATTR_MAX_ID) return IMAP_INVALID_USER;
+  if (userid.front() == '@' || userid.back() == '@') return IMAP_INVALID_USER;  // no local part or no domain
   for (char ch : userid) {
     const auto c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c == 0x7f || c == '/') return IMAP_INVALID_USER;
@@ -128,7 +129,6 @@ int userattr_get_attrs(std::string_view userid, const std::vector<std::string>& 
   const size_t at = id.rfind('@');
   if (at != std::string::npos && strcasecmp(id.c_str() + at + 1, defdomain) != 0) {
     domain = id.substr(at + 1);
-    if (at == 0) return IMAP_INVALID_USER;
   }
   std::string base;
   if (domain.empty()) {

@@ -115,9 +115,8 @@ int parse(std::string_view text, const char* origin, config_cache& cfg) {
     std::string key = trim(t.substr(0, eq));
     std::string value = trim(t.substr(eq + 1));
     if (!valid_key(key)) {
-      fprintf(stderr, "%s:%d: invalid key \"%.100s\" (letters, digits, '.', '_' and '-', then ;lang-TAG)\n",
-              origin, lineno,
-              key.c_str());
+      fprintf(stderr, "%s:%d: invalid key \"%.100s\" (letters, digits, '.', '_' and '-', then ;lang-TAG)\n", origin,
+              lineno, key.c_str());
       return IMAP_CONFIG_ERROR;
     }
     if (cfg.values.count(key)) {

@@ -104,8 +104,7 @@ int dmap_locate_domain(Dmap* map, std::string_view domain, DmapDomain* out) {
   if (r == 0 && entries.empty()) r = IMAP_MAILBOX_NONEXISTENT;
   if (r) {
     if (map->cfg.debuglevel > 0) {
-      bvlog(0, LOG_STORE_DEBUG, "Domain map: %s (%s): %s", std::string(domain).c_str(), dn.c_str(),
-            error_message(r));
+      bvlog(0, LOG_STORE_DEBUG, "Domain map: %s (%s): %s", std::string(domain).c_str(), dn.c_str(), error_message(r));
     }
     return r;
   }

@@ -27,11 +27,11 @@
 #include "common/ldpool.h"
 
 struct DmapConfig {
-  std::string dcroot;                                // service.dcroot
-  int schema_level = 1;                              // LDAP_SCHEMALEVEL
-  std::string filter = "(objectClass=inetDomain)";   // LDAP_DOMAIN_FILTER_SCHEMA1
-  std::string basedn_attr = "inetDomainBaseDN";      // LDAP_DOMAIN_ATTR_BASEDN
-  int debuglevel = 0;                                // local.domainmap.debuglevel
+  std::string dcroot;                               // service.dcroot
+  int schema_level = 1;                             // LDAP_SCHEMALEVEL
+  std::string filter = "(objectClass=inetDomain)";  // LDAP_DOMAIN_FILTER_SCHEMA1
+  std::string basedn_attr = "inetDomainBaseDN";     // LDAP_DOMAIN_ATTR_BASEDN
+  int debuglevel = 0;                               // local.domainmap.debuglevel
 };
 
 struct DmapDomain {

@@ -71,9 +71,9 @@ TEST(Dmap, SettingsComeFromTheConfigurationAndOptionFile) {
   ASSERT_EQ(system(("mkdir -p '" + root.path() + "/config'").c_str()), 0);
   write_text_file(root / "config/option.dat",
                   "LDAP_DOMAIN_FILTER_SCHEMA1 = (objectClass=domain)\nLDAP_DOMAIN_ATTR_BASEDN = seeAlso\n");
-  ASSERT_EQ(configmsg_init_text("local.serverroot = " + root.path() +
-                                    "\nservice.dcroot = o=internet\nlocal.domainmap.debuglevel = 2\n",
-                                "test", "dmtest"),
+  ASSERT_EQ(configmsg_init_text(
+                "local.serverroot = " + root.path() + "\nservice.dcroot = o=internet\nlocal.domainmap.debuglevel = 2\n",
+                "test", "dmtest"),
             0);
   DmapConfig cfg;
   const int r = dmap_config_from_settings(&cfg);

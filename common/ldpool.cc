@@ -129,8 +129,8 @@ int make_url(const LdPoolConfig& cfg, std::string* url) {
   if (cfg.host.empty() || cfg.port < 0 || cfg.port > 65535) return IMAP_CONFIG_ERROR;
   const int port = cfg.port ? cfg.port : cfg.tls == LdTls::kLdaps ? 636 : 389;
   const bool v6 = cfg.host.find(':') != std::string::npos;
-  *url = std::string(cfg.tls == LdTls::kLdaps ? "ldaps://" : "ldap://") + (v6 ? "[" : "") + cfg.host +
-         (v6 ? "]" : "") + ":" + std::to_string(port);
+  *url = std::string(cfg.tls == LdTls::kLdaps ? "ldaps://" : "ldap://") + (v6 ? "[" : "") + cfg.host + (v6 ? "]" : "") +
+         ":" + std::to_string(port);
   return 0;
 }
 
@@ -162,8 +162,7 @@ int connect_one(const LdPool& pool, LdapPtr* out) {
     // cross the network in clear.
     rc = ldap_start_tls_s(ld.get(), nullptr, nullptr);
     if (rc != LDAP_SUCCESS) {
-      bvlog(0, LOG_STORE_ERR, "Cannot start TLS with the directory at %s: %s", pool.url.c_str(),
-            ldap_err2string(rc));
+      bvlog(0, LOG_STORE_ERR, "Cannot start TLS with the directory at %s: %s", pool.url.c_str(), ldap_err2string(rc));
       return rc;
     }
   }
@@ -174,8 +173,8 @@ int connect_one(const LdPool& pool, LdapPtr* out) {
   if (!dn) cred.bv_len = 0;  // anonymous: never send a credential without a name
   rc = ldap_sasl_bind_s(ld.get(), dn, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
   if (rc != LDAP_SUCCESS) {
-    bvlog(0, LOG_STORE_ERR, "Cannot bind to the directory at %s as %s: %s", pool.url.c_str(),
-          dn ? dn : "(anonymous)", ldap_err2string(rc));
+    bvlog(0, LOG_STORE_ERR, "Cannot bind to the directory at %s as %s: %s", pool.url.c_str(), dn ? dn : "(anonymous)",
+          ldap_err2string(rc));
     return rc;
   }
   *out = std::move(ld);
@@ -186,9 +185,8 @@ int connect_one(const LdPool& pool, LdapPtr* out) {
 // operation time-out for a connection to come back.
 int acquire(LdPool& pool, LdapPtr* ld) {
   std::unique_lock lk(pool.mu);
-  const bool ok = pool.cv.wait_for(lk, std::chrono::seconds(pool.cfg.op_timeout_s), [&] {
-    return !pool.idle.empty() || pool.open < pool.cfg.max_connections;
-  });
+  const bool ok = pool.cv.wait_for(lk, std::chrono::seconds(pool.cfg.op_timeout_s),
+                                   [&] { return !pool.idle.empty() || pool.open < pool.cfg.max_connections; });
   if (!ok) {
     bvlog(0, LOG_STORE_ERR, "All %d connections to the directory at %s stay busy", pool.cfg.max_connections,
           pool.url.c_str());
@@ -379,8 +377,7 @@ int ldpool_search(LdPool* pool, const std::string& base, LdScope scope, const st
   });
 }
 
-int ldpool_replace(LdPool* pool, const std::string& dn, const std::string& attr,
-                   const std::vector<std::string>& vals) {
+int ldpool_replace(LdPool* pool, const std::string& dn, const std::string& attr, const std::vector<std::string>& vals) {
   std::vector<berval> bvs(vals.size());
   std::vector<berval*> bvp;
   for (size_t i = 0; i < vals.size(); ++i) {

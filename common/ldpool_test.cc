@@ -1,14 +1,15 @@
 #include "common/ldpool.h"
 
+#include <gtest/gtest.h>
 #include <ldap.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/bvlog.h"
 #include "common/config.h"
@@ -61,8 +62,8 @@ TEST(LdapEscape, DnValuesFollowRfc4514AndParseBack) {
   EXPECT_EQ(ldap_dn_escape("#lead"), "\\#lead");
   EXPECT_EQ(ldap_dn_escape(" both "), "\\ both\\ ");
   EXPECT_EQ(ldap_dn_escape("mid#dle"), "mid#dle");
-  const std::string hostile[] = {"a,dc=evil",  "x+cn=y", "semi;colon", "<>\\", "\"q\"", " sp", "sp ", "#x",
-                                 std::string("n\0ul", 4), "plain-label"};
+  const std::string hostile[] = {
+      "a,dc=evil", "x+cn=y", "semi;colon", "<>\\", "\"q\"", " sp", "sp ", "#x", std::string("n\0ul", 4), "plain-label"};
   for (const auto& v : hostile) {
     const std::string dn = "dc=" + ldap_dn_escape(v) + ",o=isp";
     LDAPDN parsed = nullptr;
@@ -203,6 +204,27 @@ TEST_F(LdpoolSlapd, OutageIsTemporaryAndARestartedServerIsPickedUp) {
   EXPECT_TRUE(error_is_temporary(r));
 }
 
+TEST_F(LdpoolSlapd, ThreadsShareAFewConnections) {
+  cfg_.max_connections = 2;
+  LdPoolPtr pool;
+  ASSERT_EQ(ldpool_new(cfg_, &pool), 0);
+  std::atomic<int> ok{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) {
+        std::vector<LdEntry> found;
+        if (ldpool_search(pool.get(), "o=isp", LdScope::kSubtree, "(uid=joe)", {"uid"}, 0, &found) == 0 &&
+            found.size() == 1) {
+          ++ok;
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(ok.load(), 160);
+}
+
 TEST_F(LdpoolSlapd, StartTlsFailureNeverFallsBackToPlainText) {
   // The test server offers no TLS: a pool that requires it must not bind.
   cfg_.tls = LdTls::kStartTls;
@@ -217,8 +239,7 @@ TEST_F(LdpoolSlapd, StartTlsFailureNeverFallsBackToPlainText) {
 
 TEST_F(LdpoolSlapd, ARefusedBindIsTemporaryAndTheCredentialIsNeverLogged) {
   TempDir logdir;
-  ASSERT_EQ(configmsg_init_text("local.store.dir = " + logdir.path() + "\nlocal.log.level = 7\n", "test", "ldtest"),
-            0);
+  ASSERT_EQ(configmsg_init_text("local.store.dir = " + logdir.path() + "\nlocal.log.level = 7\n", "test", "ldtest"), 0);
   ASSERT_EQ(configmsg_initlog("unit", "ldtest"), 0);
   cfg_.bindcred = "Wr0ng-S3cret-Value";
   LdPoolPtr pool;
@@ -258,8 +279,7 @@ TEST(Ldpool, ASilentServerTimesOut) {
   LdPoolPtr pool;
   ASSERT_EQ(ldpool_new(cfg, &pool), 0);
   std::vector<LdEntry> found;
-  EXPECT_EQ(ldpool_search(pool.get(), "o=isp", LdScope::kSubtree, "(uid=joe)", {}, 0, &found),
-            IMAP_TEMP_AUTH_FAILURE);
+  EXPECT_EQ(ldpool_search(pool.get(), "o=isp", LdScope::kSubtree, "(uid=joe)", {}, 0, &found), IMAP_TEMP_AUTH_FAILURE);
 }
 
 }  // namespace

@@ -35,9 +35,9 @@ TEST(Optfile, MissingFileIsEmptyAndBadFilesAreRefused) {
   opts.values["stale"] = "x";
   EXPECT_EQ(optfile_read((dir / "none.dat").c_str(), &opts), 0);
   EXPECT_TRUE(opts.values.empty());
-  for (const std::string& text : {std::string("NO_EQUALS_SIGN\n"), std::string("BAD-NAME = 1\n"),
-                                   std::string("= value\n"), std::string("A = b\x01\n"),
-                                   std::string("A = 1\0B = 2\n", 12)}) {
+  for (const std::string& text :
+       {std::string("NO_EQUALS_SIGN\n"), std::string("BAD-NAME = 1\n"), std::string("= value\n"),
+        std::string("A = b\x01\n"), std::string("A = 1\0B = 2\n", 12)}) {
     write_text_file(dir / "option.dat", text);
     EXPECT_EQ(optfile_read((dir / "option.dat").c_str(), &opts), IMAP_CONFIG_ERROR) << text;
   }

@@ -13,8 +13,8 @@
 #include "store/mboxname.h"
 
 const char* const store_ldapattrs[kUserAttrCount] = {
-    "mailhost", "mailmessagestore", "preferredlanguage", "mail",
-    "mailquota", "mailmsgquota", "mailuserstatus", "aclGroupAddr",
+    "mailhost",  "mailmessagestore", "preferredlanguage", "mail",
+    "mailquota", "mailmsgquota",     "mailuserstatus",    "aclGroupAddr",
 };
 
 namespace {

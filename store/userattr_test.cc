@@ -1,9 +1,9 @@
 #include "store/userattr.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/config.h"
 #include "common/dmap.h"
@@ -92,7 +92,7 @@ TEST_F(UserattrSlapd, ReadsTheAttributesInOrderAndDropsUnsafeValues) {
 
   ASSERT_EQ(userattr_get("bin", &a), 0);
   EXPECT_EQ(a.values[kAttrMailHost], (Values{"good-host"}));  // the value with NUL is gone
-  EXPECT_EQ(userattr_pref_lang(&a), std::nullopt);           // "en,de" is no language tag
+  EXPECT_EQ(userattr_pref_lang(&a), std::nullopt);            // "en,de" is no language tag
 
   userattr_free(&a);
   EXPECT_TRUE(a.dn.empty());
@@ -100,9 +100,10 @@ TEST_F(UserattrSlapd, ReadsTheAttributesInOrderAndDropsUnsafeValues) {
 }
 
 TEST_F(UserattrSlapd, OversizedValuesReadAsAbsent) {
-  ASSERT_TRUE(slapd_.modify("dn: uid=ann,o=nosep,o=isp\nchangetype: modify\nreplace: mailmessagestore\n"
-                            "mailmessagestore: " +
-                            std::string(USERATTR_MAX_VALUE + 1, 'p') + "\n"));
+  ASSERT_TRUE(
+      slapd_.modify("dn: uid=ann,o=nosep,o=isp\nchangetype: modify\nreplace: mailmessagestore\n"
+                    "mailmessagestore: " +
+                    std::string(USERATTR_MAX_VALUE + 1, 'p') + "\n"));
   UserAttrs a;
   ASSERT_EQ(userattr_get("ann@nosep.net", &a), 0);
   EXPECT_TRUE(a.values[kAttrMailMessageStore].empty());
@@ -111,7 +112,7 @@ TEST_F(UserattrSlapd, OversizedValuesReadAsAbsent) {
 
 TEST_F(UserattrSlapd, OtherDomainsUseTheirBaseAndSeparator) {
   UserAttrs a;
-  ASSERT_EQ(userattr_get("jo@other.org", &a), 0);  // uid=jo+other.org
+  ASSERT_EQ(userattr_get("jo@other.org", &a), 0);        // uid=jo+other.org
   EXPECT_EQ(a.dn, "uid=jo\\2Bother.org,o=other,o=isp");  // as the server spells it
   EXPECT_EQ(a.values[kAttrMail], (Values{"jo@other.org"}));
   ASSERT_EQ(userattr_get("ann@nosep.net", &a), 0);  // uid=ann
@@ -144,9 +145,9 @@ TEST_F(UserattrSlapd, NoneOrSeveralEntriesMeanNoSuchUserAndAnOutageIsTemporary) 
 TEST_F(UserattrSlapd, BadUserIdsAreRefusedBeforeAnyLookup) {
   userattr_exit();  // no directory at all: only the id check can answer
   UserAttrs a;
-  for (const std::string& id : {std::string(""), std::string("a/b"), std::string("jo*"), std::string("*"),
-                                std::string("a)(uid=*"), std::string("x\r\nBcc: y"), std::string("n\0ul", 4),
-                                std::string(129, 'u'), std::string("@example.com")}) {
+  for (const std::string& id :
+       {std::string(""), std::string("a/b"), std::string("jo*"), std::string("*"), std::string("a)(uid=*"),
+        std::string("x\r\nBcc: y"), std::string("n\0ul", 4), std::string(129, 'u'), std::string("@example.com")}) {
     EXPECT_EQ(userattr_get(id, &a), IMAP_INVALID_USER) << id;
   }
   EXPECT_EQ(userattr_get("joe", &a), IMAP_CONFIG_ERROR);
@@ -179,8 +180,8 @@ TEST_F(UserattrSlapd, TheDirectoryComesFromTheConfiguration) {
 }
 
 TEST(Userattr, AttributeNamesInTheirFixedOrder) {
-  const char* expected[] = {"mailhost", "mailmessagestore", "preferredlanguage", "mail",
-                            "mailquota", "mailmsgquota", "mailuserstatus", "aclGroupAddr"};
+  const char* expected[] = {"mailhost",  "mailmessagestore", "preferredlanguage", "mail",
+                            "mailquota", "mailmsgquota",     "mailuserstatus",    "aclGroupAddr"};
   ASSERT_EQ(static_cast<int>(std::size(expected)), kUserAttrCount);
   for (int i = 0; i < kUserAttrCount; ++i) EXPECT_STREQ(store_ldapattrs[i], expected[i]);
   UserAttrs a;

@@ -9,6 +9,11 @@
 // configuration apply to each request, and an operation that finds every
 // connection busy waits at most the operation time-out.
 //
+// With TLS (StartTLS or ldaps) the server certificate is checked with
+// libldap's own settings (ldap.conf TLS_CACERT, or LDAPTLS_CACERT in the
+// environment); a failed handshake fails the connection, never falls back
+// to plain text.
+//
 // Results are copied out of libldap before the connection goes back to the
 // pool, so callers own plain values and never free library memory.  Values
 // are byte strings (they may hold any byte, NUL included); a value longer than

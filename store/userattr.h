@@ -15,8 +15,8 @@
 // are kept per attribute.
 //
 // Errors (store codes): 0; IMAP_INVALID_USER for a user id refused before
-// any lookup (empty, longer than 128 bytes, with '/', a control byte, or a
-// name the folder-name policy refuses); IMAP_MAILBOX_NONEXISTENT when the
+// any lookup (empty, longer than 128 bytes, with '/', a control byte, an
+// '@' first or last, or a name the folder-name policy refuses); IMAP_MAILBOX_NONEXISTENT when the
 // directory has no entry, several entries or no such domain;
 // IMAP_TEMP_AUTH_FAILURE while the directory is unreachable, busy or slow;
 // IMAP_CONFIG_ERROR when no directory is set up.  Lookups are thread-safe

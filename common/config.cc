@@ -45,9 +45,33 @@ std::vector<std::unique_ptr<config_cache>> g_all;
 std::string g_path;
 std::string g_procname = "unknown";
 
-bool valid_key(const std::string& key) {
-  if (key.empty()) return false;
-  for (char c : key) {
+// A language tag as keys and the directory carry it: letters, digits and
+// '-', at most 35 bytes (the longest a registered tag needs).
+bool valid_lang(std::string_view tag) {
+  if (tag.empty() || tag.size() > 35) return false;
+  for (char c : tag) {
+    if (!(isalnum(static_cast<unsigned char>(c)) || c == '-')) return false;
+  }
+  return true;
+}
+
+constexpr std::string_view kLangOption = ";lang-";
+
+// Keys are letters, digits, '.', '_' and '-', optionally followed by a
+// language option ";lang-TAG" (localized texts); the tag is stored in lower
+// case so lookups need not care how the file wrote it.
+bool valid_key(std::string& key) {
+  std::string_view name = key;
+  if (size_t semi = key.find(';'); semi != std::string::npos) {
+    for (size_t i = semi; i < key.size(); ++i) key[i] = static_cast<char>(tolower(static_cast<unsigned char>(key[i])));
+    if (key.compare(semi, kLangOption.size(), kLangOption) != 0 ||
+        !valid_lang(std::string_view(key).substr(semi + kLangOption.size()))) {
+      return false;
+    }
+    name = std::string_view(key).substr(0, semi);
+  }
+  if (name.empty()) return false;
+  for (char c : name) {
     if (!(isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-')) return false;
   }
   return true;
@@ -91,8 +115,8 @@ int parse(std::string_view text, const char* origin, config_cache& cfg) {
     std::string key = trim(t.substr(0, eq));
     std::string value = trim(t.substr(eq + 1));
     if (!valid_key(key)) {
-      fprintf(stderr, "%s:%d: invalid key \"%.100s\" (letters, digits, '.', '_' and '-' only)\n", origin, lineno,
-              key.c_str());
+      fprintf(stderr, "%s:%d: invalid key \"%.100s\" (letters, digits, '.', '_' and '-', then ;lang-TAG)\n", origin,
+              lineno, key.c_str());
       return IMAP_CONFIG_ERROR;
     }
     if (cfg.values.count(key)) {
@@ -247,6 +271,39 @@ int config_get_switch(config_cache* h, const char* key, int def) {
 }
 
 const char* config_processname() { return g_procname.c_str(); }
+
+char* configmsg_getstringcopywlang(const char* key, int, const char* languages, std::string* foundlang) {
+  config_cache* c = config_getdefaultcache();
+  if (!c || !key) return nullptr;
+  std::string_view list = languages ? languages : "";
+  while (!list.empty()) {
+    size_t comma = list.find(',');
+    std::string_view tag = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    while (!tag.empty() && (tag.front() == ' ' || tag.front() == '\t')) tag.remove_prefix(1);
+    while (!tag.empty() && (tag.back() == ' ' || tag.back() == '\t')) tag.remove_suffix(1);
+    if (!valid_lang(tag)) continue;  // "fr;binary" and such never reach a key
+    std::string lower(tag);
+    for (char& ch : lower) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    // "fr-ca" falls back to "fr" before the next language is tried.
+    for (std::string t = lower; !t.empty();) {
+      if (const char* v = config_get_string(c, (std::string(key) + std::string(kLangOption) + t).c_str(), nullptr)) {
+        if (foundlang) *foundlang = t;
+        return xstrdup(v);
+      }
+      size_t dash = t.rfind('-');
+      t.resize(dash == std::string::npos ? 0 : dash);
+    }
+  }
+  const char* v = config_get_string(c, key, nullptr);
+  if (!v) return nullptr;
+  if (foundlang) {
+    const char* site = config_get_string(c, "gen.sitelanguage", "");
+    *foundlang = valid_lang(site) ? site : "en";
+    for (char& ch : *foundlang) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  }
+  return xstrdup(v);
+}
 
 int configmsg_init(int, int, const char* progname) {
   const char* env = getenv(ORV_CONFIG_ENV);

@@ -5,7 +5,10 @@
 //     # comment
 //     key = value
 //
-// Keys are dotted names (those that begin with "local." are host-local).
+// Keys are dotted names (those that begin with "local." are host-local); a
+// localized text adds a language option to its key:
+//     gen.newuserforms;lang-fr = Bienvenue ...
+// (see configmsg_getstringcopywlang).
 // Leading and trailing blanks of keys and values are dropped; a value may be
 // empty.  A later line for the same key replaces the earlier one (and a
 // warning is logged).  The file is found through the environment variable
@@ -54,6 +57,14 @@ char* config_get_stringcopy(config_cache* h, const char* key, const char* def);
 int config_get_int(config_cache* h, const char* key, int def);
 // 1 for on/yes/true/1, 0 for off/no/false/0 (any case); def otherwise.
 int config_get_switch(config_cache* h, const char* key, int def);
+// A localized text: the value of "key;lang-TAG" for the first TAG of the
+// comma-separated languages that has one (a tag "fr-ca" also tries "fr";
+// tags other than letters, digits and '-' up to 35 bytes are skipped), else
+// the value of the plain key.  foundlang (may be null) receives the
+// language of the text found in lower case; the plain key's language is
+// gen.sitelanguage, or "en" when that is unset.  A malloc'ed copy the
+// caller frees, or null when neither is set.
+char* configmsg_getstringcopywlang(const char* key, int reserved, const char* languages, std::string* foundlang);
 // The program name given to configmsg_init ("unknown" before).
 const char* config_processname();
 

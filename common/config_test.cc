@@ -254,3 +254,59 @@ TEST_F(ConfigTest, SetuidIsANoOpWithoutOrAsTheServerUser) {
 }
 
 }  // namespace
+
+namespace {
+
+class ConfigLang : public ::testing::Test {
+ protected:
+  void TearDown() override { configmsg_free(); }
+  std::string get(const char* langs, std::string* found) {
+    char* v = configmsg_getstringcopywlang("gen.newuserforms", 0, langs, found);
+    std::string out = v ? v : "(none)";
+    free(v);
+    return out;
+  }
+};
+
+TEST_F(ConfigLang, LocalizedKeysAreChosenByLanguageList) {
+  ASSERT_EQ(configmsg_init_text("gen.newuserforms = Welcome\n"
+                                "gen.newuserforms;lang-fr = Bienvenue\n"
+                                "gen.newuserforms;LANG-DE = Willkommen\n"
+                                "gen.newuserforms;lang-pt-br = Bem-vindo\n",
+                                "test", "langtest"),
+            0);
+  const struct {
+    const char* langs;
+    const char* text;
+    const char* found;
+  } cases[] = {
+      {"fr", "Bienvenue", "fr"},
+      {"DE", "Willkommen", "de"},         // tags compare without case
+      {"it,de", "Willkommen", "de"},      // the first language that has a text
+      {"fr-CA", "Bienvenue", "fr"},       // a region falls back to its language
+      {"pt-br", "Bem-vindo", "pt-br"},
+      {"fr;binary", "Welcome", "en"},     // not a tag: ignored
+      {" de ,fr", "Willkommen", "de"},
+      {"", "Welcome", "en"},
+      {nullptr, "Welcome", "en"},
+      {"it", "Welcome", "en"},
+  };
+  for (const auto& c : cases) {
+    std::string found = "?";
+    EXPECT_EQ(get(c.langs, &found), c.text) << (c.langs ? c.langs : "(null)");
+    EXPECT_EQ(found, c.found) << (c.langs ? c.langs : "(null)");
+  }
+}
+
+TEST_F(ConfigLang, PlainTextTakesTheSiteLanguageAndMalformedOptionsAreRefused) {
+  ASSERT_EQ(configmsg_init_text("gen.sitelanguage = FR\ngen.newuserforms = Bonjour\n", "test", "langtest"), 0);
+  std::string found;
+  EXPECT_EQ(get("de", &found), "Bonjour");
+  EXPECT_EQ(found, "fr");
+  EXPECT_EQ(configmsg_getstringcopywlang("gen.unset", 0, "fr", &found), nullptr);
+  for (const char* bad : {"a;b = 1\n", "a;lang- = 1\n", "a;lang-f_r = 1\n", ";lang-fr = 1\n", "a;lang-fr;x = 1\n"}) {
+    EXPECT_EQ(configmsg_init_text(bad, "test", "langtest"), IMAP_CONFIG_ERROR) << bad;
+  }
+}
+
+}  // namespace

@@ -518,7 +518,14 @@ TEST_F(Provision, LanguageTagsAreUsedOnlyWhenPlain) {
     const char* lang;
     const char* id;
     const char* charset;
-  } cases[] = {{"RU", "l1", "koi8-r"}, {"ru,de", "l2", "utf-8"}, {"ru;binary", "l3", "utf-8"}, {"", "l4", "utf-8"}};
+  } cases[] = {{"RU", "l1", "koi8-r"},
+               {"ru,de", "l2", "utf-8"},
+               {"ru;binary", "l3", "utf-8"},
+               {"", "l4", "utf-8"},
+               // Not plain tags, though they start like one: ignored whole.
+               {"ru-ru,de", "l5", "utf-8"},
+               {"ru-aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "l6", "utf-8"},
+               {"ru-aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "l7", "koi8-r"}};
   for (const auto& c : cases) {
     UserAttrs a = joe();
     a.values[kAttrPreferredLanguage] = {c.lang};

@@ -25,8 +25,8 @@
 namespace {
 
 constexpr size_t kMaxUserId = 128;
-constexpr size_t kMaxValue = 4096;          // longest directory value used
-constexpr size_t kMaxTemplate = 64 * 1024;  // longest message template used
+constexpr size_t kMaxValue = 4096;                  // longest directory value used
+constexpr size_t kMaxTemplate = size_t{64} * 1024;  // longest message template used
 constexpr size_t kMaxLangTag = 35;
 
 // A value fit to use: present, at most kMaxValue bytes, no CR, LF or NUL

@@ -431,6 +431,25 @@ TEST_F(Provision, FreshCreationWithQuotasAndOneWelcome) {
   EXPECT_EQ(update_userquota("nobody", a), IMAP_MAILBOX_NONEXISTENT);
 }
 
+TEST_F(Provision, NoticeThroughTheCallersLockedAppend) {
+  // A caller holding the INBOX's index lock (an append in progress) must
+  // get the message through its own handle: a second append_setup on the
+  // folder would wait for that lock for ever.
+  UserAttrs a = joe();
+  ASSERT_EQ(autocreate("joe", nullptr, nullptr, nullptr, &a, 0), 0);
+  appendmbox ambox;
+  ASSERT_EQ(append_setup(&ambox, "user/joe", 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK, 0), 0);
+  EXPECT_EQ(CreateMessage_from_text("joe", "user/joe", "joe@example.com", nullptr, "Subject: notice$$Full.$", &ambox),
+            0);
+  EXPECT_EQ(CreateMessage("joe", "user/joe", nullptr, nullptr, "gen.newuserforms", &ambox), 0);
+  EXPECT_EQ(CreateMessage("joe", "user/joe", nullptr, nullptr, "no.such.option", &ambox), -1);
+  append_finish(&ambox);
+  std::vector<std::string> msgs = messages("user/joe");
+  ASSERT_EQ(msgs.size(), 3u);
+  EXPECT_EQ(msgs[1].rfind("Subject: notice\r\n", 0), 0u);
+  EXPECT_EQ(msgs[2].rfind("Subject: Welcome\r\nTo: joe\r\n", 0), 0u);
+}
+
 TEST_F(Provision, WithoutAttributesUsesDefaults) {
   start("store.defaultmailboxquota = 1M\nstore.defaultmessagequota = 9\n");
   char* part = nullptr;

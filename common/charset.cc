@@ -4,6 +4,7 @@
 #include <iconv.h>
 #include <strings.h>
 
+#include <cctype>
 #include <cstring>
 #include <memory>
 
@@ -259,4 +260,260 @@ char* charset_decode1522(const char* s, char* buf, size_t size) {
   memcpy(buf, d.data(), n);
   buf[n] = '\0';
   return buf;
+}
+
+// ---- Text the store composes ---------------------------------------------------
+
+namespace {
+
+struct LangCharset {
+  const char* tag;  // a full tag, or a primary language subtag
+  int charset;      // number in kCharsets
+};
+// The charset usual for mail in each language.  Full tags come before
+// their primary subtag, which is the fall-back.
+constexpr LangCharset kLangCharsets[] = {
+    {"zh-tw", 14}, {"zh-hk", 14}, {"zh", 13}, {"ja", 11}, {"ko", 20}, {"th", 37}, {"ru", 10}, {"uk", 30},
+    {"be", 23},    {"bg", 23},    {"mk", 23}, {"sr", 23}, {"el", 7},  {"tr", 9},  {"he", 8},  {"iw", 8},
+    {"ar", 6},     {"lt", 32},    {"lv", 32}, {"et", 32}, {"pl", 2},  {"cs", 2},  {"sk", 2},  {"hu", 2},
+    {"hr", 2},     {"sl", 2},     {"ro", 2},  {"en", 1},  {"fr", 1},  {"de", 1},  {"es", 1},  {"it", 1},
+    {"pt", 1},     {"nl", 1},     {"da", 1},  {"sv", 1},  {"no", 1},  {"nb", 1},  {"nn", 1},  {"fi", 1},
+    {"is", 1},     {"ca", 1},     {"eu", 1},  {"gl", 1},  {"ga", 1},  {"af", 1},  {"id", 1},  {"ms", 1},
+};
+
+// The charset number for language lang, or -1.
+int language_charset(const char* lang) {
+  if (!lang || !*lang) return -1;
+  std::string tag;
+  for (const char* p = lang; *p && tag.size() < 64; ++p)
+    tag += *p == '_' ? '-' : static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+  for (const LangCharset& l : kLangCharsets)
+    if (tag == l.tag) return l.charset;
+  std::string primary = tag.substr(0, tag.find('-'));
+  for (const LangCharset& l : kLangCharsets)
+    if (primary == l.tag) return l.charset;
+  return -1;
+}
+
+bool is_stateful(int cs) { return strncmp(kCharsets[cs].name, "iso-2022", 8) == 0; }
+bool is_multibyte(int cs) { return is_stateful(cs) || (cs >= 13 && cs <= 15) || cs == 19 || cs == 20 || cs == 21; }
+
+// Length of the UTF-8 character at s[i], or 0 when it is not a valid one
+// (overlong forms, surrogates and values above U+10FFFF are not).
+size_t utf8_char_len(std::string_view s, size_t i) {
+  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned char c = b(i);
+  if (c < 0x80) return 1;
+  size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+  if (n == 0 || c > 0xF4 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((b(i + k) & 0xC0) != 0x80) return 0;
+  if (c == 0xE0 && b(i + 1) < 0xA0) return 0;   // overlong
+  if (c == 0xED && b(i + 1) >= 0xA0) return 0;  // surrogate
+  if (c == 0xF0 && b(i + 1) < 0x90) return 0;   // overlong
+  if (c == 0xF4 && b(i + 1) >= 0x90) return 0;  // above U+10FFFF
+  return n;
+}
+
+bool valid_utf8(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    size_t n = utf8_char_len(s, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+bool all_ascii(std::string_view s) {
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// Converts UTF-8 to charset cs, refusing any character it cannot hold.
+bool from_utf8(int cs, std::string_view in, std::string* out) {
+  iconv_t raw = iconv_open(kCharsets[cs].iconv, "UTF-8");
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv_open's documented failure value
+  if (raw == reinterpret_cast<iconv_t>(-1)) return false;
+  std::unique_ptr<void, IconvClose> cd(raw);
+  std::string res;
+  char* ip = const_cast<char*>(in.data());
+  size_t ileft = in.size();
+  char chunk[256];
+  for (bool flushed = false; ileft > 0 || !flushed;) {
+    char* o = chunk;
+    size_t oleft = sizeof(chunk);
+    size_t r;
+    if (ileft > 0) {
+      r = iconv(raw, &ip, &ileft, &o, &oleft);
+    } else {
+      r = iconv(raw, nullptr, nullptr, &o, &oleft);  // back to the initial shift state
+      flushed = true;
+    }
+    res.append(chunk, static_cast<size_t>(o - chunk));
+    if (r == static_cast<size_t>(-1) && errno != E2BIG) return false;
+    // glibc counts characters it replaced as irreversible conversions;
+    // such text does not fit the charset either.
+    if (r != static_cast<size_t>(-1) && r > 0) return false;
+  }
+  *out = std::move(res);
+  return true;
+}
+
+int text_charset(const char* lang, std::string_view utf8) {
+  if (all_ascii(utf8)) return 0;
+  int cs = language_charset(lang);
+  std::string scratch;
+  if (cs >= 0 && cs != 15 && from_utf8(cs, utf8, &scratch)) return cs;
+  return 15;
+}
+
+constexpr char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kHex[] = "0123456789ABCDEF";
+
+std::string base64(std::string_view in) {
+  std::string out;
+  for (size_t i = 0; i < in.size(); i += 3) {
+    unsigned v = static_cast<unsigned char>(in[i]) << 16;
+    if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
+    if (i + 2 < in.size()) v |= static_cast<unsigned char>(in[i + 2]);
+    out += kB64[(v >> 18) & 63];
+    out += kB64[(v >> 12) & 63];
+    out += i + 1 < in.size() ? kB64[(v >> 6) & 63] : '=';
+    out += i + 2 < in.size() ? kB64[v & 63] : '=';
+  }
+  return out;
+}
+
+// Quoted-printable (RFC 2045 6.7): CRLF pairs are line breaks, lines at
+// most 76 characters with soft breaks, blanks before a break encoded.
+std::string quoted_printable(std::string_view in) {
+  std::string out;
+  size_t col = 0;
+  for (size_t i = 0; i < in.size(); ++i) {
+    auto c = static_cast<unsigned char>(in[i]);
+    if (c == '\r' && i + 1 < in.size() && in[i + 1] == '\n') {
+      out += "\r\n";
+      col = 0;
+      ++i;
+      continue;
+    }
+    bool at_eol = i + 1 == in.size() || (in[i + 1] == '\r' && i + 2 < in.size() && in[i + 2] == '\n');
+    std::string tok;
+    if ((c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !at_eol)) {
+      tok = static_cast<char>(c);
+    } else {
+      tok = {'=', kHex[c >> 4], kHex[c & 15]};
+    }
+    // Keep room for the '=' of a soft break unless the line ends here.
+    if (col + tok.size() > (at_eol ? 76u : 75u)) {
+      out += "=\r\n";
+      col = 0;
+    }
+    out += tok;
+    col += tok.size();
+  }
+  return out;
+}
+
+// Q encoding of a header word (RFC 2047 4.2, the rules for a phrase).
+std::string q_encode(std::string_view in) {
+  std::string out;
+  for (char ch : in) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c == ' ') {
+      out += '_';
+    } else if (isalnum(c) || c == '!' || c == '*' || c == '+' || c == '-' || c == '/') {
+      out += static_cast<char>(c);
+    } else {
+      out += {'=', kHex[c >> 4], kHex[c & 15]};
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+const char* charset_for_text(const char* lang, std::string_view utf8) {
+  return kCharsets[text_charset(lang, utf8)].name;
+}
+
+bool charset_encode_body(const char* lang, std::string_view utf8, charset_body* out) {
+  if (!valid_utf8(utf8) || utf8.find('\0') != std::string_view::npos) return false;
+  int cs = text_charset(lang, utf8);
+  std::string bytes;
+  if (cs == 0 || cs == 15) {
+    bytes = utf8;
+  } else if (!from_utf8(cs, utf8, &bytes)) {
+    return false;
+  }
+  size_t high = 0, line = 0, longest = 0;
+  for (char c : bytes) {
+    if (static_cast<unsigned char>(c) >= 0x80) ++high;
+    line = c == '\n' ? 0 : line + 1;
+    if (line > longest) longest = line;
+  }
+  charset_body b;
+  b.charset = kCharsets[cs].name;
+  if (high == 0 && longest <= 998) {
+    b.encoding = "7bit";
+    b.text = std::move(bytes);
+  } else if (high * 5 <= bytes.size()) {
+    b.encoding = "quoted-printable";
+    b.text = quoted_printable(bytes);
+  } else {
+    b.encoding = "base64";
+    std::string enc = base64(bytes);
+    for (size_t i = 0; i < enc.size(); i += 76) b.text.append(enc, i, 76).append("\r\n");
+  }
+  *out = std::move(b);
+  return true;
+}
+
+bool charset_encode_header(const char* lang, std::string_view utf8, std::string* out) {
+  if (!valid_utf8(utf8)) return false;
+  for (char c : utf8)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) return false;
+  if (all_ascii(utf8) && utf8.find("=?") == std::string_view::npos) {
+    *out = utf8;
+    return true;
+  }
+  int cs = text_charset(lang, utf8);
+  // Mostly ASCII text reads better as Q, in any single-byte charset.
+  size_t high = 0;
+  for (char c : utf8) high += static_cast<unsigned char>(c) >= 0x80;
+  bool use_b = (is_multibyte(cs) && cs != 15) || high * 5 > utf8.size();
+  const std::string prefix = std::string("=?") + kCharsets[cs].name + (use_b ? "?B?" : "?Q?");
+  const size_t room = 75 - prefix.size() - 2;
+  auto encode = [&](std::string_view chars, std::string* word) {
+    std::string bytes;
+    if (cs == 0 || cs == 15) {
+      bytes = chars;
+    } else if (!from_utf8(cs, chars, &bytes)) {
+      return false;
+    }
+    *word = use_b ? base64(bytes) : q_encode(bytes);
+    return true;
+  };
+  std::string res;
+  size_t i = 0;
+  while (i < utf8.size()) {
+    // The longest run of whole characters whose encoding fits one word.
+    std::string best;
+    size_t end = i;
+    for (size_t j = i; j < utf8.size();) {
+      j += utf8_char_len(utf8, j);
+      std::string word;
+      if (!encode(utf8.substr(i, j - i), &word)) return false;
+      if (word.size() > room) break;
+      best = std::move(word);
+      end = j;
+    }
+    if (end == i) return false;  // one character does not fit a word
+    if (!res.empty()) res += "\r\n ";
+    res += prefix + best + "?=";
+    i = end;
+  }
+  *out = std::move(res);
+  return true;
 }

@@ -552,3 +552,14 @@ int update_userquota(const char* userid, const UserAttrs& vals) {
   int r = sync_quota(inbox.c_str(), mailquota, msgquota);
   return r == IMAP_QUOTAROOT_NONEXISTENT ? IMAP_MAILBOX_NONEXISTENT : r;
 }
+
+std::string autocreate_hostname() { return local_hostname(); }
+
+int autocreate_from_directory(const char* userid, char** partitionp) {
+  if (partitionp) *partitionp = nullptr;
+  if (int r = userattr_init(nullptr, nullptr)) return r;
+  UserAttrs vals;
+  if (int r = userattr_get(userid ? userid : "", &vals)) return r;
+  const std::string host = autocreate_hostname();
+  return autocreate(userid, host.c_str(), nullptr, partitionp, &vals, 0);
+}

@@ -160,6 +160,20 @@ inline constexpr int AUTOCREATE_BAD_TEXT = -2;
 [[nodiscard]] int autocreate(const char* userid, const char* hostname, const char* desire_partition, char** partitionp,
                              const UserAttrs* vals, uint32_t uid_validity);
 
+// This host's name for the mail-host check: the first name of
+// local.hostname, else gethostname().
+std::string autocreate_hostname();
+
+// autocreate for userid with the attributes its directory entry holds
+// (userattr_get; the directory is set up from the configuration on the first
+// call, which must not run concurrently with other lookups) and this host's
+// name, so the mail-host check applies.  0; IMAP_INVALID_USER;
+// IMAP_MAILBOX_NONEXISTENT when the directory has no such user;
+// IMAP_TEMP_AUTH_FAILURE while the directory cannot answer;
+// IMAP_CONFIG_ERROR without a usable directory set-up; IMAP_WRONG_MAILHOST;
+// or autocreate's error.  Nothing is made unless the entry was read.
+[[nodiscard]] int autocreate_from_directory(const char* userid, char** partitionp);
+
 // Sets the quotas of userid's INBOX from vals when they differ.  0,
 // IMAP_INVALID_USER, IMAP_MAILBOX_NONEXISTENT (no quota root) or
 // IMAP_IOERROR.

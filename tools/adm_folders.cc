@@ -7,15 +7,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "common/acl.h"
 #include "common/auth.h"
 #include "common/imap_err.h"
+#include "store/autocreate.h"
 #include "store/folder_record.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_internal.h"
 #include "store/mboxname.h"
+#include "store/quota.h"
 #include "store/quota_record.h"
 #include "tools/admin.h"
 
@@ -82,8 +87,51 @@ void print_record(FILE* out, const char* name, const folder_record& rec) {
   fprintf(out, "last append:  %" PRIu32 "\n", m.last_append);
 }
 
+// The INBOX's quota limits, or none when it has no quota root.
+std::optional<std::pair<uint32_t, uint32_t>> inbox_limits(const std::string& inbox) {
+  quotadata qd;
+  if (mboxlist_getquotaroot(inbox.c_str(), &qd, nullptr) != 0) return std::nullopt;
+  return std::make_pair(qd.qmax, qd.msgqmax);
+}
+
+// user provision: the INBOX made, or its quotas brought in line, from the
+// user's directory entry, as a first delivery would.
+int provision(const std::string& inbox, FILE* out, FILE* err) {
+  const std::string id = inbox.substr(5);
+  if (int s = start(err)) return s;
+  bool existed = mboxlist_lookup(inbox.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) == 0;
+  auto before = existed ? inbox_limits(inbox) : std::nullopt;
+  char* partition = nullptr;
+  int r = autocreate_from_directory(id.c_str(), &partition);
+  userattr_exit();
+  std::unique_ptr<char, decltype(&free)> owner(partition, free);
+  switch (r) {
+    case 0:
+      break;
+    case IMAP_INVALID_USER:
+      fprintf(err, "orvadm: \"%s\" is not a valid user id\n", id.c_str());
+      return 65;
+    case IMAP_MAILBOX_NONEXISTENT:
+      fprintf(err, "orvadm: %s: no such user in the directory\n", id.c_str());
+      return error_exit_status(r);
+    case IMAP_WRONG_MAILHOST:
+      fprintf(err, "orvadm: %s: the directory places this user on another mail host\n", id.c_str());
+      return 67;
+    default:
+      return report(err, "cannot provision", inbox.c_str(), r);
+  }
+  if (!existed) {
+    fprintf(out, "provisioned %s on %s\n", inbox.c_str(), partition ? partition : "?");
+  } else {
+    fprintf(out, "%s exists; %s\n", inbox.c_str(), inbox_limits(inbox) == before ? "unchanged" : "quotas updated");
+  }
+  return 0;
+}
+
 int user_cmd(int argc, char** argv, FILE* out, FILE* err) {
-  const char* text = "user create ID [--partition P] [--quota KB] [--msgquota N] | user delete ID | user rename OLD NEW";
+  const char* text =
+      "user create ID [--partition P] [--quota KB] [--msgquota N] | user delete ID | user rename OLD NEW | "
+      "user provision ID";
   if (argc < 3) return usage(err, text);
   const char* sub = argv[1];
   std::string inbox;
@@ -117,6 +165,7 @@ int user_cmd(int argc, char** argv, FILE* out, FILE* err) {
     fprintf(out, "deleted %s\n", inbox.c_str());
     return 0;
   }
+  if (strcmp(sub, "provision") == 0 && argc == 3) return provision(inbox, out, err);
   if (strcmp(sub, "rename") == 0 && argc == 4) {
     std::string newinbox;
     if (int s = inbox_name(argv[3], &newinbox, err)) return s;

@@ -44,7 +44,9 @@ int adm_checkpoint(int argc, char** argv, FILE* out, FILE* err);
 // They need a ready store daemon.  Exit statuses from error_exit_status:
 // 79 for a folder or user that does not exist, 73-75 for store failures.
 // user create ID [--partition P] [--quota KB] [--msgquota N] | delete ID |
-// rename OLD NEW
+// rename OLD NEW | provision ID (the INBOX made, or its quotas updated, from
+// the user's directory entry: 79 when the directory has no such user, 67
+// when it names another mail host, 75 while it cannot answer)
 int adm_user(int argc, char** argv, FILE* out, FILE* err);
 // folder create|delete NAME, rename OLD NEW [--partition P], show NAME,
 // list [PREFIX]

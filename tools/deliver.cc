@@ -4,8 +4,10 @@
 #include <ctime>
 
 #include "common/auth.h"
+#include "common/config.h"
 #include "common/imap_err.h"
 #include "store/append.h"
+#include "store/autocreate.h"
 #include "store/mboxlist.h"
 #include "store/mboxname.h"
 #include "store/storeutil.h"
@@ -39,6 +41,7 @@ int deliver_exit_status(int code) {
     case IMAP_MAILBOX_NONEXISTENT:
     case IMAP_INVALID_USER:
     case IMAP_MAILBOX_BADNAME:
+    case IMAP_WRONG_MAILHOST:  // the directory keeps this user's mail elsewhere
       return DELIVER_NOUSER;
     case IMAP_MESSAGE_NOBLANKLINE:
     case IMAP_MESSAGE_CONTAINSNULL:
@@ -85,6 +88,16 @@ int target_folder(const std::string& user, const char* folder, std::string* name
   return 0;
 }
 
+// A directory user's INBOX comes to life on the first delivery to it: when
+// name is a user's INBOX that does not exist and a directory is configured, it is
+// provisioned from the user's entry.  0 otherwise or when made.
+int provision_inbox(const std::string& name) {
+  const char* host = config_get_string(config_getdefaultcache(), "local.ugldaphost", "");
+  if (!host || !*host || name.compare(0, 5, "user/") != 0 || name.find('/', 5) != std::string::npos) return 0;
+  if (mboxlist_lookup(name.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) != IMAP_MAILBOX_NONEXISTENT) return 0;
+  return autocreate_from_directory(name.c_str() + 5, nullptr);
+}
+
 }  // namespace
 
 int deliver_message(const std::string& msg, const std::vector<std::string>& users, const char* folder,
@@ -104,6 +117,7 @@ int deliver_message(const std::string& msg, const std::vector<std::string>& user
     std::string name;
     int r = refused;
     if (!r) r = target_folder(user, folder, &name);
+    if (!r) r = provision_inbox(name);
     if (!r) {
       appendmbox ambox;
       r = append_setup(&ambox, name.c_str(), 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK,

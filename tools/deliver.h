@@ -9,7 +9,10 @@
 // Exit statuses are those mail transfer agents understand (sysexits): 0
 // delivered; 75 EX_TEMPFAIL for a full quota within its grace period and
 // for every failure that may pass (a locked folder, a full disk, a store
-// that is not running); 67 EX_NOUSER for a user without an INBOX; 65
+// that is not running, a directory that cannot answer); 67 EX_NOUSER for a
+// user without an INBOX (or, with a directory configured, without an entry
+// in it or kept on another mail host: a directory user's INBOX is made on
+// the first delivery, see store/autocreate.h); 65
 // EX_DATAERR for a message the store refuses (empty, NUL bytes, too large);
 // 73 EX_CANTCREAT for a quota exceeded beyond its grace period; 64 for a
 // bad command line.  With several users the status is the most retryable

@@ -50,6 +50,8 @@ TEST(DeliverStatus, CodesAnMtaUnderstands) {
       {IMAP_MAILBOX_LOCKED, 75},
       {IMAP_MAILBOXLIST_NONEXISTENT, 75},
       {ENOSPC, 75},
+      {IMAP_WRONG_MAILHOST, 67},     // the directory keeps the user elsewhere
+      {IMAP_TEMP_AUTH_FAILURE, 75},  // the directory cannot answer now
   };
   for (const Case& c : cases) EXPECT_EQ(deliver_exit_status(c.code), c.status) << c.code;
   EXPECT_EQ(deliver_combine(0, 67), 67);

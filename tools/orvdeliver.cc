@@ -15,6 +15,7 @@
 #include "store/mailbox.h"
 #include "store/mboxlist.h"
 #include "store/storenotify.h"
+#include "store/userattr.h"
 #include "tools/deliver.h"
 
 namespace {
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
   mailbox_reloadconfig();  // the configured sync levels
   storenotify_init("orvdeliver");
   int status = deliver_message(msg, users, folder, 0, stderr);
+  userattr_exit();  // the directory connections, when a delivery needed them
   storenotify_shutdown();
   mboxlist_close();
   configmsg_free();

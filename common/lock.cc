@@ -30,6 +30,13 @@ int ofd_lock(int fd, int cmd, short type, off_t start = 0, off_t len = 0) {
 int lock_blocking(int fd) { return ofd_lock(fd, F_OFD_SETLKW, F_WRLCK); }
 int lock_nonblocking(int fd) { return ofd_lock(fd, F_OFD_SETLK, F_WRLCK); }
 int lock_unlock(int fd) { return ofd_lock(fd, F_OFD_SETLK, F_UNLCK); }
+int lock_held_elsewhere(int fd) {
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return -1;
+  return fl.l_type == F_UNLCK ? 0 : 1;
+}
 int lock_byte_blocking(int fd, off_t offset, int exclusive) {
   return ofd_lock(fd, F_OFD_SETLKW, exclusive ? F_WRLCK : F_RDLCK, offset, 1);
 }

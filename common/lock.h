@@ -24,6 +24,10 @@ int lock_blocking(int fd);
 int lock_nonblocking(int fd);
 // Releases the lock.  0 or -1.
 int lock_unlock(int fd);
+// Whether another open file description holds a lock on the file, asked
+// without taking one (taking it, even for a moment, could make its rightful
+// owner fail to lock).  1 or 0; -1 with errno.
+int lock_held_elsewhere(int fd);
 // Waits for a shared (exclusive 0) or exclusive lock on the single byte at
 // offset, which need not exist in the file.  Byte locks of one description
 // end together when it is closed.  0 or -1.

@@ -55,6 +55,14 @@ int store_session_ready_test(const char* name) {
   return errno == EWOULDBLOCK ? 1 : 0;
 }
 
+int service_running(const char* name) {
+  std::string path;
+  if (!state_path(name, path)) return 0;
+  UniqueFd fd(fs_open(path.c_str(), O_RDONLY));
+  if (!fd) return 0;
+  return lock_held_elsewhere(fd.get()) == 1 ? 1 : 0;
+}
+
 int service_announce(const char* name) {
   std::string path;
   if (!state_path(name, path)) {

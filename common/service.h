@@ -14,6 +14,10 @@
 // starting, no store directory).
 int store_session_ready_test(const char* name);
 
+// 1 while the service's process lives (its state file is locked), whatever
+// state it is in; 0 once it is gone.  Takes no lock.
+int service_running(const char* name);
+
 // The pid written in the state file (whether or not the service still
 // runs), or 0.
 long service_pid(const char* name);

@@ -385,10 +385,20 @@ void start_client_guard(const std::string& home) {
   unsigned generation = g_env_generation.load();
   std::thread([region, joined, generation] {
     int strikes = 0;
-    for (;;) {
-      struct timespec ts = {1, 0};
+    for (unsigned tick = 1;; ++tick) {
+      struct timespec ts = {0, 200 * 1000 * 1000};
       nanosleep(&ts, nullptr);
       if (g_env_generation.load() != generation) return;
+      // The daemon gone (killed, or stopped): its successor's recovery
+      // will read the same log this process writes, so nothing may be
+      // written any more, nor undone as if it had failed.  Checked five
+      // times a second, so that a restarted daemon finds every client gone
+      // before it recovers (it waits for their session locks).
+      if (!service_running("stored")) {
+        bvlog(0, bvlog_priority(0, LOG_SEV_ERR), "The store daemon stopped; stopping (try again later)");
+        _exit(75);
+      }
+      if (tick % 5 != 0) continue;
       struct stat now;
       bool replaced = stat(region.c_str(), &now) != 0 ? errno == ENOENT
                                                        : now.st_ino != joined.st_ino || now.st_dev != joined.st_dev;

@@ -55,12 +55,15 @@ int store_session_ready_test(const char* name) {
   return errno == EWOULDBLOCK ? 1 : 0;
 }
 
-int service_running(const char* name) {
+std::string service_state_file(const char* name) {
   std::string path;
-  if (!state_path(name, path)) return 0;
+  return state_path(name, path) ? path : std::string();
+}
+
+int service_running_at(const std::string& path) {
   UniqueFd fd(fs_open(path.c_str(), O_RDONLY));
-  if (!fd) return 0;
-  return lock_held_elsewhere(fd.get()) == 1 ? 1 : 0;
+  if (!fd) return errno == ENOENT ? 0 : 1;
+  return lock_held_elsewhere(fd.get()) == 0 ? 0 : 1;
 }
 
 int service_announce(const char* name) {

@@ -9,14 +9,20 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 // 1 when the service is up and ready, 0 otherwise (not running, still
 // starting, no store directory).
 int store_session_ready_test(const char* name);
 
-// 1 while the service's process lives (its state file is locked), whatever
-// state it is in; 0 once it is gone.  Takes no lock.
-int service_running(const char* name);
+// The path of a service's state file, or "" when no store directory is
+// configured.
+std::string service_state_file(const char* name);
+// 0 once the service whose state file is at path is gone for sure (the file
+// removed, or nobody holds its lock); 1 while it lives or when that cannot be
+// told (no descriptor left, say).  Takes no lock and reads no
+// configuration, so a watcher thread may call it at any time.
+int service_running_at(const std::string& path);
 
 // The pid written in the state file (whether or not the service still
 // runs), or 0.

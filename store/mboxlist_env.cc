@@ -383,7 +383,8 @@ void start_client_guard(const std::string& home) {
   struct stat joined;
   if (stat(region.c_str(), &joined) != 0) return;
   unsigned generation = g_env_generation.load();
-  std::thread([region, joined, generation] {
+  std::string daemon_state = service_state_file("stored");
+  std::thread([region, joined, generation, daemon_state] {
     int strikes = 0;
     for (unsigned tick = 1;; ++tick) {
       struct timespec ts = {0, 200 * 1000 * 1000};
@@ -394,7 +395,7 @@ void start_client_guard(const std::string& home) {
       // written any more, nor undone as if it had failed.  Checked five
       // times a second, so that a restarted daemon finds every client gone
       // before it recovers (it waits for their session locks).
-      if (!service_running("stored")) {
+      if (!daemon_state.empty() && !service_running_at(daemon_state)) {
         bvlog(0, bvlog_priority(0, LOG_SEV_ERR), "The store daemon stopped; stopping (try again later)");
         _exit(75);
       }

@@ -343,7 +343,7 @@ int ParseMsg(const char* userid, const char* mailaddress, std::string_view msg, 
              std::string* out) {
   std::optional<std::string> date = GetRFC822Date(now);
   if (!date) {
-    bvlog(0, LOG_STORE_ERR, "Bad date specification in message");
+    bvlog(0, LOG_STORE_ERR, "Bad date for the message");
     return AUTOCREATE_BAD_TEMPLATE;
   }
   std::optional<std::string> text = msg.size() <= kMaxTemplate ? DecodeMultiLineMsg(msg) : std::nullopt;

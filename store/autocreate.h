@@ -116,8 +116,8 @@ std::optional<std::string> DecodeMultiLineMsg(std::string_view encoded);
 // gen.accounturl.  The body is converted to the charset of lang
 // (common/charset.h) unless the template declares its own Content-Type or
 // Content-Transfer-Encoding (then it is left as written).
-// 0 with *out; AUTOCREATE_BAD_TEMPLATE (logged: "Bad date specification in
-// message", "Failed to decode greeting message (out of memory?)",
+// 0 with *out; AUTOCREATE_BAD_TEMPLATE (logged: "Bad date for the message",
+// "Failed to decode greeting message (out of memory?)",
 // "Incomplete message") or AUTOCREATE_BAD_TEXT (text not UTF-8 or a value
 // with control characters).  mailaddress may be null.
 inline constexpr int AUTOCREATE_BAD_TEMPLATE = -1;

@@ -1,8 +1,10 @@
 #include <db.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,37 @@ class MboxlistEnv : public ::testing::Test {
     bvlog_to_stderr(LOG_SEV_CRIT);  // the expected failures log at crit
     mboxlist_set_fatal_handler(record_fatal);
     g_fatal_status = 0;
+  }
+  // Runs client in a process forked before any handle exists (handles never
+  // cross a fork), once this process has recovered the environment, announced
+  // the daemon ready and run prepare; the client's wait status.
+  int client_status(void (*client)(), const std::function<void()>& prepare) {
+    int go[2];
+    if (pipe(go) != 0) return -1;
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+      char c;
+      if (read(go[0], &c, 1) != 1) _exit(2);
+      mboxlist_set_fatal_handler(nullptr);
+      client();
+      _exit(3);  // the client was to end the process itself
+    }
+    int status = -1;
+    int announce = -1;
+    if (mboxlist_recover() == 0 && (announce = service_announce("stored")) >= 0 &&
+        service_set_ready(announce) == 0) {
+      prepare();
+      char c = 'g';
+      if (write(go[1], &c, 1) != 1) kill(pid, SIGKILL);
+    } else {
+      kill(pid, SIGKILL);
+    }
+    waitpid(pid, &status, 0);
+    if (announce >= 0) service_withdraw("stored", announce);
+    close(go[0]);
+    close(go[1]);
+    return status;
   }
   void TearDown() override {
     mboxlist_close();
@@ -183,71 +216,38 @@ TEST_F(MboxlistEnv, TransactionsCommitAndAbort) {
 // it must stop at once rather than return an error its caller would undo
 // work on (a rename removing the only copy of a folder, say).
 TEST_F(MboxlistEnv, ClientStopsWhenACommitMeetsAPanic) {
-  int go[2];
-  ASSERT_EQ(pipe(go), 0);
-  pid_t pid = fork();  // before any handle exists: handles never cross a fork
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    char c;
-    if (read(go[0], &c, 1) != 1) _exit(2);
-    mboxlist_set_fatal_handler(nullptr);
-    if (mboxlist_init() != 0) _exit(2);
-    DB* db = mboxlist_folderdb();
-    DB_TXN* txn = nullptr;
-    if (mboxlist_trans_setup(&txn, "test", "k") != 0) _exit(2);
-    DbKey key("k");
-    DBT d = {};
-    d.data = const_cast<char*>("v");
-    d.size = 2;
-    if (db->put(db, txn, key.dbt(), &d, 0) != 0) _exit(2);
-    DB_ENV* env = mboxlist_env();
-    env->set_flags(env, DB_PANIC_ENVIRONMENT, 1);
-    (void)mboxlist_trans_finish(txn, 0);
-    _exit(3);  // the failed commit came back to the caller
-  }
-  ASSERT_EQ(mboxlist_recover(), 0);
-  int announce = service_announce("stored");
-  ASSERT_GE(announce, 0);
-  ASSERT_EQ(service_set_ready(announce), 0);
-  char c = 'g';
-  ASSERT_EQ(write(go[1], &c, 1), 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  int status = client_status(
+      [] {
+        if (mboxlist_init() != 0) _exit(2);
+        DB* db = mboxlist_folderdb();
+        DB_TXN* txn = nullptr;
+        if (mboxlist_trans_setup(&txn, "test", "k") != 0) _exit(2);
+        DbKey key("k");
+        DBT d = {};
+        d.data = const_cast<char*>("v");
+        d.size = 2;
+        if (db->put(db, txn, key.dbt(), &d, 0) != 0) _exit(2);
+        DB_ENV* env = mboxlist_env();
+        env->set_flags(env, DB_PANIC_ENVIRONMENT, 1);
+        (void)mboxlist_trans_finish(txn, 0);  // must not come back
+      },
+      [] {});
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 75) << "status " << status;
-  service_withdraw("stored", announce);
-  close(go[0]);
-  close(go[1]);
 }
 
 // A client that finds the environment panicked (a process died inside the
 // library and the daemon has not noticed yet) fails with the temporary
 // status: the daemon's next check recovers it.
 TEST_F(MboxlistEnv, ClientJoiningAPanickedEnvironmentTriesAgainLater) {
-  int go[2];
-  ASSERT_EQ(pipe(go), 0);
-  pid_t pid = fork();  // before any handle exists: handles never cross a fork
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    char c;
-    if (read(go[0], &c, 1) != 1) _exit(2);
-    mboxlist_set_fatal_handler(nullptr);
-    (void)mboxlist_init();
-    _exit(0);
-  }
-  ASSERT_EQ(mboxlist_recover(), 0);
-  int announce = service_announce("stored");
-  ASSERT_GE(announce, 0);
-  ASSERT_EQ(service_set_ready(announce), 0);
-  DB_ENV* env = mboxlist_env();
-  env->set_flags(env, DB_PANIC_ENVIRONMENT, 1);
-  char c = 'g';
-  ASSERT_EQ(write(go[1], &c, 1), 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  int status = client_status(
+      [] {
+        (void)mboxlist_init();  // must not come back
+      },
+      [] {
+        DB_ENV* env = mboxlist_env();
+        env->set_flags(env, DB_PANIC_ENVIRONMENT, 1);
+      });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 75) << "status " << status;
-  service_withdraw("stored", announce);
-  close(go[0]);
-  close(go[1]);
 }
 
 TEST_F(MboxlistEnv, UnusableStoreDirectoryIsAConfigurationError) {

@@ -579,6 +579,17 @@ class Popd:
                               r"ThreadSanitizer|SUMMARY: \w+Sanitizer")
 
 
+def close_checked(inst, popd):
+    """Stops the instance; fails first when the server's log holds a
+    sanitizer report (for test classes that share one server)."""
+    try:
+        reports = popd.sanitizer_reports()
+        if reports:
+            raise Fail("sanitizer reports:\n" + "\n".join(reports[:20]))
+    finally:
+        inst.close()
+
+
 # ---------------------------------------------------------------------------
 # The client
 

@@ -19,7 +19,7 @@ import unittest
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pop3lib  # noqa: E402
-from pop3lib import Fail, Instance, MEASURE_MEMORY_ENV  # noqa: E402
+from pop3lib import Fail, Instance, MEASURE_MEMORY_ENV, close_checked  # noqa: E402
 
 UNRECOGNIZED = "-ERR Unrecognized command"
 EXTRA = "-ERR Unexpected extra argument"
@@ -36,12 +36,7 @@ class BadInput(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        try:
-            reports = cls.popd.sanitizer_reports()
-            if reports:
-                raise Fail("sanitizer reports:\n" + "\n".join(reports[:20]))
-        finally:
-            cls.inst.close()
+        close_checked(cls.inst, cls.popd)
 
     def session(self, **kw):
         c = self.popd.client(**kw)

@@ -17,7 +17,7 @@ import unittest
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pop3lib  # noqa: E402
-from pop3lib import Fail, Instance, client_context, have_tool, run_cmd  # noqa: E402
+from pop3lib import Fail, Instance, client_context, close_checked, have_tool, run_cmd  # noqa: E402
 
 # Capabilities every session lists, whatever the state and port.
 ALWAYS = {"TOP", "PIPELINING", "UIDL", "RESP-CODES", "AUTH-RESP-CODE"}
@@ -45,12 +45,7 @@ class Tls(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        try:
-            reports = cls.popd.sanitizer_reports()
-            if reports:
-                raise Fail("sanitizer reports:\n" + "\n".join(reports[:20]))
-        finally:
-            cls.inst.close()
+        close_checked(cls.inst, cls.popd)
 
     def tearDown(self):
         # Whatever a test did to its sessions, the server still serves.

@@ -55,10 +55,13 @@ pid_t Supervisor::spawn() {
 
   pid_t pid = fork();
   if (pid != 0) return pid;
-  // Child.
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // Child.  The control signals stay blocked through exec: the new process
+  // takes them through its signalfd, and a SIGHUP passed on before it got
+  // there would otherwise kill it (their default action).
+  sigset_t ctl;
+  sigemptyset(&ctl);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&ctl, sig);
+  sigprocmask(SIG_SETMASK, &ctl, nullptr);
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(0);
   // Move the sockets out of the way first: either may be descriptor 0 or 1.

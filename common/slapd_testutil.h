@@ -7,6 +7,7 @@
 
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -74,7 +75,10 @@ class TestSlapd {
   bool run(const std::string& cmd) const {
     write_text_file(dir_ / "cmd.sh", cmd + "\n");
     const std::string full = "timeout 60 sh '" + (dir_ / "cmd.sh") + "' >>'" + (dir_ / "cmd.log") + "' 2>&1";
-    return std::system(full.c_str()) == 0;
+    if (std::system(full.c_str()) == 0) return true;
+    // The tools' own words, or a failed start says nothing of why.
+    fprintf(stderr, "failed: %s\n%s", cmd.c_str(), read_text_file(dir_ / "cmd.log").c_str());
+    return false;
   }
 
   TempDir dir_;

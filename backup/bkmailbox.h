@@ -25,9 +25,14 @@
 // destroys it), so saving a message costs no copy of it.
 //
 // Restore (backup/bkmailbox_restore.cc): a Mailbox re-creates its folder
-// (UID validity, owner subscription, ACL, expire rule) and keeps an append
-// state open from its first restored message until it is destroyed.  A
-// folder created by this restore (brandnew) keeps the uids of the stream;
+// (UID validity, owner subscription, ACL, expire rule).  A missing INBOX
+// (also one made for a sub-folder of a user without one) is provisioned
+// from the owner's directory entry when local.ugldaphost is set, so it gets
+// the directory's quotas (without a welcome message); a directory that
+// cannot answer fails the folder with a temporary error and nothing made.
+// Without a directory or an entry it is made unlimited.  A folder keeps
+// an append state open from its first restored message until it is
+// destroyed.  A folder created by this restore (brandnew) keeps the uids of the stream;
 // one that existed gives new uids and skips messages whose original uid
 // and UID validity it already holds.  A Link re-creates its message from
 // the copy restored earlier (sharing the file when the store can) or is
@@ -109,6 +114,8 @@ class Mailbox final : public BkObj {
   // made on the way).  1 when the folder exists afterwards, else 0
   // (logged "Cannot create mailbox %s (rc = %d)").
   int restoreData(Vdata* data) override;
+  // The store's reason when restoreData failed to create the folder, else 0.
+  int createError() const { return createError_; }
   // Opens the folder for appending once (index lock held until the object
   // goes).  1 or 0 (logged "%s append setup failed!", object not valid).
   int appendSetup();
@@ -157,6 +164,7 @@ class Mailbox final : public BkObj {
   MbStatus mboxstatus_ = MbStatus::unknown;
   appendmbox amb_;
   int appendset_ = 0;
+  int createError_ = 0;
   uint32_t orig_exists_ = 0;
   std::unique_ptr<std::vector<std::pair<uint32_t, uint32_t>>> uidcache_;  // sorted
 };

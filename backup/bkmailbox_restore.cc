@@ -11,7 +11,9 @@
 #include "backup/bkmailbox.h"
 #include "common/auth.h"
 #include "common/bvlog.h"
+#include "common/config.h"
 #include "common/imap_err.h"
+#include "store/autocreate.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_list.h"
 #include "store/quota_record.h"
@@ -45,6 +47,47 @@ std::string ref_key(const char* iname, uint32_t uid) {
   return k + "/" + std::to_string(uid);
 }
 
+// provision_inbox's answer when the INBOX is to be made plainly.
+constexpr int kNotProvisioned = -1;
+
+// Makes owner's INBOX from his directory entry when a directory is
+// configured, so the directory's quotas come back with it (a plain INBOX
+// would be unlimited).  No mail-host check (the administrator restores the
+// user here) and no welcome message: the mail restored is the user's own.
+// 0 when the INBOX exists afterwards; kNotProvisioned without a directory
+// or without an entry for owner ("%s LDAP entry is missing" logged); else
+// the store error, nothing made: IMAP_TEMP_AUTH_FAILURE while the directory
+// cannot answer, IMAP_CONFIG_ERROR when it is configured but unusable.
+int provision_inbox(const char* owner, const char* partition, uint32_t uidvalidity) {
+  const char* host = config_get_string(config_getdefaultcache(), "local.ugldaphost", nullptr);
+  if (!host || !*host) {
+    bvlog(0, LOG_STORE_WARNING, "%s LDAP entry is missing\n", owner);
+    return kNotProvisioned;
+  }
+  if (int r = userattr_init(nullptr, nullptr)) return r;
+  UserAttrs vals;
+  int r = userattr_get(owner, &vals);
+  // An id the directory cannot hold (the folder names allow more) has no
+  // entry either.
+  if (r == IMAP_MAILBOX_NONEXISTENT || r == IMAP_INVALID_USER) {
+    bvlog(0, LOG_STORE_WARNING, "%s LDAP entry is missing\n", owner);
+    return kNotProvisioned;
+  }
+  if (r != 0) {
+    bvlog(0, LOG_STORE_ERR, "Cannot read the directory entry of %s to restore its INBOX: %s\n", owner,
+          error_message(r));
+    return r;
+  }
+  return autocreate(owner, nullptr, partition, nullptr, &vals, uidvalidity, AutocreateWelcome::kNone);
+}
+
+// The owner's INBOX: provisioned when the directory knows him, else made
+// plainly.
+int create_inbox(const char* inbox, const char* owner, const char* partition, uint32_t uidvalidity) {
+  int r = provision_inbox(owner, partition, uidvalidity);
+  return r == kNotProvisioned ? create_folder(inbox, partition, owner, uidvalidity) : r;
+}
+
 }  // namespace
 
 std::string restore_refkey(const char* iname, uint32_t uid) { return ref_key(iname, uid); }
@@ -57,9 +100,6 @@ int Mailbox::restoreData(Vdata* data) {
   if (exists()) return 1;
   const std::string inbox = std::string("user/") + userid_;
   const bool isInbox = inbox == intname_;
-  // Accounts are not provisioned from the directory here: the INBOX is made
-  // through the mailbox list directly.
-  if (isInbox) bvlog(0, LOG_STORE_WARNING, "%s LDAP entry is missing\n", userid_);
   // The folder goes back to the partition it was saved from when that
   // partition is configured here (else the default one): a user does not
   // move between partitions by being restored.
@@ -68,15 +108,21 @@ int Mailbox::restoreData(Vdata* data) {
   if (bks && bks->context() && bks->context()->partitions().scanPartition() &&
       bks->context()->partitions().getPartNum(part.c_str()) > 0)
     partition = part.c_str();
-  int r = create_folder(intname_, partition, userid_, minfo_.uid_validity);
+  int r = isInbox ? create_inbox(intname_, userid_, partition, minfo_.uid_validity)
+                  : create_folder(intname_, partition, userid_, minfo_.uid_validity);
   if (r == IMAP_PERMISSION_DENIED && !isInbox &&
       mboxlist_lookup(inbox.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) != 0) {
-    bvlog(0, LOG_STORE_WARNING, "%s LDAP entry is missing\n", userid_);
-    r = create_folder(inbox.c_str(), partition, userid_, 0);
+    // A folder of a user without an INBOX: the INBOX first (a new UID
+    // validity: its own record may come later or never).
+    r = create_inbox(inbox.c_str(), userid_, partition, 0);
     if (r == 0) r = create_folder(intname_, partition, userid_, minfo_.uid_validity);
   }
   if (r != 0) {
     bvlog(0, LOG_STORE_ERR, "Cannot create mailbox %s (rc = %d)\n", intname_, r);
+    createError_ = r;
+    // A directory that cannot answer now: the whole restore may be run
+    // again later, and says so.
+    if (error_is_temporary(r) && bks && bks->errorcode == 0) bks->errorcode = error_exit_status(r);
     valid = 0;
     return 0;
   }

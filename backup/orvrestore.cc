@@ -12,6 +12,7 @@
 #include "backup/bklist.h"
 #include "backup/restore.h"
 #include "common/service.h"
+#include "store/userattr.h"
 
 namespace {
 
@@ -131,6 +132,7 @@ int main(int argc, char** argv) {
       opt.verbose = verbose;
       RestoreCounts n;
       rc = restore_stream(*d, bks, opt, stdout, stderr, &n);
+      userattr_exit();  // the directory connections, when an INBOX was provisioned
       std::fprintf(stderr, "%u folders, %u messages, %u links restored; %u skipped; %u failed\n", n.folders, n.messages,
                    n.links, n.skipped, n.failed);
       if (d->error() && rc == 0) rc = 74;

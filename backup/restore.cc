@@ -176,7 +176,7 @@ void Restorer::mailboxRecord(BkRecord& rec, BkAttr& a, Vdata& data) {
     renamed += a2;
     if (data.part(1, rule)) renamed += rule;
   }
-  if (m->restoreData(renamed.length() ? &renamed : &data) != 1) return fail("folder", a.objectId);
+  if (m->restoreData(renamed.length() ? &renamed : &data) != 1) return fail("folder", a.objectId, m->createError());
   counts.folders++;
   if (opt_.verbose) std::fprintf(out_, "%s\n", a.objectId.c_str());
 }

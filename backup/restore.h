@@ -19,7 +19,8 @@
 // link resolution) and the option tables.  One thread.  The result is the
 // program's exit status: 0; 65 for a damaged or cut stream; 70 when some
 // object could not be restored (logged) or a link stayed unresolved; 74
-// when the device fails; 75 when interrupted.
+// when the device fails; 75 when interrupted or when a folder could not be
+// made for a temporary reason (the directory down).
 #pragma once
 
 #include <cstdint>

@@ -480,7 +480,7 @@ int CreateMessage(const char* userid, const char* inboxname, const char* mailadd
 // ---- Provisioning --------------------------------------------------------------------
 
 int autocreate(const char* userid, const char* hostname, const char* desire_partition, char** partitionp,
-               const UserAttrs* vals, uint32_t uid_validity) {
+               const UserAttrs* vals, uint32_t uid_validity, AutocreateWelcome welcome) {
   if (partitionp) *partitionp = nullptr;
   if (!valid_userid(userid)) {
     bvlog(0, LOG_STORE_DEBUG, "Autocreate user %s failed: %s", printable(userid ? userid : "").c_str(),
@@ -519,9 +519,11 @@ int autocreate(const char* userid, const char* hostname, const char* desire_part
   int r = mboxlist_createmailbox(inbox.c_str(), MBOX_VERSION, partition.empty() ? nullptr : partition.c_str(), userid,
                                  auth_dontCheckAcl, mailquota, msgquota, uid_validity);
   if (r == 0) {
-    const std::string* mail = usable(vals, kAttrMail);
-    (void)CreateMessage(userid, inbox.c_str(), mail ? mail->c_str() : nullptr, lang.empty() ? nullptr : lang.c_str(),
-                        "gen.newuserforms", nullptr);
+    if (welcome == AutocreateWelcome::kSend) {
+      const std::string* mail = usable(vals, kAttrMail);
+      (void)CreateMessage(userid, inbox.c_str(), mail ? mail->c_str() : nullptr, lang.empty() ? nullptr : lang.c_str(),
+                          "gen.newuserforms", nullptr);
+    }
   } else if (r == IMAP_MAILBOX_EXISTS) {
     // Another process made it meanwhile: its creator sends the welcome.
     r = 0;

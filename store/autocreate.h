@@ -152,13 +152,16 @@ inline constexpr int AUTOCREATE_BAD_TEXT = -2;
 // INBOX's partition (null on failure).  vals (may be null): the user's
 // attributes.  uid_validity: for a new INBOX (0: now).
 // An existing INBOX only gets its quotas set when vals give other limits.
-// A new one gets exactly one welcome message, whose failure never fails
-// the creation.  0; IMAP_INVALID_USER (nothing looked at or made);
+// A new one gets exactly one welcome message (none with
+// AutocreateWelcome::kNone: a restore brings the user's own mail back), whose
+// failure never fails the creation.  0; IMAP_INVALID_USER (nothing looked at or made);
 // IMAP_WRONG_MAILHOST ("User %s not on this mailhost", debug); or the
 // creation's error ("Unable to auto create mailbox %s: %s"), such as
 // IMAP_PARTITION_UNKNOWN for a partition that is not configured.
+enum class AutocreateWelcome { kSend, kNone };
 [[nodiscard]] int autocreate(const char* userid, const char* hostname, const char* desire_partition, char** partitionp,
-                             const UserAttrs* vals, uint32_t uid_validity);
+                             const UserAttrs* vals, uint32_t uid_validity,
+                             AutocreateWelcome welcome = AutocreateWelcome::kSend);
 
 // This host's name for the mail-host check: the first name of
 // local.hostname, else gethostname().

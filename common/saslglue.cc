@@ -147,14 +147,13 @@ int cb_log(void* /*context*/, int level, const char* message) noexcept {
   return SASL_OK;
 }
 
-// The library would read <confpath>/<appname>.conf: point it at our own
-// configuration directory so that nothing under /etc/sasl2 applies.
+// The library reads <confpath>/<appname>.conf at start-up.  Our getopt
+// answers every option, so such a file would never be consulted, but a
+// broken one could still fail the start: point the library at a directory
+// that holds none, so nothing under /etc/sasl2 matters.
 int cb_getconfpath(void* /*context*/, char** path) noexcept {
-  static std::string dir = [] {
-    const char* root = config_get_string(config_getdefaultcache(), "local.serverroot", nullptr);
-    return root && *root ? std::string(root) + "/config" : std::string("/nonexistent/orv-sasl");
-  }();
-  *path = dir.data();
+  static char dir[] = "/nonexistent/orv-sasl";
+  *path = dir;
   return SASL_OK;
 }
 

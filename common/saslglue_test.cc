@@ -13,6 +13,7 @@
 
 #include "common/bvlog.h"
 #include "common/config.h"
+#include "common/dmap.h"
 #include "common/ldpool.h"
 #include "common/slapd_testutil.h"
 #include "common/test_util.h"
@@ -253,6 +254,32 @@ TEST_F(SaslDb, NoPlaintextHidesPlainAndLoginUntilTls) {
   EXPECT_EQ(good.exchange(tls.get(), "PLAIN"), SASL_OK);
 }
 
+// EXTERNAL only where configured and a client certificate named a user.
+TEST_F(SaslDb, ExternalNeedsTheConfigurationAndAMappedCertificate) {
+  configure("sasl.pop.mech_list = EXTERNAL PLAIN\n");
+  EXPECT_EQ(mechs(conn().get()), (std::set<std::string>{"PLAIN"}));
+  SaslConnParams p;
+  p.user_realm = kRealm;
+  p.external_ssf = 256;
+  p.external_id = "joe@example.com";
+  saslglue_conn* raw = nullptr;
+  ASSERT_EQ(saslglue_conn_new(ctx_.get(), p, &raw), SASL_OK);
+  SaslGlueConnPtr c(raw);
+  EXPECT_EQ(mechs(c.get()), (std::set<std::string>{"EXTERNAL", "PLAIN"}));
+  std::string out;
+  const std::string empty;
+  ASSERT_EQ(saslglue_server_start(c.get(), "EXTERNAL", &empty, &out), SASL_OK) << saslglue_errdetail(c.get());
+  std::string user;
+  ASSERT_EQ(saslglue_username(c.get(), &user), SASL_OK);
+  EXPECT_EQ(user, "joe@example.com");
+  // Asking to act as someone else is refused.
+  raw = nullptr;
+  ASSERT_EQ(saslglue_conn_new(ctx_.get(), p, &raw), SASL_OK);
+  c.reset(raw);
+  const std::string other = "mary@example.com";
+  EXPECT_NE(saslglue_server_start(c.get(), "EXTERNAL", &other, &out), SASL_OK);
+}
+
 // RFC 1939's own example: challenge, secret and digest.
 TEST_F(SaslDb, ApopChecksTheDigestOfTheChallenge) {
   EXPECT_TRUE(saslglue_apop_available(ctx_.get()));
@@ -320,6 +347,10 @@ constexpr const char* kDirPass = "dir-Pass1";
 constexpr const char* kPlainPass = "plain-Pass2";
 
 class SaslDir : public ::testing::Test {
+ public:
+  // An {SSHA} hash of pw, made by the directory's own tool.
+  static std::string hash_of(const std::string& pw);
+
  protected:
   void SetUp() override {
     ASSERT_TRUE(slapd_.start({"o=isp"}));
@@ -348,16 +379,6 @@ class SaslDir : public ::testing::Test {
     ctx_.reset();
     configmsg_free();
   }
-  static std::string hash_of(const std::string& pw) {
-    FILE* f = popen(("timeout 30 slappasswd -h '{SSHA}' -s '" + pw + "'").c_str(), "r");
-    if (!f) return "";
-    char buf[256] = {};
-    const bool ok = fgets(buf, sizeof buf, f) != nullptr;
-    pclose(f);
-    std::string s = ok ? buf : "";
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    return s;
-  }
   void configure(const std::string& extra) {
     const std::string text =
         "service.defaultdomain = " + std::string(kRealm) + "\nlocal.log.target = stderr\n" + extra;
@@ -383,6 +404,17 @@ class SaslDir : public ::testing::Test {
   LdPoolPtr pool_;
   SaslGlueCtxPtr ctx_;
 };
+
+std::string SaslDir::hash_of(const std::string& pw) {
+  FILE* f = popen(("timeout 30 slappasswd -h '{SSHA}' -s '" + pw + "'").c_str(), "r");
+  if (!f) return "";
+  char buf[256] = {};
+  const bool ok = fgets(buf, sizeof buf, f) != nullptr;
+  pclose(f);
+  std::string s = ok ? buf : "";
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+  return s;
+}
 
 TEST_F(SaslDir, BindAsTheUserWithAHashedPassword) {
   auto c = conn();
@@ -459,6 +491,79 @@ TEST_F(SaslDir, CleartextPasswordsServeScramAndApopWhenConfigured) {
   auto a = conn();
   EXPECT_EQ(saslglue_checkapop(a.get(), "<1.2@host>", "plainuser 69821c15c2e3d7beedf8f8c5b9cd37df"), SASL_OK)
       << saslglue_errdetail(a.get());
+}
+
+// The glue's own lookup over the domain map: users of the default domain
+// under its base DN, users of other hosted domains under theirs, with the
+// domain's uid separator.
+TEST(SaslDirDomains, UsersAreFoundUnderTheirDomainsBaseDn) {
+  TestSlapd slapd;
+  ASSERT_TRUE(slapd.start({"o=internet", "o=isp"}));
+  const std::string ann = SaslDir::hash_of("ann-pw");
+  const std::string bob = SaslDir::hash_of("bob-pw");
+  ASSERT_TRUE(slapd.load(
+      "dn: o=internet\nobjectClass: organization\no: internet\n\n"
+      "dn: dc=com,o=internet\nobjectClass: domain\ndc: com\n\n"
+      "dn: dc=example,dc=com,o=internet\nobjectClass: domain\nobjectClass: inetDomain\ndc: example\n"
+      "inetDomainBaseDN: o=example,o=isp\n\n"
+      "dn: dc=org,o=internet\nobjectClass: domain\ndc: org\n\n"
+      "dn: dc=other,dc=org,o=internet\nobjectClass: domain\nobjectClass: inetDomain\ndc: other\n"
+      "inetDomainBaseDN: o=other,o=isp\ndomainUidSeparator: +\n\n"
+      "dn: o=isp\nobjectClass: organization\no: isp\n\n"
+      "dn: o=example,o=isp\nobjectClass: organization\no: example\n\n"
+      "dn: o=other,o=isp\nobjectClass: organization\no: other\n\n"
+      "dn: uid=ann,o=example,o=isp\nobjectClass: inetOrgPerson\nuid: ann\ncn: A\nsn: A\nuserPassword: " +
+      ann +
+      "\n\n"
+      "dn: uid=ann,o=other,o=isp\nobjectClass: inetOrgPerson\nuid: ann\ncn: A\nsn: A\nuserPassword: " +
+      ann +
+      "\n\n"
+      "dn: uid=bob\\+other.org,o=other,o=isp\nobjectClass: inetOrgPerson\nuid: bob+other.org\ncn: B\nsn: B\n"
+      "userPassword: " +
+      bob + "\n"));
+  LdPoolConfig cfg;
+  cfg.host = "127.0.0.1";
+  cfg.port = std::stoi(slapd.port());
+  cfg.binddn = slapd.rootdn();
+  cfg.bindcred = slapd.rootpw();
+  cfg.op_timeout_s = 5;
+  cfg.connect_timeout_s = 5;
+  LdPoolPtr pool;
+  ASSERT_EQ(ldpool_new(cfg, &pool), 0);
+  DmapConfig dcfg;
+  dcfg.dcroot = "o=internet";
+  DmapPtr dmap;
+  ASSERT_EQ(dmap_new(pool.get(), dcfg, &dmap), 0);
+  ASSERT_EQ(configmsg_init_text("service.defaultdomain = example.com\nlocal.log.target = stderr\n", "test", "t"), 0);
+  saslglue_ctx* raw = nullptr;
+  ASSERT_EQ(saslglue_init("saslglue_test", "pop", dmap.get(), pool.get(), &cfg, {}, &raw), SASL_OK);
+  SaslGlueCtxPtr ctx(raw);
+  auto check = [&](const char* user, const char* pass, std::string* dn) {
+    SaslConnParams p;
+    p.user_realm = kRealm;
+    saslglue_conn* c = nullptr;
+    EXPECT_EQ(saslglue_conn_new(ctx.get(), p, &c), SASL_OK);
+    SaslGlueConnPtr conn(c);
+    const int r = saslglue_checkpass(conn.get(), user, pass);
+    std::vector<std::vector<std::string>> vals;
+    dn->clear();
+    if (r == SASL_OK && saslglue_attrs(conn.get(), &vals) == SASL_OK && !vals[SASLGLUE_ATTR_DN].empty()) {
+      *dn = vals[SASLGLUE_ATTR_DN][0];
+    }
+    return r;
+  };
+  std::string dn;
+  EXPECT_EQ(check("ann", "ann-pw", &dn), SASL_OK);
+  EXPECT_EQ(dn, "uid=ann,o=example,o=isp");
+  EXPECT_EQ(check("ann@example.com", "ann-pw", &dn), SASL_OK);
+  EXPECT_EQ(dn, "uid=ann,o=example,o=isp");
+  EXPECT_EQ(check("bob@other.org", "bob-pw", &dn), SASL_OK);
+  EXPECT_EQ(dn, "uid=bob\\2Bother.org,o=other,o=isp");  // as the server spells it
+  // In other.org uids carry the domain: a bare "ann" there is nobody.
+  EXPECT_EQ(saslglue_respclass(check("ann@other.org", "ann-pw", &dn)), SaslRespClass::kAuth);
+  EXPECT_EQ(saslglue_respclass(check("bob", "bob-pw", &dn)), SaslRespClass::kAuth);
+  EXPECT_EQ(saslglue_respclass(check("ann@unknown.test", "ann-pw", &dn)), SaslRespClass::kAuth);
+  configmsg_free();
 }
 
 }  // namespace

@@ -17,8 +17,8 @@
 #include "common/ldpool.h"
 
 const char* const SASLGLUE_ATTRS[SASLGLUE_NATTRS + 1] = {
-    "mailhost", "mailmessagestore", "preferredlanguage", "mail", "mailquota", "mailmsgquota", "mailuserstatus",
-    "aclGroupAddr", "dn", nullptr};
+    "mailhost",     "mailmessagestore", "preferredlanguage", "mail", "mailquota",
+    "mailmsgquota", "mailuserstatus",   "aclGroupAddr",      "dn",   nullptr};
 
 namespace {
 
@@ -96,8 +96,8 @@ struct SaslOpts {
         if (!list.empty()) list += ' ';
         list += m;
       }
-      // An empty list would mean "every mechanism" to the library.
-      if (list.empty()) list = "PLAIN";
+      // Always a value, even an empty one: an unset mech_list would mean
+      // "every mechanism installed" to the library.
       return std::make_unique<std::string>(list);
     }
     // Each back-end consults only its own store unless told otherwise.
@@ -346,12 +346,12 @@ int dir_bind(const saslglue_ctx& ctx, const std::string& dn, std::string_view pa
     case LDAP_BUSY:
     case LDAP_UNAVAILABLE:
     case LDAP_NO_MEMORY:
-      bvlog(0, LOG_SEV_ERR, "Cannot bind to the directory at %s as %s: %s", ctx.ldurl.c_str(),
-            printable(dn).c_str(), ldap_err2string(rc));
+      bvlog(0, LOG_SEV_ERR, "Cannot bind to the directory at %s as %s: %s", ctx.ldurl.c_str(), printable(dn).c_str(),
+            ldap_err2string(rc));
       return SASL_UNAVAIL;
     default:
-      bvlog(0, LOG_SEV_ERR, "Cannot bind to the directory at %s as %s: %s", ctx.ldurl.c_str(),
-            printable(dn).c_str(), ldap_err2string(rc));
+      bvlog(0, LOG_SEV_ERR, "Cannot bind to the directory at %s as %s: %s", ctx.ldurl.c_str(), printable(dn).c_str(),
+            ldap_err2string(rc));
       return SASL_FAIL;
   }
 }
@@ -409,8 +409,7 @@ int dir_auxprop_lookup(void* /*glob*/, sasl_server_params_t* sparams, unsigned f
   if (!sparams || !user) return SASL_BADPARAM;
   sasl_callback_ft proc = nullptr;
   void* context = nullptr;
-  if (sparams->utils->getcallback(sparams->utils->conn, SASL_CB_SERVER_USERDB_CHECKPASS, &proc, &context) !=
-          SASL_OK ||
+  if (sparams->utils->getcallback(sparams->utils->conn, SASL_CB_SERVER_USERDB_CHECKPASS, &proc, &context) != SASL_OK ||
       proc != as_callback(&cb_checkpass)) {
     return SASL_NOUSER;  // not one of our directory connections
   }
@@ -464,8 +463,8 @@ int dir_auxprop_init(const sasl_utils_t* /*utils*/, int max_version, int* out_ve
 std::string ldap_url(const LdPoolConfig& cfg) {
   const int port = cfg.port ? cfg.port : cfg.tls == LdTls::kLdaps ? 636 : 389;
   const bool v6 = cfg.host.find(':') != std::string::npos;
-  return std::string(cfg.tls == LdTls::kLdaps ? "ldaps://" : "ldap://") + (v6 ? "[" : "") + cfg.host +
-         (v6 ? "]" : "") + ":" + std::to_string(port);
+  return std::string(cfg.tls == LdTls::kLdaps ? "ldaps://" : "ldap://") + (v6 ? "[" : "") + cfg.host + (v6 ? "]" : "") +
+         ":" + std::to_string(port);
 }
 
 }  // namespace
@@ -503,8 +502,8 @@ SaslDirLookup saslglue_dir_lookup(Dmap* dmap, LdPool* pool) {
       if (base.empty()) return IMAP_CONFIG_ERROR;
     }
     std::vector<LdEntry> entries;
-    if (int r = ldpool_search(pool, base, LdScope::kSubtree, "(uid=" + ldap_filter_escape(uid) + ")", attrs, 2,
-                              &entries)) {
+    if (int r =
+            ldpool_search(pool, base, LdScope::kSubtree, "(uid=" + ldap_filter_escape(uid) + ")", attrs, 2, &entries)) {
       return r;
     }
     if (entries.size() != 1) return IMAP_MAILBOX_NONEXISTENT;  // none, or ambiguous
@@ -567,8 +566,8 @@ int saslglue_conn_new(saslglue_ctx* ctx, const SaslConnParams& p, saslglue_conn*
   c->cbs[n++] = {SASL_CB_LIST_END, nullptr, nullptr};
 
   const char* realm = p.user_realm && *p.user_realm ? p.user_realm : nullptr;
-  int r = sasl_server_new(p.service ? p.service : "pop", p.serverfqdn, realm, p.iplocalport, p.ipremoteport, c->cbs,
-                          0, &c->sasl);
+  int r = sasl_server_new(p.service ? p.service : "pop", p.serverfqdn, realm, p.iplocalport, p.ipremoteport, c->cbs, 0,
+                          &c->sasl);
   if (r != SASL_OK) {
     bvlog(0, LOG_SEV_ERR, "Cannot make a SASL connection for %s: %s", printable(c->clienthost).c_str(),
           sasl_errstring(r, nullptr, nullptr));
@@ -604,8 +603,7 @@ void saslglue_conn_free(saslglue_conn* conn) {
   delete conn;
 }
 
-int saslglue_listmech(saslglue_conn* conn, const char* prefix, const char* sep, const char* suffix,
-                      std::string* out) {
+int saslglue_listmech(saslglue_conn* conn, const char* prefix, const char* sep, const char* suffix, std::string* out) {
   out->clear();
   const char* list = nullptr;
   unsigned len = 0;
@@ -646,8 +644,7 @@ int saslglue_checkapop(saslglue_conn* conn, std::string_view challenge, std::str
   return finish(conn, r);
 }
 
-int saslglue_server_start(saslglue_conn* conn, std::string_view mech, const std::string* initial,
-                          std::string* out) {
+int saslglue_server_start(saslglue_conn* conn, std::string_view mech, const std::string* initial, std::string* out) {
   begin(conn, true);
   out->clear();
   if (mech.empty() || mech_refused(mech) || mech.find_first_of(std::string_view(" \t\0", 3)) != std::string::npos) {
@@ -667,8 +664,8 @@ int saslglue_server_step(saslglue_conn* conn, std::string_view response, std::st
   out->clear();
   const char* serverout = nullptr;
   unsigned outlen = 0;
-  const int r = sasl_server_step(conn->sasl, response.data(), static_cast<unsigned>(response.size()), &serverout,
-                                 &outlen);
+  const int r =
+      sasl_server_step(conn->sasl, response.data(), static_cast<unsigned>(response.size()), &serverout, &outlen);
   if (serverout) out->assign(serverout, outlen);
   return finish(conn, r);
 }

@@ -107,11 +107,11 @@ struct SaslConnParams {
   const char* clienthost = "";        // for log lines only
   const char* iplocalport = nullptr;  // "a.b.c.d;port" (or an IPv6 literal;port), null: unknown
   const char* ipremoteport = nullptr;
-  const char* service = "pop";      // the service name of the mechanisms
-  const char* serverfqdn = nullptr;  // null: the host name
-  const char* user_realm = nullptr;  // service.defaultdomain; null or "": the server FQDN
-  bool refuse_plaintext = false;     // hide PLAIN/LOGIN unless external_ssf > 0
-  unsigned external_ssf = 0;         // the TLS key size in bits, 0 without TLS
+  const char* service = "pop";        // the service name of the mechanisms
+  const char* serverfqdn = nullptr;   // null: the host name
+  const char* user_realm = nullptr;   // service.defaultdomain; null or "": the server FQDN
+  bool refuse_plaintext = false;      // hide PLAIN/LOGIN unless external_ssf > 0
+  unsigned external_ssf = 0;          // the TLS key size in bits, 0 without TLS
   const char* external_id = nullptr;  // the user a client certificate maps to
 };
 

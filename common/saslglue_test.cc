@@ -106,9 +106,8 @@ class SaslDb : public ::testing::Test {
  protected:
   void SetUp() override {
     db_ = dir_ / "sasldb2";
-    for (const auto& [user, pass] : {std::pair<std::string, std::string>{"joe", "s3cret"},
-                                     {"mary", "other-pw"},
-                                     {"mrose", "tanstaaf"}}) {
+    for (const auto& [user, pass] :
+         {std::pair<std::string, std::string>{"joe", "s3cret"}, {"mary", "other-pw"}, {"mrose", "tanstaaf"}}) {
       ASSERT_TRUE(run_sh("printf %s " + pass + " | saslpasswd2 -p -c -f " + db_ + " -u " + kRealm + " " + user))
           << user;
     }
@@ -241,6 +240,20 @@ TEST_F(SaslDb, RefusedMechanismsAreNeverListedNorStarted) {
   }
 }
 
+// A list naming only refused mechanisms offers nothing (the library would
+// read a missing list as "all of them").
+TEST_F(SaslDb, AListOfOnlyRefusedMechanismsOffersNone) {
+  configure("sasl.pop.mech_list = ANONYMOUS NTLM DIGEST-MD5\n");
+  auto c = conn();
+  std::string list;
+  (void)saslglue_listmech(c.get(), "", " ", "", &list);
+  EXPECT_EQ(list, "");
+  Client good{"", "joe", "s3cret", {}};
+  for (const char* mech : {"PLAIN", "SCRAM-SHA-256", "CRAM-MD5"}) EXPECT_NE(good.exchange(conn().get(), mech), SASL_OK);
+  // Plaintext checks do not depend on the mechanisms.
+  EXPECT_EQ(saslglue_checkpass(c.get(), "joe", "s3cret"), SASL_OK);
+}
+
 TEST_F(SaslDb, NoPlaintextHidesPlainAndLoginUntilTls) {
   auto c = conn(/*refuse_plaintext=*/true);
   EXPECT_EQ(mechs(c.get()), (std::set<std::string>{"SCRAM-SHA-256", "SCRAM-SHA-1"}));
@@ -356,15 +369,15 @@ class SaslDir : public ::testing::Test {
     ASSERT_TRUE(slapd_.start({"o=isp"}));
     const std::string hash = hash_of(kDirPass);
     ASSERT_FALSE(hash.empty());
-    ASSERT_TRUE(slapd_.load(
-        "dn: o=isp\nobjectClass: organization\no: isp\n\n"
-        "dn: uid=dirjoe,o=isp\nobjectClass: inetOrgPerson\nobjectClass: corvaneMailUser\n"
-        "uid: dirjoe\ncn: J\nsn: J\nuserPassword: " +
-        hash +
-        "\nmailhost: mail.example.com\nmailquota: 10M\nmail: dirjoe@example.com\n\n"
-        "dn: uid=plainuser,o=isp\nobjectClass: inetOrgPerson\nobjectClass: corvaneMailUser\n"
-        "uid: plainuser\ncn: P\nsn: P\nuserPassword: " +
-        std::string(kPlainPass) + "\nmailhost: mail.example.com\n"));
+    ASSERT_TRUE(
+        slapd_.load("dn: o=isp\nobjectClass: organization\no: isp\n\n"
+                    "dn: uid=dirjoe,o=isp\nobjectClass: inetOrgPerson\nobjectClass: corvaneMailUser\n"
+                    "uid: dirjoe\ncn: J\nsn: J\nuserPassword: " +
+                    hash +
+                    "\nmailhost: mail.example.com\nmailquota: 10M\nmail: dirjoe@example.com\n\n"
+                    "dn: uid=plainuser,o=isp\nobjectClass: inetOrgPerson\nobjectClass: corvaneMailUser\n"
+                    "uid: plainuser\ncn: P\nsn: P\nuserPassword: " +
+                    std::string(kPlainPass) + "\nmailhost: mail.example.com\n"));
     cfg_.host = "127.0.0.1";
     cfg_.port = std::stoi(slapd_.port());
     cfg_.binddn = slapd_.rootdn();
@@ -380,8 +393,7 @@ class SaslDir : public ::testing::Test {
     configmsg_free();
   }
   void configure(const std::string& extra) {
-    const std::string text =
-        "service.defaultdomain = " + std::string(kRealm) + "\nlocal.log.target = stderr\n" + extra;
+    const std::string text = "service.defaultdomain = " + std::string(kRealm) + "\nlocal.log.target = stderr\n" + extra;
     ASSERT_EQ(configmsg_init_text(text, "test", "saslglue_test"), 0);
     ctx_.reset();
     saslglue_ctx* c = nullptr;
@@ -424,10 +436,10 @@ TEST_F(SaslDir, BindAsTheUserWithAHashedPassword) {
   EXPECT_EQ(user, "dirjoe@example.com");
   std::vector<std::vector<std::string>> vals;
   ASSERT_EQ(saslglue_attrs(c.get(), &vals), SASL_OK);
-  EXPECT_EQ(vals[0], std::vector<std::string>{"mail.example.com"});  // mailhost
+  EXPECT_EQ(vals[0], std::vector<std::string>{"mail.example.com"});    // mailhost
   EXPECT_EQ(vals[3], std::vector<std::string>{"dirjoe@example.com"});  // mail
-  EXPECT_EQ(vals[4], std::vector<std::string>{"10M"});               // mailquota
-  EXPECT_TRUE(vals[6].empty());                                       // mailuserstatus
+  EXPECT_EQ(vals[4], std::vector<std::string>{"10M"});                 // mailquota
+  EXPECT_TRUE(vals[6].empty());                                        // mailuserstatus
   EXPECT_EQ(vals[SASLGLUE_ATTR_DN], std::vector<std::string>{"uid=dirjoe,o=isp"});
 
   // The realm may be given, in any case.
@@ -501,26 +513,26 @@ TEST(SaslDirDomains, UsersAreFoundUnderTheirDomainsBaseDn) {
   ASSERT_TRUE(slapd.start({"o=internet", "o=isp"}));
   const std::string ann = SaslDir::hash_of("ann-pw");
   const std::string bob = SaslDir::hash_of("bob-pw");
-  ASSERT_TRUE(slapd.load(
-      "dn: o=internet\nobjectClass: organization\no: internet\n\n"
-      "dn: dc=com,o=internet\nobjectClass: domain\ndc: com\n\n"
-      "dn: dc=example,dc=com,o=internet\nobjectClass: domain\nobjectClass: inetDomain\ndc: example\n"
-      "inetDomainBaseDN: o=example,o=isp\n\n"
-      "dn: dc=org,o=internet\nobjectClass: domain\ndc: org\n\n"
-      "dn: dc=other,dc=org,o=internet\nobjectClass: domain\nobjectClass: inetDomain\ndc: other\n"
-      "inetDomainBaseDN: o=other,o=isp\ndomainUidSeparator: +\n\n"
-      "dn: o=isp\nobjectClass: organization\no: isp\n\n"
-      "dn: o=example,o=isp\nobjectClass: organization\no: example\n\n"
-      "dn: o=other,o=isp\nobjectClass: organization\no: other\n\n"
-      "dn: uid=ann,o=example,o=isp\nobjectClass: inetOrgPerson\nuid: ann\ncn: A\nsn: A\nuserPassword: " +
-      ann +
-      "\n\n"
-      "dn: uid=ann,o=other,o=isp\nobjectClass: inetOrgPerson\nuid: ann\ncn: A\nsn: A\nuserPassword: " +
-      ann +
-      "\n\n"
-      "dn: uid=bob\\+other.org,o=other,o=isp\nobjectClass: inetOrgPerson\nuid: bob+other.org\ncn: B\nsn: B\n"
-      "userPassword: " +
-      bob + "\n"));
+  ASSERT_TRUE(
+      slapd.load("dn: o=internet\nobjectClass: organization\no: internet\n\n"
+                 "dn: dc=com,o=internet\nobjectClass: domain\ndc: com\n\n"
+                 "dn: dc=example,dc=com,o=internet\nobjectClass: domain\nobjectClass: inetDomain\ndc: example\n"
+                 "inetDomainBaseDN: o=example,o=isp\n\n"
+                 "dn: dc=org,o=internet\nobjectClass: domain\ndc: org\n\n"
+                 "dn: dc=other,dc=org,o=internet\nobjectClass: domain\nobjectClass: inetDomain\ndc: other\n"
+                 "inetDomainBaseDN: o=other,o=isp\ndomainUidSeparator: +\n\n"
+                 "dn: o=isp\nobjectClass: organization\no: isp\n\n"
+                 "dn: o=example,o=isp\nobjectClass: organization\no: example\n\n"
+                 "dn: o=other,o=isp\nobjectClass: organization\no: other\n\n"
+                 "dn: uid=ann,o=example,o=isp\nobjectClass: inetOrgPerson\nuid: ann\ncn: A\nsn: A\nuserPassword: " +
+                 ann +
+                 "\n\n"
+                 "dn: uid=ann,o=other,o=isp\nobjectClass: inetOrgPerson\nuid: ann\ncn: A\nsn: A\nuserPassword: " +
+                 ann +
+                 "\n\n"
+                 "dn: uid=bob\\+other.org,o=other,o=isp\nobjectClass: inetOrgPerson\nuid: bob+other.org\ncn: B\nsn: B\n"
+                 "userPassword: " +
+                 bob + "\n"));
   LdPoolConfig cfg;
   cfg.host = "127.0.0.1";
   cfg.port = std::stoi(slapd.port());

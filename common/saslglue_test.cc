@@ -1,7 +1,10 @@
 #include "common/saslglue.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sasl/sasl.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -17,6 +20,7 @@
 #include "common/ldpool.h"
 #include "common/slapd_testutil.h"
 #include "common/test_util.h"
+#include "common/unique_fd.h"
 
 namespace {
 
@@ -575,6 +579,93 @@ TEST(SaslDirDomains, UsersAreFoundUnderTheirDomainsBaseDn) {
   EXPECT_EQ(saslglue_respclass(check("ann@other.org", "ann-pw", &dn)), SaslRespClass::kAuth);
   EXPECT_EQ(saslglue_respclass(check("bob", "bob-pw", &dn)), SaslRespClass::kAuth);
   EXPECT_EQ(saslglue_respclass(check("ann@unknown.test", "ann-pw", &dn)), SaslRespClass::kAuth);
+  configmsg_free();
+}
+
+// A directory that grants every simple bind, an empty password included
+// (servers configured with "allow bind_anon_dn" answer an unauthenticated
+// bind with success).  Answers each connection's first request with a
+// successful BindResponse (RFC 4511 4.2.2) and records the password length.
+class GrantingDirectory {
+ public:
+  GrantingDirectory() {
+    fd_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(fd_.get(), 8) != 0 ||
+        getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      return;
+    }
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~GrantingDirectory() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  int port() const { return port_; }
+  int binds() const { return binds_; }
+
+ private:
+  void serve() {
+    // Bounded: at most 20 connections, each poll at most 100 ms, 10 s in all.
+    for (int i = 0; i < 100 && !stop_ && binds_ < 20; ++i) {
+      pollfd p{fd_.get(), POLLIN, 0};
+      if (poll(&p, 1, 100) != 1) continue;
+      UniqueFd c(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!c) continue;
+      pollfd q{c.get(), POLLIN, 0};
+      if (poll(&q, 1, 2000) != 1) continue;
+      unsigned char buf[512];
+      const ssize_t n = read(c.get(), buf, sizeof buf);
+      // SEQUENCE, short length, INTEGER msgid (one byte), [APPLICATION 0].
+      if (n < 7 || buf[0] != 0x30 || buf[1] >= 0x80 || buf[2] != 0x02 || buf[3] != 1 || buf[5] != 0x60) continue;
+      const unsigned char resp[] = {0x30, 0x0c, 0x02, 0x01, buf[4], 0x61, 0x07,
+                                    0x0a, 0x01, 0x00, 0x04, 0x00,   0x04, 0x00};
+      if (write(c.get(), resp, sizeof resp) != static_cast<ssize_t>(sizeof resp)) continue;
+      ++binds_;
+      (void)poll(&q, 1, 500);  // the client's unbind, or nothing
+    }
+  }
+  UniqueFd fd_;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> binds_{0};
+  std::thread thread_;
+};
+
+TEST(SaslDirGranting, AnEmptyPasswordIsNeverABind) {
+  GrantingDirectory dir;
+  ASSERT_NE(dir.port(), 0);
+  ASSERT_EQ(configmsg_init_text("service.defaultdomain = example.com\nlocal.log.target = stderr\n", "test", "t"), 0);
+  LdPoolConfig cfg;
+  cfg.host = "127.0.0.1";
+  cfg.port = dir.port();
+  cfg.op_timeout_s = 5;
+  cfg.connect_timeout_s = 5;
+  // Every user exists.
+  SaslDirLookup lookup = [](std::string_view user, const std::vector<std::string>& attrs,
+                            std::vector<std::vector<std::string>>* values, std::string* dn) {
+    values->assign(attrs.size(), {});
+    *dn = "uid=" + std::string(user) + ",o=isp";
+    return 0;
+  };
+  saslglue_ctx* raw = nullptr;
+  ASSERT_EQ(saslglue_init("saslglue_test", "pop", nullptr, nullptr, &cfg, lookup, &raw), SASL_OK);
+  SaslGlueCtxPtr ctx(raw);
+  SaslConnParams p;
+  p.user_realm = kRealm;
+  saslglue_conn* c = nullptr;
+  ASSERT_EQ(saslglue_conn_new(ctx.get(), p, &c), SASL_OK);
+  SaslGlueConnPtr conn(c);
+  // The fake grants a real password (so it would grant an empty one too)...
+  ASSERT_EQ(saslglue_checkpass(conn.get(), "joe", "anything"), SASL_OK);
+  EXPECT_EQ(dir.binds(), 1);
+  // ...but an empty password never reaches it.
+  EXPECT_EQ(saslglue_respclass(saslglue_checkpass(conn.get(), "joe", "")), SaslRespClass::kAuth);
+  EXPECT_EQ(dir.binds(), 1);
   configmsg_free();
 }
 

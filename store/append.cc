@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "common/imap_err.h"
 #include "common/unique_fd.h"
 #include "common/xmalloc.h"
+#include "store/autocreate.h"
 #include "store/mboxlist.h"
 #include "store/mboxname.h"
 #include "store/msgtype.h"
@@ -25,6 +27,7 @@
 #include "store/seen_db.h"
 #include "store/storenotify.h"
 #include "store/storeutil.h"
+#include "store/userattr.h"
 
 namespace {
 
@@ -425,18 +428,48 @@ int append_setup_mailbox(mailbox* m, uint32_t version, long aclcheck, long quota
 }
 
 void append_overquota_notification(mailbox* m, const quotadata* qd, int overdraft) {
-  int percent = overdraft ? 100 : config_get_int(config_getdefaultcache(), "store.quotawarn", 90);
+  config_cache* c = config_getdefaultcache();
+  int percent = overdraft ? 100 : config_get_int(c, "store.quotawarn", 90);
   if (!quota_over_threshold(*qd, percent)) return;
-  int interval_days = config_get_int(config_getdefaultcache(), "store.quotaexceededmsginterval", 7);
+  int interval_days = config_get_int(c, "store.quotaexceededmsginterval", 7);
   time_t now = time(nullptr);
   if (qd->qwarn && int64_t(qd->qwarn) + int64_t(interval_days) * 86400 > int64_t(now)) return;
-  // The warning message is composed from the owner's directory entry,
-  // which account provisioning reads; this library has no directory access
-  // yet, so the warning is only logged and qwarn stays unset.
   char owner[MBOXNAME_OWNER_BUF];
   const char* user = mboxname_owner(m->name, owner);
-  bvlog(0, LOG_STORE_NOTICE, "Over-quota warning for %s not sent: no directory to compose it from",
-        user ? user : m->name);
+  if (!user) return;
+  // The message is composed from the owner's directory entry; a store
+  // without a directory has nothing to address it with.
+  const char* host = config_get_string(c, "local.ugldaphost", nullptr);
+  if (!host || !*host) {
+    bvlog(0, LOG_STORE_NOTICE, "Over-quota warning for %s not sent: no directory to compose it from", user);
+    return;
+  }
+  // Nothing here may fail the append: a directory that is down or slow
+  // (bounded by the pool's time-outs) only costs this warning, which the
+  // next append over the threshold tries again since qwarn stays unset.
+  if (userattr_init(nullptr, nullptr) != 0) return;  // logged there
+  UserAttrs vals;
+  if (int r = userattr_get(user, &vals)) {
+    bvlog(0, LOG_STORE_WARNING, "Over-quota warning for %s not sent: %s", user, error_message(r));
+    return;
+  }
+  const std::optional<std::string> lang = userattr_pref_lang(&vals);
+  const std::string* mail = vals.first(kAttrMail);
+  // The caller holds this folder's index lock.  The locks are per open
+  // file description, so opening the folder again for the warning would
+  // wait for ever on our own lock: the warning goes through the caller's
+  // handle instead.
+  appendmbox through;
+  through.mailbox = m;
+  int r = CreateMessage(user, m->name, mail ? mail->c_str() : nullptr, lang ? lang->c_str() : nullptr,
+                        "store.quotaexceededmsg", &through);
+  if (r == -1) {
+    bvlog(0, LOG_STORE_NOTICE, "Over-quota warning for %s not sent: no usable store.quotaexceededmsg", user);
+    return;
+  }
+  if (r) return;  // logged by CreateMessage
+  char root[MBOXNAME_BUF];
+  if (mboxlist_quotaroot(m->name, root) == 0) (void)mboxlist_warnquota(root);  // logs its failure
 }
 
 void append_finish(appendmbox* ambox) {

@@ -205,5 +205,13 @@ void append_free_singlecopy(appendmsg* msg);
 // given), or by copying fromname.  0 or IMAP_IOERROR.
 [[nodiscard]] int append_linkfile(const char* fromname, const char* toname, const iovec* iov, int iovcnt);
 
-// Sends the over-quota warning when due (never fails the append).
+// Sends the over-quota warning when due (never fails the append): when the
+// usage of qd (the root of mailbox) has reached store.quotawarn percent
+// (100 with overdraft) and no warning was sent within
+// store.quotaexceededmsginterval days, the text of store.quotaexceededmsg
+// is composed for the owner from his directory entry (language, first mail
+// address) and appended through mailbox itself, whose index lock the caller
+// holds; then qwarn is set.  Without a directory (local.ugldaphost), with
+// the directory unreachable or without a usable text, nothing is appended
+// and qwarn stays unset (logged).
 void append_overquota_notification(mailbox* mailbox, const quotadata* qd, int overdraft);

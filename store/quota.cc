@@ -3,14 +3,19 @@
 // database side is in quota_db.cc.
 #include "store/quota.h"
 
+#include <strings.h>
+
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include "common/bvlog.h"
 #include "common/config.h"
 #include "common/imap_err.h"
+#include "common/ldpool.h"
 #include "store/mboxname.h"
 #include "store/storenotify.h"
+#include "store/userattr.h"
 
 namespace {
 
@@ -70,13 +75,23 @@ void quota_announce(const char* root, const quotadata& before, const quotadata& 
 }
 
 int set_overquotastatus(const char* mboxname, const char* from, const char* to) {
-  (void)from;
-  (void)to;
-  // The owner's directory entry is read through account provisioning,
-  // which this library does not have yet; until then the status cannot be
-  // mirrored and the quota record stays the only record of it.
   char owner[MBOXNAME_OWNER_BUF];
   const char* user = mboxname_owner(mboxname, owner);
-  bvlog(0, LOG_SEV_ERR, "set_overquotastatus: cannot get ldap attributes for user: %s", user ? user : mboxname);
-  return -1;
+  UserAttrs vals;
+  int r = user ? userattr_init(nullptr, nullptr) : IMAP_MAILBOX_NONEXISTENT;
+  if (r == 0) r = userattr_get(user, &vals);
+  if (r) {
+    bvlog(0, LOG_SEV_ERR, "set_overquotastatus: cannot get ldap attributes for user: %s", user ? user : mboxname);
+    return -1;
+  }
+  // Only the status this change starts from is replaced: an account an
+  // administrator set to another state (inactive, hold...) keeps it.
+  const std::string* status = vals.first(kAttrMailUserStatus);
+  if (!status || strcasecmp(status->c_str(), from) != 0) return 0;
+  r = ldpool_replace(userattr_pool(), vals.dn, store_ldapattrs[kAttrMailUserStatus], {to});
+  if (r) {
+    bvlog(0, LOG_SEV_ERR, "set_overquotastatus: cannot modify ldap attributes for user: %s (rc = %d)", user, r);
+    return r;
+  }
+  return 0;
 }

@@ -121,8 +121,14 @@ void quota_announce(const char* root, const quotadata& before, const quotadata& 
 // rewrite.
 extern uint32_t mboxlist_fixquota_reconstructed;
 
-// Mirrors the over-quota state into the owner's directory entry
-// ("mailuserstatus" from -> to).  The directory client is not part of the
-// store yet: logs "set_overquotastatus: cannot get ldap attributes for user:
-// %s" and returns -1.
+// Mirrors the over-quota state into the owner's directory entry: when the
+// entry's "mailuserstatus" equals from (any case) it is replaced by to in
+// one modify through the directory pool (store/userattr.h; set up from the
+// configuration on first use).  0 also when the status is another one;
+// -1 when the entry cannot be read ("set_overquotastatus: cannot get ldap
+// attributes for user: %s"); the modify's store code when it fails
+// ("set_overquotastatus: cannot modify ldap attributes for user: %s (rc =
+// %d)"), IMAP_TEMP_AUTH_FAILURE while the directory is unreachable.  Waits
+// at most the pool's time-outs; called outside any database transaction
+// (appends call it with the folder's index lock held).
 int set_overquotastatus(const char* mboxname, const char* from, const char* to);

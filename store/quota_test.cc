@@ -112,6 +112,7 @@ TEST_F(QuotaRules, LimitsCheck) {
 #include "store/mailbox.h"
 #include "store/mboxlist.h"
 #include "store/storenotify.h"
+#include "store/userattr.h"
 
 namespace {
 
@@ -119,6 +120,7 @@ class QuotaDb : public ::testing::Test {
  protected:
   void SetUp() override { start(""); }
   void TearDown() override {
+    userattr_exit();  // set up from the configuration by set_overquotastatus
     storenotify_shutdown();
     mboxlist_close();
     mboxlist_set_fatal_handler(nullptr);

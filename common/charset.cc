@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/base64.h"
 #include "common/xmalloc.h"
 
 namespace {
@@ -368,22 +369,8 @@ int text_charset(const char* lang, std::string_view utf8) {
   return 15;
 }
 
-constexpr char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kHex[] = "0123456789ABCDEF";
 
-std::string base64(std::string_view in) {
-  std::string out;
-  for (size_t i = 0; i < in.size(); i += 3) {
-    unsigned v = static_cast<unsigned char>(in[i]) << 16;
-    if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
-    if (i + 2 < in.size()) v |= static_cast<unsigned char>(in[i + 2]);
-    out += kB64[(v >> 18) & 63];
-    out += kB64[(v >> 12) & 63];
-    out += i + 1 < in.size() ? kB64[(v >> 6) & 63] : '=';
-    out += i + 2 < in.size() ? kB64[v & 63] : '=';
-  }
-  return out;
-}
 
 // Quoted-printable (RFC 2045 6.7): CRLF pairs are line breaks, lines at
 // most 76 characters with soft breaks, blanks before a break encoded.
@@ -463,7 +450,7 @@ bool charset_encode_body(const char* lang, std::string_view utf8, charset_body* 
     b.text = quoted_printable(bytes);
   } else {
     b.encoding = "base64";
-    std::string enc = base64(bytes);
+    std::string enc = base64_encode(bytes);
     for (size_t i = 0; i < enc.size(); i += 76) b.text.append(enc, i, 76).append("\r\n");
   }
   *out = std::move(b);
@@ -492,7 +479,7 @@ bool charset_encode_header(const char* lang, std::string_view utf8, std::string*
     } else if (!from_utf8(cs, chars, &bytes)) {
       return false;
     }
-    *word = use_b ? base64(bytes) : q_encode(bytes);
+    *word = use_b ? base64_encode(bytes) : q_encode(bytes);
     return true;
   };
   std::string res;

@@ -36,6 +36,9 @@ class LineReader {
   // STLS: nothing sent before the handshake may be taken as a command).
   // Returns the number of octets dropped.
   size_t discard();
+  // Changes the longest line accepted from the next line on (an SASL
+  // exchange's responses may be longer than commands).
+  void set_max_line(size_t max_line) { max_line_ = max_line; }
   // Octets buffered and not yet handed out.
   size_t buffered() const { return buf_.size() - start_; }
 

@@ -19,6 +19,8 @@
 #include "common/config.h"
 #include "common/counters.h"
 #include "common/imap_err.h"
+#include "common/ldpool.h"
+#include "common/saslglue.h"
 #include "common/service.h"
 #include "common/unique_fd.h"
 #include "pop/pool.h"
@@ -29,6 +31,7 @@
 #include "store/mailbox.h"
 #include "store/mboxlist.h"
 #include "store/storenotify.h"
+#include "store/userattr.h"
 
 namespace {
 
@@ -261,6 +264,25 @@ int popd_run(const PopOptions& opts) {
     return error_exit_status(r);
   }
   storenotify_init("popd");
+
+  // Directory (for provisioning at first login) before the SASL layer,
+  // which finds users through it.
+  bool directory = *config_get_string(cfg, "local.ugldaphost", "") != '\0';
+  LdPoolConfig ldcfg;
+  if (directory && (userattr_init(nullptr, nullptr) != 0 || ldpool_config_from_settings(&ldcfg) != 0)) {
+    bvlog(0, LOG_SEV_CRIT, "Cannot initialize the users and groups directory");
+    return 78;
+  }
+  SaslGlueCtxPtr sasl;
+  {
+    saslglue_ctx* raw = nullptr;
+    int r = saslglue_init("orvpopd", "pop", userattr_dmap(), userattr_pool(), directory ? &ldcfg : nullptr, {}, &raw);
+    if (r != SASL_OK) {
+      bvlog(0, LOG_SEV_CRIT, "Cannot initialize SASL %s", sasl_errstring(r, nullptr, nullptr));
+      return 1;
+    }
+    sasl.reset(raw);
+  }
   bvlog(0, LOG_SEV_WARNING, "Corvane POP3 %s starting up", startup.version.c_str());
 
   std::string err;
@@ -284,6 +306,7 @@ int popd_run(const PopOptions& opts) {
     };
     PopServer server(startup, settings, *loop, pool, counters.get(), slot, reload);
     server.set_tls_available(tls_ok);
+    server.set_sasl(sasl.get());
     if (!server.watch_signals()) return fatal(log, "cannot watch signals", 71);
     int plain_raw = plain.get(), tls_raw = tls.get();
     if (plain) server.add_listener(std::move(plain), false);

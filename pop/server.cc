@@ -167,6 +167,10 @@ void PopServer::count_ended() {
   if (counters_) counters_->ended(slot_);
 }
 
+void PopServer::count_login(bool good) {
+  if (counters_) counters_->add(slot_, good ? kNumGoodLogins : kNumFailedLogins, 1);
+}
+
 void PopServer::count_failed_connection() {
   if (counters_) counters_->add(slot_, kNumFailedConnections, 1);
 }

@@ -39,6 +39,7 @@
 #include "pop/settings.h"
 
 class Session;
+struct saslglue_ctx;
 class Supervisor;
 
 class PopServer {
@@ -57,6 +58,8 @@ class PopServer {
   bool watch_signals();
   void set_supervisor(Supervisor* sup) { supervisor_ = sup; }
   void set_tls_available(bool on) { tls_available_ = on; }
+  // The process's SASL set-up (borrowed; null: no login is possible).
+  void set_sasl(saslglue_ctx* ctx) { sasl_ = ctx; }
 
   // Runs until the service has stopped.
   void run();
@@ -70,6 +73,9 @@ class PopServer {
   WorkPool& pool() { return pool_; }
   bool shutting_down() const { return shutting_down_; }
   bool tls_available() const { return tls_available_; }
+  saslglue_ctx* sasl() const { return sasl_; }
+  // Counts a completed (good) or failed login.
+  void count_login(bool good);
   uint64_t next_challenge_counter() { return ++challenges_; }
   // Counts an admitted session; true when the service is over capacity.
   bool count_admitted();
@@ -99,6 +105,7 @@ class PopServer {
   Reload reload_;
   Supervisor* supervisor_ = nullptr;
   bool tls_available_ = false;
+  saslglue_ctx* sasl_ = nullptr;
   std::vector<std::unique_ptr<Listener>> listeners_;
   std::unique_ptr<SignalWatch> signals_;
   std::unordered_map<uint64_t, std::unique_ptr<Session>> sessions_;

@@ -7,11 +7,21 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "common/assert.h"
+#include "common/base64.h"
 #include "common/bvlog.h"
+#include "common/imap_err.h"
+#include "common/saslglue.h"
 #include "pop/greeting.h"
+#include "pop/login.h"
 #include "pop/server.h"
+#include "store/autocreate.h"
+#include "store/mailbox.h"
+#include "store/mboxname.h"
+#include "store/storenotify.h"
+#include "store/userattr.h"
 
 namespace {
 
@@ -19,8 +29,26 @@ constexpr int kLogTimeout = 46;  // category 40, information
 constexpr size_t kReadChunk = 16 * 1024;
 // Octets read in one turn before other sessions get theirs.
 constexpr size_t kReadTurn = 64 * 1024;
+constexpr int kLogBadLogin = 37;    // category 32, notice
+constexpr int64_t kFailureDelayMs = 3000;
+// An SASL exchange's responses may be longer than commands.
+constexpr size_t kMaxCommandLine = 512;
+constexpr size_t kMaxSaslLine = 8192;
 
 }  // namespace
+
+// The user's INBOX as a logged-in session holds it: the open folder and the
+// messages it had at login.
+struct Maildrop {
+  struct Message {
+    uint32_t uid;
+    uint32_t size;
+  };
+  mailbox box;
+  std::vector<Message> messages;
+  uint64_t octets = 0;
+  ~Maildrop() { mailbox_close(&box); }
+};
 
 std::string client_host_text(const ClientAddr& addr, std::string_view name) {
   std::string out(name.substr(0, 200));
@@ -111,7 +139,7 @@ void Session::admit(std::string hostname) {
       bvlog(0, LOG_SEV_NOTICE, "%s connection rejected: %s", clienthost_.c_str(), refusal + 5);
     first = std::string(refusal) + "\r\n";
   } else {
-    if (settings->apop_offered)
+    if (settings->apop_offered && server_.sasl() && saslglue_apop_available(server_.sasl()))
       challenge_ = make_challenge(getpid(), server_.next_challenge_counter(), settings->hostname);
     first = build_greeting(settings->banner, challenge_);
   }
@@ -253,6 +281,12 @@ void Session::process_lines() {
     last_sent_ = bytes_out_;
     switch (ev.kind) {
       case LineReader::Kind::kTooLong:
+        if (in_exchange_) {
+          in_exchange_ = false;
+          reader_.set_max_line(kMaxCommandLine);
+          auth_failed(SASL_BADPROT, "SASL response too long", auth_mech_.c_str());
+          break;
+        }
         reply_bad("-ERR Line too long");
         break;
       case LineReader::Kind::kAbusive:
@@ -285,6 +319,10 @@ void Session::reply_bad(const char* text) {
 }
 
 void Session::handle_line(std::string_view line, bool has_nul) {
+  if (in_exchange_) {
+    auth_response(has_nul ? std::string_view("\0", 1) : line);
+    return;
+  }
   if (has_nul) {
     reply_bad(kErrUnrecognized);
     return;
@@ -314,11 +352,22 @@ void Session::execute(const CommandSpec& spec, const ParsedCommand& cmd) {
     case PopCommand::kCapa:
     case PopCommand::kXrefresh:
     case PopCommand::kStls:
+    case PopCommand::kUser:
+    case PopCommand::kPass:
+    case PopCommand::kApop:
+    case PopCommand::kAuth:
+    case PopCommand::kStat:
+    case PopCommand::kNoop:
       break;
     default:
-      // Authentication and the mailbox commands are not offered yet.
+      // The other mailbox commands are not offered yet.
       reply_bad(kErrUnrecognized);
       return;
+  }
+  // Before the argument check: a refused USER must not tell more.
+  if ((spec.id == PopCommand::kUser || spec.id == PopCommand::kPass) && !plaintext_ok()) {
+    plaintext_refused();
+    return;
   }
   if (const char* err = check_argument(spec, cmd)) {
     reply_bad(err);
@@ -328,6 +377,24 @@ void Session::execute(const CommandSpec& spec, const ParsedCommand& cmd) {
     case PopCommand::kQuit:
       reply("+OK");
       close_after_output(EndReason::kQuit);
+      return;
+    case PopCommand::kUser:
+      user(cmd);
+      return;
+    case PopCommand::kPass:
+      pass(cmd);
+      return;
+    case PopCommand::kApop:
+      apop(cmd);
+      return;
+    case PopCommand::kAuth:
+      auth(cmd);
+      return;
+    case PopCommand::kStat:
+      reply("+OK " + std::to_string(maildrop_->messages.size()) + " " + std::to_string(maildrop_->octets));
+      return;
+    case PopCommand::kNoop:
+      reply("+OK");
       return;
     case PopCommand::kCapa:
       capa();
@@ -350,6 +417,13 @@ void Session::execute(const CommandSpec& spec, const ParsedCommand& cmd) {
 
 void Session::capa() {
   reply("+OK list follows");
+  if (pop_state_ == PopState::kAuthorization) {
+    if (saslglue_conn* conn = sasl_conn()) {
+      std::string mechs;
+      if (saslglue_listmech(conn, "SASL ", " ", "", &mechs) == SASL_OK && mechs.size() > 5) reply(mechs);
+      if (plaintext_ok()) reply("USER");
+    }
+  }
   reply("TOP");
   reply("PIPELINING");
   reply("UIDL");
@@ -374,8 +448,299 @@ void Session::stls() {
     bvlog(0, LOG_SEV_NOTICE, "%s sent %zu octets after STLS before the TLS handshake; discarded", clienthost_.c_str(),
           dropped);
   bad_commands_ = 0;
+  // The mechanisms offered change once TLS protects the session.
+  sasl_.reset();
   reply("+OK");
   state_ = State::kStartTls;
+}
+
+// ---- Authentication --------------------------------------------------------
+
+bool Session::plaintext_ok() const {
+  return plaintext_allowed(server_.settings()->plaintext, tls_ != nullptr, addr_.is_loopback());
+}
+
+saslglue_conn* Session::sasl_conn() {
+  if (sasl_) return sasl_.get();
+  if (!server_.sasl()) return nullptr;
+  const auto& settings = server_.settings();
+  std::string remote = addr_.to_string() + ";" + std::to_string(addr_.port);
+  std::string local;
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (getsockname(os_fd_, reinterpret_cast<sockaddr*>(&ss), &len) == 0) {
+    ClientAddr me = ClientAddr::from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len);
+    local = me.to_string() + ";" + std::to_string(me.port);
+  }
+  SaslConnParams params;
+  params.clienthost = clienthost_.c_str();
+  params.iplocalport = local.empty() ? nullptr : local.c_str();
+  params.ipremoteport = addr_.family == AF_INET || addr_.family == AF_INET6 ? remote.c_str() : nullptr;
+  params.service = "pop";
+  params.serverfqdn = settings->hostname.c_str();
+  params.user_realm = settings->defaultdomain.c_str();
+  params.refuse_plaintext = !plaintext_ok();
+  params.external_ssf = tls_ ? tls_->key_bits() : 0;
+  saslglue_conn* conn = nullptr;
+  if (int r = saslglue_conn_new(server_.sasl(), params, &conn); r != SASL_OK) {
+    bvlog(0, LOG_SEV_ERR, "%s cannot start an SASL connection: %s", clienthost_.c_str(),
+          sasl_errstring(r, nullptr, nullptr));
+    return nullptr;
+  }
+  sasl_.reset(conn, saslglue_conn_free);
+  return conn;
+}
+
+void Session::user(const ParsedCommand& cmd) {
+  if (!user_.empty()) {
+    reply("-ERR Must give PASS command");
+    return;
+  }
+  if (cmd.arg.size() >= 128) {
+    bvlog(0, kLogBadLogin, "badlogin: %s plaintext %s invalid user", clienthost_.c_str(), printable(cmd.arg).c_str());
+    reply("-ERR Invalid user");
+    return;
+  }
+  user_ = cmd.arg;
+  reply("+OK Name is a valid mailbox");
+}
+
+void Session::pass(const ParsedCommand& cmd) {
+  if (user_.empty()) {
+    reply("-ERR Must give USER command");
+    return;
+  }
+  std::string user = user_, password = cmd.arg;
+  sasl_work([user, password](saslglue_conn* conn, std::string*) { return saslglue_checkpass(conn, user, password); },
+            "plaintext");
+}
+
+void Session::apop(const ParsedCommand& cmd) {
+  size_t sp = cmd.arg.rfind(' ');
+  user_ = sp == std::string::npos ? cmd.arg : cmd.arg.substr(0, sp);
+  std::string challenge = challenge_, answer = cmd.arg;
+  sasl_work([challenge, answer](saslglue_conn* conn,
+                                std::string*) { return saslglue_checkapop(conn, challenge, answer); },
+            "apop");
+}
+
+void Session::auth(const ParsedCommand& cmd) {
+  saslglue_conn* conn = sasl_conn();
+  if (!cmd.has_arg) {
+    std::string mechs;
+    if (!conn || saslglue_listmech(conn, "", "\r\n", "\r\n", &mechs) != SASL_OK) {
+      reply("-ERR [SYS/TEMP] Temporary authentication failure.");
+      return;
+    }
+    reply("+OK List of supported mechanisms follows");
+    if (mechs != "\r\n") out_ += mechs;
+    reply(".");
+    return;
+  }
+  size_t sp = cmd.arg.find(' ');
+  std::string mech = cmd.arg.substr(0, sp);
+  for (char& c : mech) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if ((mech == "plain" || mech == "login") && !plaintext_ok()) {
+    plaintext_refused();
+    return;
+  }
+  std::optional<std::string> initial;
+  if (sp != std::string::npos) {
+    std::string_view text = std::string_view(cmd.arg).substr(sp + 1);
+    if (text == "=") {
+      initial.emplace();
+    } else if (!(initial = base64_decode(text))) {
+      auth_failed(SASL_BADPROT, "bad base64 in the initial response", mech.c_str());
+      return;
+    }
+  }
+  auth_mech_ = mech;
+  sasl_work(
+      [mech, initial](saslglue_conn* c, std::string* out) {
+        return saslglue_server_start(c, mech, initial ? &*initial : nullptr, out);
+      },
+      auth_mech_.c_str());
+}
+
+void Session::auth_response(std::string_view line) {
+  in_exchange_ = false;
+  reader_.set_max_line(kMaxCommandLine);
+  if (line == "*") {
+    auth_failed(SASL_BADPROT, "exchange cancelled by the client", auth_mech_.c_str());
+    return;
+  }
+  std::optional<std::string> response = base64_decode(line);
+  if (!response) {
+    auth_failed(SASL_BADPROT, "bad base64 in a response", auth_mech_.c_str());
+    return;
+  }
+  std::string data = std::move(*response);
+  sasl_work([data](saslglue_conn* c, std::string* out) { return saslglue_server_step(c, data, out); },
+            auth_mech_.c_str());
+}
+
+void Session::sasl_work(std::function<int(saslglue_conn*, std::string*)> step, const char* mech) {
+  saslglue_conn* conn = sasl_conn();
+  if (!conn) {
+    auth_failed(SASL_TRYAGAIN, "no SASL connection", mech);
+    return;
+  }
+  state_ = State::kBusy;
+  auto conn_ref = sasl_;  // the work may outlive the session
+  auto result = std::make_shared<std::pair<int, std::string>>(SASL_FAIL, std::string());
+  PopServer* server = &server_;
+  uint64_t id = id_;
+  std::string mech_name = mech;
+  server_.pool().submit([conn_ref, step, result] { result->first = step(conn_ref.get(), &result->second); },
+                        [server, id, result, mech_name] {
+                          server->with_session(id, [&](Session& s) {
+                            if (s.state_ != State::kBusy) return;
+                            s.state_ = State::kCommands;
+                            s.sasl_result(result->first, result->second, mech_name.c_str());
+                            s.drive();
+                          });
+                        });
+}
+
+void Session::sasl_result(int r, const std::string& out, const char* mech) {
+  if (r == SASL_CONTINUE) {
+    reply("+ " + base64_encode(out));
+    in_exchange_ = true;
+    reader_.set_max_line(kMaxSaslLine);
+    return;
+  }
+  if (r != SASL_OK) {
+    auth_failed(r, sasl_ ? saslglue_errdetail(sasl_.get()) : "", mech);
+    return;
+  }
+  login(mech);
+}
+
+void Session::auth_failed(int saslerr, const std::string& detail, const char* mech) {
+  bvlog(0, kLogBadLogin, "badlogin: %s %s %s %s", clienthost_.c_str(), mech,
+        user_.empty() ? "-" : printable(user_).c_str(), printable(detail, 200).c_str());
+  server_.count_login(false);
+  user_.clear();
+  // A fresh connection for the next attempt: nothing of this one carries over.
+  sasl_.reset();
+  delayed_failure(auth_failure_response(saslerr));
+}
+
+void Session::plaintext_refused() {
+  // No delay: no password was checked.  It counts all the same.
+  reply(kErrPlaintextRefused);
+  server_.count_login(false);
+  unsigned limit = server_.settings()->max_auth_failures;
+  if (limit != 0 && ++auth_failures_ > limit) close_after_output(EndReason::kQuit);
+}
+
+void Session::delayed_failure(std::string response) {
+  // Nothing is read meanwhile: guessing passwords costs the client time,
+  // and no thread waits.
+  state_ = State::kBusy;
+  ++auth_failures_;
+  PopServer* server = &server_;
+  uint64_t id = id_;
+  server_.loop().after(kFailureDelayMs, [server, id, response] {
+    server->with_session(id, [&](Session& s) {
+      if (s.state_ != State::kBusy) return;
+      s.state_ = State::kCommands;
+      s.reply(response);
+      unsigned limit = s.server_.settings()->max_auth_failures;
+      if (limit != 0 && s.auth_failures_ > limit) s.close_after_output(EndReason::kQuit);
+      s.drive();
+    });
+  });
+}
+
+void Session::login(const char* mech) {
+  state_ = State::kBusy;
+  auto conn_ref = sasl_;
+  bool directory = server_.settings()->directory;
+  std::string hostname = server_.settings()->hostname;
+  std::string client_ip = addr_.to_string();
+  std::string mech_name = mech;
+  struct Result {
+    int r = 0;
+    std::string userid;
+    std::shared_ptr<Maildrop> drop;
+  };
+  auto result = std::make_shared<Result>();
+  PopServer* server = &server_;
+  uint64_t id = id_;
+  server_.pool().submit(
+      [conn_ref, directory, hostname, client_ip, mech_name, result] {
+        std::string name;
+        std::optional<std::string> userid;
+        if (saslglue_username(conn_ref.get(), &name) == SASL_OK) userid = login_userid(name);
+        if (!userid) {
+          result->r = IMAP_INVALID_USER;
+          return;
+        }
+        result->userid = *userid;
+        char inbox[MBOXNAME_MAX];
+        mboxname_toownedmailbox(nullptr, userid->c_str(), inbox);
+        auto drop = std::make_shared<Maildrop>();
+        int r = mailbox_open(inbox, 0, nullptr, &drop->box);
+        if (r == IMAP_MAILBOX_NONEXISTENT && directory) {
+          // First use: the account is made from the directory entry.
+          std::vector<std::vector<std::string>> values;
+          UserAttrs vals;
+          if (saslglue_attrs(conn_ref.get(), &values) == SASL_OK && values.size() > SASLGLUE_ATTR_DN &&
+              !values[SASLGLUE_ATTR_DN].empty()) {
+            for (int i = 0; i < kUserAttrCount; ++i) vals.values[i] = values[i];
+            vals.dn = values[SASLGLUE_ATTR_DN][0];
+            r = autocreate(userid->c_str(), hostname.c_str(), nullptr, nullptr, &vals, 0);
+          } else {
+            r = autocreate_from_directory(userid->c_str(), nullptr);
+          }
+          if (r == 0) r = mailbox_open(inbox, 0, nullptr, &drop->box);
+        }
+        if (r == 0) {
+          for (uint32_t n = 1; n <= drop->box.mbd.exists && r == 0; ++n) {
+            index_record rec;
+            r = mailbox_read_index_record(&drop->box, n, &rec);
+            drop->messages.push_back({rec.uid, rec.size});
+            drop->octets += rec.size;
+          }
+        }
+        result->r = r;
+        if (r != 0) return;
+        result->drop = std::move(drop);
+        storenotify_loguser(mech_name.c_str(), userid->c_str(), userid->c_str(), client_ip.c_str(), time(nullptr), 0);
+      },
+      [server, id, result, mech_name] {
+        server->with_session(id, [&](Session& s) {
+          if (s.state_ != State::kBusy) return;
+          s.state_ = State::kCommands;
+          s.login_done(result->r, result->userid, std::move(result->drop), mech_name);
+          s.drive();
+        });
+      });
+}
+
+void Session::login_done(int r, const std::string& userid, std::shared_ptr<Maildrop> drop, const std::string& mech) {
+  if (r != 0) {
+    const char* reason = r == IMAP_INVALID_USER ? "Invalid userid"
+                         : r == IMAP_MAILBOX_NONEXISTENT || r == IMAP_WRONG_MAILHOST
+                             ? "User has no maildrop"
+                             : "Unable to read maildrop";
+    bvlog(0, kLogBadLogin, "badlogin: %s %s %s: %s", clienthost_.c_str(),
+          userid.empty() ? printable(user_).c_str() : userid.c_str(), reason, error_message(r));
+    server_.count_login(false);
+    user_.clear();
+    sasl_.reset();
+    reply(std::string("-ERR ") + (error_is_temporary(r) ? "[SYS/TEMP] " : "[SYS/PERM] ") + reason);
+    return;
+  }
+  logged_in_ = true;
+  userid_ = userid;
+  maildrop_ = std::move(drop);
+  pop_state_ = PopState::kTransaction;
+  server_.count_login(true);
+  bvlog(0, LOG_SEV_INFO, "login: %s %s %s %s", clienthost_.c_str(), userid_.c_str(), mech.c_str(),
+        tls_ ? tls_->describe().c_str() : "plaintext");
+  reply("+OK Maildrop ready");
 }
 
 void Session::close_after_output(EndReason why) {
@@ -426,6 +791,7 @@ void Session::continue_handshake() {
 void Session::server_stopping() {
   switch (state_) {
     case State::kCommands:
+    case State::kBusy:  // what it waits for finds the session closing
       reply("-ERR Server shutting down");
       close_after_output(EndReason::kServer);
       drive();
@@ -495,5 +861,8 @@ void Session::end(EndReason why) {
   }
   fd_.reset();
   os_fd_ = -1;
+  if (logged_in_) bvlog(0, LOG_SEV_INFO, "logout: %s %s", clienthost_.c_str(), userid_.c_str());
+  sasl_.reset();
+  maildrop_.reset();
   server_.session_ended(id_);
 }

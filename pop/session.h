@@ -15,9 +15,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/unique_fd.h"
 #include "pop/access.h"
@@ -27,6 +29,8 @@
 #include "pop/tls.h"
 
 class PopServer;
+struct saslglue_conn;
+struct Maildrop;
 
 inline constexpr size_t kOutputHighWater = 256 * 1024;
 
@@ -62,6 +66,7 @@ class Session final : public IoHandler {
     kResolving,  // waiting for the client's name
     kHandshake,  // TLS handshake running
     kCommands,   // reading and answering commands
+    kBusy,       // waiting for blocking work or a failed login's delay; nothing is read
     kStartTls,   // "+OK" to STLS queued; the handshake starts once it is sent
     kClosing,    // last response queued; the session ends once it is sent
     kEnded,
@@ -74,6 +79,22 @@ class Session final : public IoHandler {
   void handle_line(std::string_view line, bool has_nul);
   void execute(const CommandSpec& spec, const ParsedCommand& cmd);
   void capa();
+  // Authentication.
+  bool plaintext_ok() const;
+  saslglue_conn* sasl_conn();
+  void user(const ParsedCommand& cmd);
+  void pass(const ParsedCommand& cmd);
+  void apop(const ParsedCommand& cmd);
+  void auth(const ParsedCommand& cmd);
+  void auth_response(std::string_view line);
+  // Runs a SASL step on the pool; result handles its outcome on the loop.
+  void sasl_work(std::function<int(saslglue_conn*, std::string*)> step, const char* mech);
+  void sasl_result(int r, const std::string& out, const char* mech);
+  void auth_failed(int saslerr, const std::string& detail, const char* mech);
+  void plaintext_refused();
+  void delayed_failure(std::string response);
+  void login(const char* mech);
+  void login_done(int r, const std::string& userid, std::shared_ptr<Maildrop> drop, const std::string& mech);
   void stls();
   void reply(std::string_view text);
   void reply_bad(const char* text);
@@ -105,7 +126,14 @@ class Session final : public IoHandler {
   std::string out_;
   size_t out_off_ = 0;
   std::string challenge_;
-  std::string user_;             // set by USER (not yet offered)
+  std::string user_;             // set by USER, cleared by a failed PASS
+  std::shared_ptr<saslglue_conn> sasl_;  // made on first use, dropped by STLS
+  bool in_exchange_ = false;     // AUTH: the next line is the client's response
+  std::string auth_mech_;        // of the exchange under way
+  unsigned auth_failures_ = 0;
+  bool logged_in_ = false;
+  std::string userid_;           // the store user id once logged in
+  std::shared_ptr<Maildrop> maildrop_;
   PopState pop_state_ = PopState::kAuthorization;
   unsigned bad_commands_ = 0;
   uint64_t bytes_in_ = 0;

@@ -167,6 +167,16 @@ std::shared_ptr<const PopSettings> load_settings(config_cache* cfg, const std::s
   s->banner = clean_banner(banner);
   s->apop_offered = config_get_switch(cfg, "sasl.default.ldap.has_plain_passwords", 0) != 0;
   s->max_bad_commands = bounded(cfg, "service.pop.maxbadcommands", 20, 0, 1000000);
+  std::string plain = trim(config_get_string(cfg, "service.pop.plaintextlogin", "tls"));
+  if (strcasecmp(plain.c_str(), "always") == 0) {
+    s->plaintext = PlaintextLogin::kAlways;
+  } else if (strcasecmp(plain.c_str(), "tls") != 0) {
+    // Refusing passwords in clear is the safe reading of a typo.
+    warnings->push_back("invalid service.pop.plaintextlogin \"" + plain + "\", using tls");
+  }
+  s->max_auth_failures = bounded(cfg, "service.pop.maxauthfailures", 3, 0, 1000);
+  s->defaultdomain = trim(config_get_string(cfg, "service.defaultdomain", ""));
+  s->directory = !trim(config_get_string(cfg, "local.ugldaphost", "")).empty();
   return s;
 }
 

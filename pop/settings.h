@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "pop/access.h"
+#include "pop/login.h"
 #include "pop/tls.h"
 
 struct config_cache;
@@ -70,6 +71,10 @@ struct PopSettings {
   std::optional<ConnLimits> connlimits;
   bool apop_offered = false;     // sasl.default.ldap.has_plain_passwords
   unsigned max_bad_commands = 20;  // 0 = no limit
+  PlaintextLogin plaintext = PlaintextLogin::kTls;  // service.pop.plaintextlogin
+  unsigned max_auth_failures = 3;  // service.pop.maxauthfailures; 0 = no limit
+  std::string defaultdomain;     // service.defaultdomain: the realm of SASL names
+  bool directory = false;        // local.ugldaphost set: INBOXes are provisioned at login
 };
 
 // system_host is the host name found at start-up (used when local.hostname

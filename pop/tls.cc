@@ -375,6 +375,14 @@ bool TlsConn::bad_certificate() const { return bad_cert_; }
 const std::string& TlsConn::bad_certificate_text() const { return bad_cert_text_; }
 const std::string& TlsConn::error() const { return error_; }
 
+unsigned TlsConn::key_bits() const {
+  SSLChannelInfo ch;
+  if (!fd_ || !handshake_done_ || SSL_GetChannelInfo(fd_, &ch, sizeof ch) != SECSuccess) return 0;
+  SSLCipherSuiteInfo info;
+  if (SSL_GetCipherSuiteInfo(ch.cipherSuite, &info, sizeof info) != SECSuccess) return 0;
+  return info.effectiveKeyBits;
+}
+
 std::string TlsConn::describe() const {
   SSLChannelInfo ch;
   if (!fd_ || !handshake_done_ || SSL_GetChannelInfo(fd_, &ch, sizeof ch) != SECSuccess) return "";

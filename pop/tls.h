@@ -74,6 +74,8 @@ class TlsConn {
   const std::string& bad_certificate_text() const;
   // "TLSv1.3 TLS_AES_128_GCM_SHA256" once the handshake is done; the last error text.
   std::string describe() const;
+  // The effective key size of the cipher in bits once the handshake is done, else 0.
+  unsigned key_bits() const;
   const std::string& error() const;
 
  private:

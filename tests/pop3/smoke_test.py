@@ -90,7 +90,7 @@ def main():
             lines.append(line.rstrip("\r\n"))
             if line == ".\r\n":
                 break
-        want = ["+OK list follows", "TOP", "PIPELINING", "UIDL", "RESP-CODES", "AUTH-RESP-CODE", "."]
+        want = ["+OK list follows", "SASL SCRAM-SHA-256 SCRAM-SHA-1 PLAIN LOGIN", "USER", "TOP", "PIPELINING", "UIDL", "RESP-CODES", "AUTH-RESP-CODE", "."]
         if lines != want:
             fail("CAPA gave %r" % lines)
         c.sendall(b"QUIT\r\n")

@@ -2,6 +2,11 @@
 
 #include <ldap.h>
 
+#include <cctype>
+#include <chrono>
+#include <mutex>
+#include <unordered_map>
+
 #include "common/bvlog.h"
 #include "common/config.h"
 #include "common/imap_err.h"
@@ -10,6 +15,12 @@
 struct Dmap {
   LdPool* pool = nullptr;
   DmapConfig cfg;
+  struct Cached {
+    DmapDomain domain;
+    std::chrono::steady_clock::time_point until;
+  };
+  std::mutex mu;
+  std::unordered_map<std::string, Cached> cache;  // by lower-cased name
 };
 
 void DmapDeleter::operator()(Dmap* d) const noexcept { delete d; }
@@ -18,6 +29,7 @@ namespace {
 
 constexpr size_t kMaxDomain = 255;
 constexpr size_t kMaxLabel = 63;
+constexpr size_t kMaxCached = 4096;
 
 bool valid_dn(const std::string& text) {
   LDAPDN dn = nullptr;
@@ -39,6 +51,7 @@ int dmap_config_from_settings(DmapConfig* cfg) {
   DmapConfig n;
   n.dcroot = config_get_string(c, "service.dcroot", "");
   n.debuglevel = config_get_int(c, "local.domainmap.debuglevel", 0);
+  n.cache_seconds = config_get_int(c, "local.domainmap.cachettl", n.cache_seconds);
   OptFile opts;
   if (std::string path = optfile_default_path(); !path.empty()) {
     if (int r = optfile_read(path.c_str(), &opts)) return r;
@@ -99,6 +112,18 @@ int dmap_domain_dn(const Dmap* map, std::string_view domain, std::string* dn) {
 int dmap_locate_domain(Dmap* map, std::string_view domain, DmapDomain* out) {
   std::string dn;
   if (int r = dmap_domain_dn(map, domain, &dn)) return r;
+  std::string key(domain);
+  for (char& ch : key) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  const auto now = std::chrono::steady_clock::now();
+  if (map->cfg.cache_seconds > 0) {
+    std::lock_guard lock(map->mu);
+    auto it = map->cache.find(key);
+    if (it != map->cache.end() && now < it->second.until) {
+      *out = it->second.domain;
+      out->name = domain;
+      return 0;
+    }
+  }
   std::vector<LdEntry> entries;
   int r = ldpool_search(map->pool, dn, LdScope::kBase, map->cfg.filter, {}, 1, &entries);
   if (r == 0 && entries.empty()) r = IMAP_MAILBOX_NONEXISTENT;
@@ -116,6 +141,11 @@ int dmap_locate_domain(Dmap* map, std::string_view domain, DmapDomain* out) {
   if (map->cfg.debuglevel > 0) {
     bvlog(0, LOG_STORE_DEBUG, "Domain map: %s is %s, users under %s", d.name.c_str(), d.entry.dn.c_str(),
           d.basedn.c_str());
+  }
+  if (map->cfg.cache_seconds > 0) {
+    std::lock_guard lock(map->mu);
+    if (map->cache.size() >= kMaxCached) map->cache.clear();  // a burst of odd names: start again
+    map->cache[key] = {d, now + std::chrono::seconds(map->cfg.cache_seconds)};
   }
   *out = std::move(d);
   return 0;

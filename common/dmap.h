@@ -32,6 +32,7 @@ struct DmapConfig {
   std::string filter = "(objectClass=inetDomain)";  // LDAP_DOMAIN_FILTER_SCHEMA1
   std::string basedn_attr = "inetDomainBaseDN";     // LDAP_DOMAIN_ATTR_BASEDN
   int debuglevel = 0;                               // local.domainmap.debuglevel
+  int cache_seconds = 60;                           // local.domainmap.cachettl; 0: no cache
 };
 
 struct DmapDomain {
@@ -62,7 +63,9 @@ using DmapPtr = std::unique_ptr<Dmap, DmapDeleter>;
 // The DN of domain's entry, or IMAP_INVALID_USER for a malformed name.
 [[nodiscard]] int dmap_domain_dn(const Dmap* map, std::string_view domain, std::string* dn);
 
-// Reads domain's entry into out.
+// Reads domain's entry into out.  Entries found are kept for
+// cache_seconds (a domain changes rarely, and every user lookup starts with
+// its domain); failures are never kept.
 [[nodiscard]] int dmap_locate_domain(Dmap* map, std::string_view domain, DmapDomain* out);
 
 // The pool the map reads through.  Borrowed.

@@ -142,4 +142,25 @@ TEST_F(DmapSlapd, LocatesDomainsAndTheirBaseDn) {
   EXPECT_EQ(dmap_locate_domain(map.get(), "example.com", &d), IMAP_TEMP_AUTH_FAILURE);
 }
 
+// A domain found is read again only after the cache time: every user lookup
+// starts with its domain, so without it provisioning costs two round trips.
+TEST_F(DmapSlapd, FoundDomainsAreKeptForTheCacheTime) {
+  DmapPtr cached, fresh;
+  ASSERT_EQ(dmap_new(pool_.get(), config("o=internet"), &cached), 0);
+  DmapConfig nocache = config("o=internet");
+  nocache.cache_seconds = 0;
+  ASSERT_EQ(dmap_new(pool_.get(), nocache, &fresh), 0);
+  DmapDomain d;
+  ASSERT_EQ(dmap_locate_domain(cached.get(), "example.com", &d), 0);
+  EXPECT_EQ(dmap_locate_domain(cached.get(), "nowhere.com", &d), IMAP_MAILBOX_NONEXISTENT);
+  ASSERT_TRUE(slapd_.stop());
+  ASSERT_EQ(dmap_locate_domain(cached.get(), "Example.COM", &d), 0);
+  EXPECT_EQ(d.name, "Example.COM");
+  EXPECT_EQ(d.basedn, "o=example,o=isp");
+  EXPECT_EQ(*d.first("domainUidSeparator"), "+");
+  // Failures were not kept, and a map without a cache asks every time.
+  EXPECT_EQ(dmap_locate_domain(cached.get(), "nowhere.com", &d), IMAP_TEMP_AUTH_FAILURE);
+  EXPECT_EQ(dmap_locate_domain(fresh.get(), "example.com", &d), IMAP_TEMP_AUTH_FAILURE);
+}
+
 }  // namespace

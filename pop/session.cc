@@ -2,7 +2,9 @@
 
 #include <netdb.h>
 #include <sys/epoll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,9 +41,11 @@ constexpr int64_t kFailureDelayMs = 3000;
 constexpr size_t kMaxCommandLine = 512;
 constexpr size_t kMaxSaslLine = 8192;
 constexpr int kLogMessageFile = 59;  // category 56, error
-// A transfer reads this much of the message file per step; at most
-// kTransferTurn octets in one turn before other sessions get theirs.
-constexpr size_t kTransferChunk = 64 * 1024;
+// A transfer reads this much of the message file per step (stuffed, it
+// stays within the output buffer's kept capacity); at most kTransferTurn
+// octets in one turn before other sessions get theirs.
+constexpr size_t kTransferChunk = 48 * 1024;
+constexpr size_t kSendfileStep = 256 * 1024;
 constexpr size_t kTransferTurn = 1024 * 1024;
 // The stored sender is cut to fit a response line.
 constexpr size_t kMaxSenderText = 400;
@@ -49,13 +53,16 @@ constexpr const char* kErrNoSuchMessage = "-ERR No such message";
 
 }  // namespace
 
-// A RETR or TOP in progress: the mapped message file, released when the
-// transfer ends or the session does.
+// A RETR or TOP in progress, released when the transfer ends or the
+// session does: either the mapped message file and its stuffer, or (a
+// whole message the store found free of line-start dots, on a plain
+// connection) the open file sent as it is by sendfile.
 struct Transfer {
-  Transfer(MapPtr m, size_t len, std::optional<uint64_t> body_lines)
-      : map(std::move(m)), stuffer(map->base, len, body_lines) {}
   MapPtr map;
-  DotStuffer stuffer;
+  std::optional<DotStuffer> stuffer;
+  UniqueFd file;
+  off_t offset = 0;
+  off_t end = 0;
 };
 
 std::string client_host_text(const ClientAddr& addr, std::string_view name) {
@@ -262,8 +269,12 @@ void Session::drive() {
         server_.loop().defer([server, id] { server->with_session(id, [](Session& s) { s.drive(); }); });
         return;
       }
-      read_this_turn += kTransferChunk;
-      pump_transfer();
+      Io t = pump_transfer(&read_this_turn);
+      if (t == Io::kAgain) return;  // resumed by the writable edge
+      if (t == Io::kError) {
+        end(EndReason::kNetworkError);
+        return;
+      }
       continue;
     }
     // Answer what is buffered first; stop while the client is not reading.
@@ -585,35 +596,79 @@ void Session::transaction(const CommandSpec& spec, const ParsedCommand& cmd) {
 void Session::start_transfer(uint32_t n, std::optional<uint64_t> body_lines, std::string status) {
   const MaildropMessage& m = maildrop_->messages[n - 1];
   const mailbox& box = maildrop_->box;
+  // The raw path needs the store's word that no line starts with a dot and
+  // the message ends in CRLF; it sends exactly the recorded size.
+  const bool raw = !tls_ && !body_lines && m.no_dots;
+  int fd = -1;
   map_handle* map = nullptr;
   // Opening and mapping are quick; the pages are read as the client takes
-  // them, one chunk per step.
-  if (int r = mailbox_map_message(&box, m.uid, nullptr, &map)) {
+  // them, one step at a time.
+  if (int r = mailbox_map_message(&box, m.uid, raw ? &fd : nullptr, raw ? nullptr : &map)) {
     bvlog(0, kLogMessageFile, "Unable to open message file %u in %s: %s", m.uid, box.name, error_message(r));
     reply("-ERR Could not read message file");
     return;
   }
-  MapPtr owner(map);
-  if (owner->length != m.size) {
+  auto t = std::make_unique<Transfer>();
+  t->map.reset(map);
+  t->file = UniqueFd(fd);
+  size_t length = 0;
+  if (raw) {
+    struct stat st;
+    length = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+  } else {
+    length = t->map->length;
+  }
+  if (length != m.size) {
     bvlog(0, kLogMessageFile, "Message file %u in %s has wrong size", m.uid, box.name);
-    // A longer file is sent cut to the recorded size; a shorter one would
-    // not be the message the client was told about.
-    if (owner->length < m.size) {
+    // A shorter file would not be the message the client was told about.
+    if (length < m.size) {
       reply("-ERR Could not read message file");
       return;
     }
+    // A longer one is sent cut to the recorded size: the message the store
+    // parsed (and flagged) is those first octets.
   }
-  transfer_ = std::make_unique<Transfer>(std::move(owner), m.size, body_lines);
+  if (t->map) {
+    t->stuffer.emplace(t->map->base, m.size, body_lines);
+  } else {
+    t->end = static_cast<off_t>(m.size);
+  }
+  transfer_ = std::move(t);
   reply(status);
 }
 
-void Session::pump_transfer() {
-  transfer_->stuffer.fill(&out_, kTransferChunk);
-  if (transfer_->stuffer.done()) {
-    transfer_.reset();
-    // The idle time counts from the end of the transfer.
-    last_io_ms_ = Reactor::now_ms();
+Session::Io Session::pump_transfer(size_t* turn) {
+  Transfer& t = *transfer_;
+  if (t.stuffer) {
+    t.stuffer->fill(&out_, kTransferChunk);
+    *turn += kTransferChunk;
+    if (!t.stuffer->done()) return Io::kOk;
+  } else if (t.offset < t.end) {
+    size_t want = static_cast<size_t>(t.end - t.offset);
+    ssize_t n = sendfile(os_fd_, t.file.get(), &t.offset, want < kSendfileStep ? want : kSendfileStep);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return Io::kAgain;
+      if (errno == EINTR) return Io::kOk;
+      if (errno != EPIPE && errno != ECONNRESET)
+        bvlog(0, kLogMessageFile, "Unable to send message file in %s: %m", maildrop_->box.name);
+      return Io::kError;
+    }
+    if (n == 0) {
+      // The file shrank under the transfer: the stream cannot be completed.
+      bvlog(0, kLogMessageFile, "Message file in %s has wrong size", maildrop_->box.name);
+      return Io::kError;
+    }
+    bytes_out_ += static_cast<uint64_t>(n);
+    *turn += static_cast<size_t>(n);
+    if (t.offset < t.end) return Io::kOk;
+    out_.append(".\r\n");
+  } else {
+    out_.append(".\r\n");
   }
+  transfer_.reset();
+  // The idle time counts from the end of the transfer.
+  last_io_ms_ = Reactor::now_ms();
+  return Io::kOk;
 }
 
 void Session::quit() {

@@ -104,7 +104,9 @@ class Session final : public IoHandler {
   // message exists, else null with the error answered.
   std::optional<uint32_t> message_argument(const ParsedCommand& cmd);
   void start_transfer(uint32_t n, std::optional<uint64_t> body_lines, std::string status);
-  void pump_transfer();
+  // The next step of the transfer; adds what it read to *turn.  kAgain when
+  // the socket takes no more now, kError when the session must end.
+  Io pump_transfer(size_t* turn);
   void quit();
   void quit_done(int r);
   void reply(std::string_view text);

@@ -185,20 +185,36 @@ class Mailbox(unittest.TestCase):
         self.assertEqual(re.sub(rb"(?m)^\.", b"", bytes(got[:-3])), fetched(CORPUS[6]))
         c.quit()
 
-    def test_missing_message_file_is_an_error_and_the_session_goes_on(self):
-        self.deliver(CORPUS[0], CORPUS[1])
+    def message_file(self, uid):
         for root, _, files in os.walk(os.path.join(self.inst.tmp, "p1")):
-            if "1.msg" in files:
-                os.unlink(os.path.join(root, "1.msg"))
+            if f"{uid}.msg" in files:
+                return os.path.join(root, f"{uid}.msg")
+        raise Fail(f"no file of message {uid}")
+
+    def test_missing_or_resized_message_files(self):
+        self.deliver(CORPUS[0], CORPUS[1], CORPUS[0], CORPUS[4])
+        os.unlink(self.message_file(1))
+        # Longer than recorded: sent cut to the recorded size, on both the
+        # raw and the stuffing path.  Shorter: an error.
+        for uid in (2, 3):
+            with open(self.message_file(uid), "ab") as f:
+                f.write(b"appended later")
+        os.truncate(self.message_file(4), len(canonical(CORPUS[4])) - 3)
         popd = self.inst.popd()
         c = self.login(popd)
         c.expect_after("RETR 1", "-ERR Could not read message file")
         c.expect_after("TOP 1 0", "-ERR Could not read message file")
         c.expect_after("NOOP", "+OK")
-        c.expect_after("RETR 2", f"+OK {len(canonical(CORPUS[1]))} octets")
-        c.multiline()
+        c.expect_after("RETR 4", "-ERR Could not read message file")
+        for n in (2, 3):
+            raw = CORPUS[1] if n == 2 else CORPUS[0]
+            c.expect_after(f"RETR {n}", f"+OK {len(canonical(raw))} octets")
+            self.assertEqual(("\r\n".join(c.multiline()) + "\r\n").encode(), fetched(raw))
         c.quit()
         self.assertTrue(popd.log_lines(r"Unable to open message file 1 in user/joe"))
+        self.assertTrue(popd.log_lines(r"Message file 2 in user/joe has wrong size"))
+        self.assertTrue(popd.log_lines(r"Message file 3 in user/joe has wrong size"))
+        self.assertTrue(popd.log_lines(r"Message file 4 in user/joe has wrong size"))
 
     # -- commands and arguments --
 

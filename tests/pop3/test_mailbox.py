@@ -360,6 +360,59 @@ class Mailbox(unittest.TestCase):
         self.assert_consistent()
 
 
+    def test_shutdown_lets_a_running_expunge_finish(self):
+        # The expunge's renames are held for a while (strace); SIGTERM
+        # arrives while one is held.  The QUIT still completes: +OK, the
+        # message gone, the usage lowered; never "shutting down" after the
+        # messages were removed.
+        if not have_tool("strace") or os.uname().machine != "x86_64":
+            self.skipTest("strace on x86_64 is needed")
+        self.deliver(CORPUS[0], CORPUS[1], CORPUS[4])
+        # The leak checker cannot run at exit under a tracer.
+        popd = self.inst.popd(env={"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"),
+                                                                          "detect_leaks=0"]))})
+        before = self.uidls(popd)
+        octets, _ = self.usage()
+        c = self.login(popd)
+        c.expect_after("DELE 2", "+OK message deleted")
+        renames = {"82", "264", "316"}   # rename, renameat, renameat2 on x86_64
+        tracer = subprocess.Popen(["strace", "-f", "-qq", "-p", str(popd.pid), "-o", "/dev/null",
+                                   "-e", "trace=rename,renameat,renameat2",
+                                   "-e", "inject=rename,renameat,renameat2:delay_enter=1500000"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            def attached():
+                if tracer.poll() is not None:
+                    raise unittest.SkipTest("strace cannot attach here: " + tracer.stderr.read().decode())
+                tasks = os.listdir(f"/proc/{popd.pid}/task")
+                return all(re.search(r"^TracerPid:\s*[1-9]", Instance.read(f"/proc/{popd.pid}/task/{t}/status"),
+                                     re.M) for t in tasks)
+            wait_until(attached, TIMEOUT, "strace attached")
+            c.send("QUIT\r\n")
+
+            def in_rename():
+                return any(Instance.read(f"/proc/{popd.pid}/task/{t}/syscall").split(" ")[0] in renames
+                           for t in os.listdir(f"/proc/{popd.pid}/task"))
+            wait_until(in_rename, TIMEOUT, "the expunge reaches its rename")
+            popd.signal(signal.SIGTERM)
+            c.expect("+OK")
+            c.expect_eof(timeout=TIMEOUT * 2)
+            self.assertEqual(popd.wait_exit(), 0)
+        finally:
+            c.close()
+            tracer.send_signal(signal.SIGINT)
+            try:
+                tracer.wait(TIMEOUT)
+            except subprocess.TimeoutExpired:
+                tracer.kill()
+                tracer.wait(TIMEOUT)
+            tracer.stderr.close()
+        after = self.uidls(self.inst.popd())
+        self.assertEqual(after, [before[0], before[2]])
+        self.assertEqual(self.usage()[0], octets - len(canonical(CORPUS[1])))
+        self.assert_consistent()
+
+
 class MailboxTls(Mailbox):
     """The same transfers over implicit TLS (the session's TLS writer)."""
     tls = True

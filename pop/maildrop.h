@@ -39,7 +39,7 @@ struct Maildrop {
   uint64_t octets = 0;          // all messages of the table
   uint64_t deleted_octets = 0;  // those marked deleted
   uint32_t deleted_count = 0;
-  uint32_t highest = 0;         // LAST: highest number retrieved or deleted
+  uint32_t highest = 0;  // LAST: highest number retrieved or deleted
   ~Maildrop() { mailbox_close(&box); }
 
   uint32_t count() const { return static_cast<uint32_t>(messages.size()); }

@@ -2,10 +2,13 @@
 
 #include <netdb.h>
 #include <sys/epoll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -14,8 +17,11 @@
 #include "common/bvlog.h"
 #include "common/imap_err.h"
 #include "common/saslglue.h"
+#include "common/map.h"
+#include "pop/dotstuff.h"
 #include "pop/greeting.h"
 #include "pop/login.h"
+#include "pop/maildrop.h"
 #include "pop/server.h"
 #include "store/autocreate.h"
 #include "store/mailbox.h"
@@ -34,20 +40,29 @@ constexpr int64_t kFailureDelayMs = 3000;
 // An SASL exchange's responses may be longer than commands.
 constexpr size_t kMaxCommandLine = 512;
 constexpr size_t kMaxSaslLine = 8192;
+constexpr int kLogMessageFile = 59;  // category 56, error
+// A transfer reads this much of the message file per step (stuffed, it
+// stays within the output buffer's kept capacity); at most kTransferTurn
+// octets in one turn before other sessions get theirs.
+constexpr size_t kTransferChunk = 48 * 1024;
+constexpr size_t kSendfileStep = 256 * 1024;
+constexpr size_t kTransferTurn = 1024 * 1024;
+// The stored sender is cut to fit a response line.
+constexpr size_t kMaxSenderText = 400;
+constexpr const char* kErrNoSuchMessage = "-ERR No such message";
 
 }  // namespace
 
-// The user's INBOX as a logged-in session holds it: the open folder and the
-// messages it had at login.
-struct Maildrop {
-  struct Message {
-    uint32_t uid;
-    uint32_t size;
-  };
-  mailbox box;
-  std::vector<Message> messages;
-  uint64_t octets = 0;
-  ~Maildrop() { mailbox_close(&box); }
+// A RETR or TOP in progress, released when the transfer ends or the
+// session does: either the mapped message file and its stuffer, or (a
+// whole message the store found free of line-start dots, on a plain
+// connection) the open file sent as it is by sendfile.
+struct Transfer {
+  MapPtr map;
+  std::optional<DotStuffer> stuffer;
+  UniqueFd file;
+  off_t offset = 0;
+  off_t end = 0;
 };
 
 std::string client_host_text(const ClientAddr& addr, std::string_view name) {
@@ -229,7 +244,7 @@ void Session::drive() {
       end(EndReason::kNetworkError);
       return;
     }
-    if (w == Io::kOk) {
+    if (w == Io::kOk && !transfer_) {
       // All answered: only bytes sent from here on count as a transfer in
       // progress for the idle timer.
       last_sent_ = bytes_out_;
@@ -243,6 +258,25 @@ void Session::drive() {
       }
     }
     if (state_ != State::kCommands) return;
+    if (transfer_) {
+      // The next part of the message only once the last one left: the
+      // output stays bounded however large the message, and the writable
+      // edge resumes a transfer the client is slow to take.
+      if (w != Io::kOk) return;
+      if (read_this_turn >= kTransferTurn) {
+        PopServer* server = &server_;
+        uint64_t id = id_;
+        server_.loop().defer([server, id] { server->with_session(id, [](Session& s) { s.drive(); }); });
+        return;
+      }
+      Io t = pump_transfer(&read_this_turn);
+      if (t == Io::kAgain) return;  // resumed by the writable edge
+      if (t == Io::kError) {
+        end(EndReason::kNetworkError);
+        return;
+      }
+      continue;
+    }
     // Answer what is buffered first; stop while the client is not reading.
     size_t queued_before = out_.size() - out_off_;
     process_lines();
@@ -274,7 +308,7 @@ void Session::drive() {
 }
 
 void Session::process_lines() {
-  while (state_ == State::kCommands && out_.size() - out_off_ < kOutputHighWater) {
+  while (state_ == State::kCommands && !transfer_ && out_.size() - out_off_ < kOutputHighWater) {
     LineReader::Event ev = reader_.next();
     if (ev.kind == LineReader::Kind::kNone) return;
     last_io_ms_ = Reactor::now_ms();
@@ -359,9 +393,16 @@ void Session::execute(const CommandSpec& spec, const ParsedCommand& cmd) {
     case PopCommand::kStat:
     case PopCommand::kNoop:
       break;
-    default:
-      // The other mailbox commands are not offered yet.
+    case PopCommand::kGurl:
+      // Not offered: no account URL is configured by this server.
       reply_bad(kErrUnrecognized);
+      return;
+    default:
+      if (const char* err = check_argument(spec, cmd)) {
+        reply_bad(err);
+        return;
+      }
+      transaction(spec, cmd);
       return;
   }
   // Before the argument check: a refused USER must not tell more.
@@ -375,8 +416,7 @@ void Session::execute(const CommandSpec& spec, const ParsedCommand& cmd) {
   }
   switch (spec.id) {
     case PopCommand::kQuit:
-      reply("+OK");
-      close_after_output(EndReason::kQuit);
+      quit();
       return;
     case PopCommand::kUser:
       user(cmd);
@@ -391,7 +431,7 @@ void Session::execute(const CommandSpec& spec, const ParsedCommand& cmd) {
       auth(cmd);
       return;
     case PopCommand::kStat:
-      reply("+OK " + std::to_string(maildrop_->messages.size()) + " " + std::to_string(maildrop_->octets));
+      reply("+OK " + std::to_string(maildrop_->live_count()) + " " + std::to_string(maildrop_->live_octets()));
       return;
     case PopCommand::kNoop:
       reply("+OK");
@@ -452,6 +492,223 @@ void Session::stls() {
   sasl_.reset();
   reply("+OK");
   state_ = State::kStartTls;
+}
+
+// ---- Transaction state ----------------------------------------------------
+
+std::optional<uint32_t> Session::message_argument(const ParsedCommand& cmd) {
+  std::vector<std::string_view> args = split_arguments(cmd.arg);
+  if (args.size() > 1) {
+    reply_bad("-ERR Unexpected extra argument");
+    return std::nullopt;
+  }
+  // Saturated: a number past the table is simply not there (it never wraps
+  // round to an existing message).
+  std::optional<uint64_t> n = args.empty() ? std::nullopt : parse_decimal(args[0]);
+  if (!n || !maildrop_->find(*n)) {
+    reply(kErrNoSuchMessage);
+    return std::nullopt;
+  }
+  return static_cast<uint32_t>(*n);
+}
+
+void Session::transaction(const CommandSpec& spec, const ParsedCommand& cmd) {
+  Maildrop& drop = *maildrop_;
+  auto sender = [&](uint32_t n) {
+    const unsigned char* item = mailbox_cache_item(drop.box.index_map, drop.box.name, n, CACHE_EXTRA);
+    if (!item) return std::string();
+    uint32_t len = (uint32_t{item[0]} << 24) | (uint32_t{item[1]} << 16) | (uint32_t{item[2]} << 8) | item[3];
+    return response_safe(std::string_view(reinterpret_cast<const char*>(item + 4), len), kMaxSenderText);
+  };
+  switch (spec.id) {
+    case PopCommand::kList:
+    case PopCommand::kUidl:
+    case PopCommand::kXauthlist: {
+      auto line = [&](uint32_t n) {
+        const MaildropMessage& m = drop.messages[n - 1];
+        std::string text = std::to_string(n) + " ";
+        if (spec.id == PopCommand::kUidl) return text + std::to_string(m.id_uid) + "-" + std::to_string(m.id_validity);
+        text += std::to_string(m.size);
+        if (spec.id == PopCommand::kXauthlist) text += " " + sender(n);
+        return text;
+      };
+      if (cmd.has_arg) {
+        if (std::optional<uint32_t> n = message_argument(cmd)) reply("+OK " + line(*n));
+        return;
+      }
+      reply(spec.id == PopCommand::kUidl ? "+OK unique-id listing follows" : "+OK scan listing follows");
+      for (uint32_t n = 1; n <= drop.count(); ++n)
+        if (!drop.messages[n - 1].deleted) reply(line(n));
+      reply(".");
+      return;
+    }
+    case PopCommand::kXsender:
+      if (std::optional<uint32_t> n = message_argument(cmd)) reply("+OK " + sender(*n));
+      return;
+    case PopCommand::kRetr:
+      if (std::optional<uint32_t> n = message_argument(cmd)) {
+        drop.highest = std::max(drop.highest, *n);
+        start_transfer(*n, std::nullopt, "+OK " + std::to_string(drop.messages[*n - 1].size) + " octets");
+      }
+      return;
+    case PopCommand::kTop: {
+      std::vector<std::string_view> args = split_arguments(cmd.arg);
+      if (args.size() < 2) {
+        reply_bad("-ERR Missing argument");
+        return;
+      }
+      if (args.size() > 2) {
+        reply_bad("-ERR Unexpected extra argument");
+        return;
+      }
+      std::optional<uint64_t> n = parse_decimal(args[0]);
+      if (!n || !drop.find(*n)) {
+        reply(kErrNoSuchMessage);
+        return;
+      }
+      // Saturated: a count past the body sends all of it.
+      std::optional<uint64_t> lines = parse_decimal(args[1]);
+      if (!lines) {
+        reply("-ERR Invalid number of lines");
+        return;
+      }
+      start_transfer(static_cast<uint32_t>(*n), lines, "+OK");
+      return;
+    }
+    case PopCommand::kDele:
+      if (std::optional<uint32_t> n = message_argument(cmd)) {
+        drop.mark_deleted(*n);
+        reply("+OK message deleted");
+      }
+      return;
+    case PopCommand::kRset:
+      drop.reset();
+      reply("+OK");
+      return;
+    case PopCommand::kLast:
+      reply("+OK " + std::to_string(drop.highest));
+      return;
+    default:
+      ORV_ASSERT(!"transaction command without a handler");
+  }
+}
+
+void Session::start_transfer(uint32_t n, std::optional<uint64_t> body_lines, std::string status) {
+  const MaildropMessage& m = maildrop_->messages[n - 1];
+  const mailbox& box = maildrop_->box;
+  // The raw path needs the store's word that no line starts with a dot and
+  // the message ends in CRLF; it sends exactly the recorded size.
+  const bool raw = !tls_ && !body_lines && m.no_dots;
+  int fd = -1;
+  map_handle* map = nullptr;
+  // Opening and mapping are quick; the pages are read as the client takes
+  // them, one step at a time.
+  if (int r = mailbox_map_message(&box, m.uid, raw ? &fd : nullptr, raw ? nullptr : &map)) {
+    bvlog(0, kLogMessageFile, "Unable to open message file %u in %s: %s", m.uid, box.name, error_message(r));
+    reply("-ERR Could not read message file");
+    return;
+  }
+  auto t = std::make_unique<Transfer>();
+  t->map.reset(map);
+  t->file = UniqueFd(fd);
+  size_t length = 0;
+  if (raw) {
+    struct stat st;
+    length = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+  } else {
+    length = t->map->length;
+  }
+  if (length != m.size) {
+    bvlog(0, kLogMessageFile, "Message file %u in %s has wrong size", m.uid, box.name);
+    // A shorter file would not be the message the client was told about.
+    if (length < m.size) {
+      reply("-ERR Could not read message file");
+      return;
+    }
+    // A longer one is sent cut to the recorded size: the message the store
+    // parsed (and flagged) is those first octets.
+  }
+  if (t->map) {
+    t->stuffer.emplace(t->map->base, m.size, body_lines);
+  } else {
+    t->end = static_cast<off_t>(m.size);
+  }
+  transfer_ = std::move(t);
+  reply(status);
+}
+
+Session::Io Session::pump_transfer(size_t* turn) {
+  Transfer& t = *transfer_;
+  if (t.stuffer) {
+    t.stuffer->fill(&out_, kTransferChunk);
+    *turn += kTransferChunk;
+    if (!t.stuffer->done()) return Io::kOk;
+  } else if (t.offset < t.end) {
+    size_t want = static_cast<size_t>(t.end - t.offset);
+    ssize_t n = sendfile(os_fd_, t.file.get(), &t.offset, want < kSendfileStep ? want : kSendfileStep);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return Io::kAgain;
+      if (errno == EINTR) return Io::kOk;
+      if (errno != EPIPE && errno != ECONNRESET)
+        bvlog(0, kLogMessageFile, "Unable to send message file in %s: %m", maildrop_->box.name);
+      return Io::kError;
+    }
+    if (n == 0) {
+      // The file shrank under the transfer: the stream cannot be completed.
+      bvlog(0, kLogMessageFile, "Message file in %s has wrong size", maildrop_->box.name);
+      return Io::kError;
+    }
+    bytes_out_ += static_cast<uint64_t>(n);
+    *turn += static_cast<size_t>(n);
+    if (t.offset < t.end) return Io::kOk;
+    out_.append(".\r\n");
+  } else {
+    out_.append(".\r\n");
+  }
+  transfer_.reset();
+  // The idle time counts from the end of the transfer.
+  last_io_ms_ = Reactor::now_ms();
+  return Io::kOk;
+}
+
+void Session::quit() {
+  if (pop_state_ != PopState::kTransaction || maildrop_->deleted_count == 0) {
+    reply("+OK");
+    close_after_output(EndReason::kQuit);
+    return;
+  }
+  // Only the uids of this session's table: mail delivered since login is
+  // not in it and stays.
+  state_ = State::kBusy;
+  expunging_ = true;
+  auto drop = maildrop_;
+  auto uids = std::make_shared<std::vector<uint32_t>>(drop->deleted_uids());
+  auto result = std::make_shared<int>(0);
+  PopServer* server = &server_;
+  uint64_t id = id_;
+  server_.pool().submit(
+      [drop, uids, result] { *result = mailbox_expunge(&drop->box, 0, 0, maildrop_expunge_marked, uids.get()); },
+      [server, id, result] {
+        server->with_session(id, [&](Session& s) {
+          if (s.state_ != State::kBusy) return;
+          s.expunging_ = false;
+          s.state_ = State::kCommands;
+          s.quit_done(*result);
+          s.drive();
+        });
+      });
+}
+
+void Session::quit_done(int r) {
+  if (r != 0) {
+    // The index is replaced only when the new one is complete: on failure
+    // every message is still there, and the client must hear it.
+    bvlog(0, LOG_SEV_ERR, "Unable to expunge %s: %s", maildrop_->box.name, error_message(r));
+    reply("-ERR [SYS/TEMP] Some deleted messages not removed");
+  } else {
+    reply("+OK");
+  }
+  close_after_output(EndReason::kQuit);
 }
 
 // ---- Authentication --------------------------------------------------------
@@ -696,14 +953,7 @@ void Session::login(const char* mech) {
           }
           if (r == 0) r = mailbox_open(inbox, 0, nullptr, &drop->box);
         }
-        if (r == 0) {
-          for (uint32_t n = 1; n <= drop->box.mbd.exists && r == 0; ++n) {
-            index_record rec;
-            r = mailbox_read_index_record(&drop->box, n, &rec);
-            drop->messages.push_back({rec.uid, rec.size});
-            drop->octets += rec.size;
-          }
-        }
+        if (r == 0) r = maildrop_build(drop.get());
         result->r = r;
         if (r != 0) return;
         result->drop = std::move(drop);
@@ -790,8 +1040,12 @@ void Session::continue_handshake() {
 
 void Session::server_stopping() {
   switch (state_) {
-    case State::kCommands:
-    case State::kBusy:  // what it waits for finds the session closing
+    case State::kBusy:
+      // QUIT's expunge answers and closes when it is done; stopping the
+      // session meanwhile would tell the client nothing was removed.
+      if (expunging_) return;
+      [[fallthrough]];
+    case State::kCommands:  // what a busy session waits for finds it closing
       reply("-ERR Server shutting down");
       close_after_output(EndReason::kServer);
       drive();
@@ -863,6 +1117,7 @@ void Session::end(EndReason why) {
   os_fd_ = -1;
   if (logged_in_) bvlog(0, LOG_SEV_INFO, "logout: %s %s", clienthost_.c_str(), userid_.c_str());
   sasl_.reset();
+  transfer_.reset();
   maildrop_.reset();
   server_.session_ended(id_);
 }

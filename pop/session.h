@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,7 @@
 class PopServer;
 struct saslglue_conn;
 struct Maildrop;
+struct Transfer;
 
 inline constexpr size_t kOutputHighWater = 256 * 1024;
 
@@ -96,6 +98,17 @@ class Session final : public IoHandler {
   void login(const char* mech);
   void login_done(int r, const std::string& userid, std::shared_ptr<Maildrop> drop, const std::string& mech);
   void stls();
+  // Transaction state.
+  void transaction(const CommandSpec& spec, const ParsedCommand& cmd);
+  // The one message number of LIST n, RETR n ...: its number when the
+  // message exists, else null with the error answered.
+  std::optional<uint32_t> message_argument(const ParsedCommand& cmd);
+  void start_transfer(uint32_t n, std::optional<uint64_t> body_lines, std::string status);
+  // The next step of the transfer; adds what it read to *turn.  kAgain when
+  // the socket takes no more now, kError when the session must end.
+  Io pump_transfer(size_t* turn);
+  void quit();
+  void quit_done(int r);
   void reply(std::string_view text);
   void reply_bad(const char* text);
   void close_after_output(EndReason why);
@@ -134,6 +147,8 @@ class Session final : public IoHandler {
   bool logged_in_ = false;
   std::string userid_;           // the store user id once logged in
   std::shared_ptr<Maildrop> maildrop_;
+  std::unique_ptr<Transfer> transfer_;  // RETR or TOP being sent
+  bool expunging_ = false;       // QUIT's expunge runs on the pool
   PopState pop_state_ = PopState::kAuthorization;
   unsigned bad_commands_ = 0;
   uint64_t bytes_in_ = 0;

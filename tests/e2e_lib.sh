@@ -13,6 +13,13 @@
 #   start_stored   start the store daemon and remember its pid
 #   stop_stored    SIGTERM to the daemon and up to 10 s to end; if it does
 #                  not, SIGKILL and status 1
+#   start_directory [LDIF]
+#                  a private slapd in $ldir holding the example.com domain
+#                  tree (tests/directory_base.ldif: users under
+#                  o=example,o=isp) and the entries of the LDIF file;
+#                  stopped at exit.  $directory_config holds the lines that
+#                  point the store at it: write_config "${directory_config[@]}"
+#   stop_directory stops it (an outage)
 tmp=$(mktemp -d)
 pid=""
 stop_stored() {
@@ -28,8 +35,14 @@ stop_stored() {
   pid=""
   return $rc
 }
+ldir=""
+test_slapd=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/scripts/test-slapd
+stop_directory() {
+  [ -z "$ldir" ] || timeout 30 "$test_slapd" stop "$ldir" > /dev/null 2>&1 || true
+}
 cleanup() {
   stop_stored || true
+  stop_directory
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -61,4 +74,16 @@ start_stored() {
   "$bindir/orvstored" || die "orvstored did not start"
   adm status > "$tmp/out" || die "daemon not ready"
   pid=$(sed -n 's/.*pid \([0-9]*\).*/\1/p' "$tmp/out")
+}
+start_directory() {
+  ldir=$tmp/ldap
+  mkdir -p "$ldir"
+  timeout 30 "$test_slapd" start "$ldir" o=internet o=isp > /dev/null || die "slapd did not start"
+  cat "$(dirname "${BASH_SOURCE[0]}")/directory_base.ldif" > "$ldir/all.ldif"
+  if [ $# -gt 0 ]; then printf '\n' >> "$ldir/all.ldif"; cat "$1" >> "$ldir/all.ldif"; fi
+  timeout 30 "$test_slapd" load "$ldir" "$ldir/all.ldif" > /dev/null || die "loading the directory"
+  directory_config=("local.ugldaphost = 127.0.0.1" "local.ugldapport = $(cat "$ldir/port")"
+    "local.ugldapbinddn = $(cat "$ldir/rootdn")" "local.ugldapbindcred = $(cat "$ldir/rootpw")"
+    "local.ugldapconnecttimeout = 5" "local.ugldaptimeout = 5"
+    "service.dcroot = o=internet" "service.defaultdomain = example.com")
 }

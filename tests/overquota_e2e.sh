@@ -9,36 +9,22 @@ set -euo pipefail
 bindir=$1
 [ -x /usr/sbin/slapd ] && command -v ldapsearch > /dev/null || { echo "slapd or ldap-utils missing: skipped"; exit 77; }
 . "$(dirname "$0")/e2e_lib.sh"
-slapd=$(cd "$(dirname "$0")/.." && pwd)/scripts/test-slapd
-ldir=$tmp/ldap
-mkdir "$ldir"
-trap 'timeout 30 "$slapd" stop "$ldir" > /dev/null 2>&1 || true; cleanup' EXIT
 adm() { timeout 30 "$bindir/orvadm" "$@"; }
 dlv() { timeout 30 "$bindir/orvdeliver" "$@"; }
 
-timeout 30 "$slapd" start "$ldir" o=internet o=isp > /dev/null || die "slapd did not start"
 user() {
   printf 'dn: uid=%s,o=example,o=isp\nobjectClass: inetOrgPerson\nobjectClass: corvaneMailUser\n' "$1"
   printf 'uid: %s\ncn: %s\nsn: %s\nmail: %s@example.com\nmailhost: mail.example.com\n' "$1" "$1" "$1" "$1"
   printf 'mailquota: %s\nmailuserstatus: active\n\n' "$2"
 }
 {
-  printf 'dn: o=internet\nobjectClass: organization\no: internet\n\n'
-  printf 'dn: dc=com,o=internet\nobjectClass: domain\ndc: com\n\n'
-  printf 'dn: dc=example,dc=com,o=internet\nobjectClass: domain\nobjectClass: inetDomain\ndc: example\n'
-  printf 'inetDomainBaseDN: o=example,o=isp\n\n'
-  printf 'dn: o=isp\nobjectClass: organization\no: isp\n\n'
-  printf 'dn: o=example,o=isp\nobjectClass: organization\no: example\n\n'
   user joe 100k
   user kim 100k
   user sam 20k
 } > "$tmp/dir.ldif"
-timeout 30 "$slapd" load "$ldir" "$tmp/dir.ldif" > /dev/null || die "loading the directory"
+start_directory "$tmp/dir.ldif"
 
-write_config "local.ugldaphost = 127.0.0.1" "local.ugldapport = $(cat "$ldir/port")" \
-  "local.ugldapbinddn = $(cat "$ldir/rootdn")" "local.ugldapbindcred = $(cat "$ldir/rootpw")" \
-  "local.ugldapconnecttimeout = 5" "local.ugldaptimeout = 5" \
-  "service.dcroot = o=internet" "service.defaultdomain = example.com" \
+write_config "${directory_config[@]}" \
   "local.hostname = mail.example.com" \
   'store.quotaexceededmsg = Subject: Mailbox almost full$$Please delete some messages.$'
 adm init > /dev/null || die "orvadm init"
@@ -83,7 +69,7 @@ adm expunge user/sam 1:100 > /dev/null || fail "expunge of user/sam"
 
 # The directory down: deliveries go on, without warning or status change.
 # kim is at 95 % (warnings from 90 % again), so a warning is due.
-timeout 30 "$slapd" stop "$ldir" > /dev/null || fail "stopping slapd"
+stop_directory
 cp "$tmp/plain.conf" "$ORV_CONFIG"
 msg small 1 | dlv kim || fail "delivery to kim at 95 % with the directory down: exit $?"
 [ "$(messages user/kim)" = 2 ] || fail "user/kim: $(messages user/kim) messages, expected 2"

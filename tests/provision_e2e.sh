@@ -8,37 +8,10 @@ set -euo pipefail
 bindir=$1
 [ -x /usr/sbin/slapd ] && command -v ldapmodify > /dev/null || { echo "slapd or ldap-utils missing: skipped"; exit 77; }
 . "$(dirname "$0")/e2e_lib.sh"
-slapd=$(cd "$(dirname "$0")/.." && pwd)/scripts/test-slapd
-ldir=$tmp/ldap
-mkdir "$ldir"
-trap 'timeout 30 "$slapd" stop "$ldir" > /dev/null 2>&1 || true; cleanup' EXIT
 adm() { timeout 30 "$bindir/orvadm" "$@"; }
 dlv() { timeout 30 "$bindir/orvdeliver" "$@"; }
 
-timeout 30 "$slapd" start "$ldir" o=internet o=isp > /dev/null || die "slapd did not start"
 cat > "$tmp/dir.ldif" <<'LDIF'
-dn: o=internet
-objectClass: organization
-o: internet
-
-dn: dc=com,o=internet
-objectClass: domain
-dc: com
-
-dn: dc=example,dc=com,o=internet
-objectClass: domain
-objectClass: inetDomain
-dc: example
-inetDomainBaseDN: o=example,o=isp
-
-dn: o=isp
-objectClass: organization
-o: isp
-
-dn: o=example,o=isp
-objectClass: organization
-o: example
-
 dn: uid=joe,o=example,o=isp
 objectClass: inetOrgPerson
 objectClass: corvaneMailUser
@@ -77,12 +50,9 @@ cn: Far
 sn: Far
 mailhost: mail.elsewhere.net
 LDIF
-timeout 30 "$slapd" load "$ldir" "$tmp/dir.ldif" > /dev/null || die "loading the directory"
+start_directory "$tmp/dir.ldif"
 
-write_config "local.ugldaphost = 127.0.0.1" "local.ugldapport = $(cat "$ldir/port")" \
-  "local.ugldapbinddn = $(cat "$ldir/rootdn")" "local.ugldapbindcred = $(cat "$ldir/rootpw")" \
-  "local.ugldapconnecttimeout = 5" "local.ugldaptimeout = 5" \
-  "service.dcroot = o=internet" "service.defaultdomain = example.com" \
+write_config "${directory_config[@]}" \
   "local.hostname = mail.example.com" \
   'gen.newuserforms = Subject: Welcome$$Your mailbox is ready.$'
 adm init > /dev/null || die "orvadm init"
@@ -156,7 +126,7 @@ for u in far nobody 'jo*' 'joe)(uid=joe' 'jo\2a' a; do
 done
 
 # The directory down: try again later, nothing made.
-timeout 30 "$slapd" stop "$ldir" > /dev/null || fail "stopping slapd"
+stop_directory
 st=0; msg x | dlv kim 2> /dev/null || st=$?
 [ "$st" = 75 ] || fail "delivery with the directory down: exit $st, expected 75"
 st=0; adm user provision kim > /dev/null 2>&1 || st=$?

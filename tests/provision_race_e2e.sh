@@ -7,34 +7,20 @@ set -euo pipefail
 bindir=$1
 [ -x /usr/sbin/slapd ] && command -v ldapmodify > /dev/null || { echo "slapd or ldap-utils missing: skipped"; exit 77; }
 . "$(dirname "$0")/e2e_lib.sh"
-slapd=$(cd "$(dirname "$0")/.." && pwd)/scripts/test-slapd
-ldir=$tmp/ldap
-mkdir "$ldir"
-trap 'timeout 30 "$slapd" stop "$ldir" > /dev/null 2>&1 || true; cleanup' EXIT
 adm() { timeout 30 "$bindir/orvadm" "$@"; }
 users="joe ann kim"
 processes=8
 
-timeout 30 "$slapd" start "$ldir" o=internet o=isp > /dev/null || die "slapd did not start"
 {
-  printf 'dn: o=internet\nobjectClass: organization\no: internet\n\n'
-  printf 'dn: dc=com,o=internet\nobjectClass: domain\ndc: com\n\n'
-  printf 'dn: dc=example,dc=com,o=internet\nobjectClass: domain\nobjectClass: inetDomain\ndc: example\n'
-  printf 'inetDomainBaseDN: o=example,o=isp\n\n'
-  printf 'dn: o=isp\nobjectClass: organization\no: isp\n\n'
-  printf 'dn: o=example,o=isp\nobjectClass: organization\no: example\n\n'
   for u in $users; do
     printf 'dn: uid=%s,o=example,o=isp\nobjectClass: inetOrgPerson\nobjectClass: corvaneMailUser\n' "$u"
     printf 'uid: %s\ncn: %s\nsn: %s\nmail: %s@example.com\nmailhost: mail.example.com\n' "$u" "$u" "$u" "$u"
     printf 'mailmessagestore: /var/store/second/\nmailquota: 3M\nmailmsgquota: 70\n\n'
   done
 } > "$tmp/dir.ldif"
-timeout 30 "$slapd" load "$ldir" "$tmp/dir.ldif" > /dev/null || die "loading the directory"
+start_directory "$tmp/dir.ldif"
 
-write_config "local.ugldaphost = 127.0.0.1" "local.ugldapport = $(cat "$ldir/port")" \
-  "local.ugldapbinddn = $(cat "$ldir/rootdn")" "local.ugldapbindcred = $(cat "$ldir/rootpw")" \
-  "local.ugldapconnecttimeout = 5" "local.ugldaptimeout = 5" \
-  "service.dcroot = o=internet" "service.defaultdomain = example.com" \
+write_config "${directory_config[@]}" \
   "local.hostname = mail.example.com" \
   'gen.newuserforms = Subject: Welcome$$Your mailbox is ready.$'
 adm init > /dev/null || die "orvadm init"

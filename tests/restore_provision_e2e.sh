@@ -13,38 +13,11 @@ bin=$1
 bindir=$bin/tools
 [ -x /usr/sbin/slapd ] && command -v ldapmodify > /dev/null || { echo "slapd or ldap-utils missing: skipped"; exit 77; }
 . "$(dirname "$0")/e2e_lib.sh"
-slapd=$(cd "$(dirname "$0")/.." && pwd)/scripts/test-slapd
-ldir=$tmp/ldap
-mkdir "$ldir"
-trap 'timeout 30 "$slapd" stop "$ldir" > /dev/null 2>&1 || true; cleanup' EXIT
 adm() { timeout 30 "$bindir/orvadm" "$@"; }
 dlv() { timeout 30 "$bindir/orvdeliver" "$@"; }
 restore() { timeout 60 "$bin/backup/orvrestore" "$@"; }
 
-timeout 30 "$slapd" start "$ldir" o=internet o=isp > /dev/null || die "slapd did not start"
 cat > "$tmp/dir.ldif" <<'LDIF'
-dn: o=internet
-objectClass: organization
-o: internet
-
-dn: dc=com,o=internet
-objectClass: domain
-dc: com
-
-dn: dc=example,dc=com,o=internet
-objectClass: domain
-objectClass: inetDomain
-dc: example
-inetDomainBaseDN: o=example,o=isp
-
-dn: o=isp
-objectClass: organization
-o: isp
-
-dn: o=example,o=isp
-objectClass: organization
-o: example
-
 dn: uid=joe,o=example,o=isp
 objectClass: inetOrgPerson
 objectClass: corvaneMailUser
@@ -66,12 +39,9 @@ sn: Ann
 mailhost: mail.example.com
 mailquota: 100k
 LDIF
-timeout 30 "$slapd" load "$ldir" "$tmp/dir.ldif" > /dev/null || die "loading the directory"
+start_directory "$tmp/dir.ldif"
 
-write_config "local.ugldaphost = 127.0.0.1" "local.ugldapport = $(cat "$ldir/port")" \
-  "local.ugldapbinddn = $(cat "$ldir/rootdn")" "local.ugldapbindcred = $(cat "$ldir/rootpw")" \
-  "local.ugldapconnecttimeout = 5" "local.ugldaptimeout = 5" \
-  "service.dcroot = o=internet" "service.defaultdomain = example.com" \
+write_config "${directory_config[@]}" \
   "local.hostname = mail.example.com" "local.servername = e2ehost" "local.serverroot = $tmp/root" \
   'gen.newuserforms = Subject: Welcome$$Your mailbox is ready.$'
 mkdir -p "$tmp/root/config"
@@ -131,7 +101,7 @@ done
 # The directory down: nothing of the directory users is made, and the
 # restore asks to be run again later.
 wipe
-timeout 30 "$slapd" stop "$ldir" > /dev/null || fail "stopping slapd"
+stop_directory
 st=0; restore -f "$tmp/vol" > /dev/null 2> "$tmp/err" || st=$?
 [ $st = 75 ] || fail "orvrestore with the directory down: status $st, expected 75: $(cat "$tmp/err")"
 grep -q 'Cannot restore folder .*joe' "$tmp/err" || fail "no clear error for joe's INBOX: $(cat "$tmp/err")"

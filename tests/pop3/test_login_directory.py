@@ -19,31 +19,13 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pop3lib  # noqa: E402
 from pop3lib import Fail, Instance, TIMEOUT, have_tool  # noqa: E402
 
-SLAPD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "test-slapd")
 FAILED = "-ERR [AUTH] Authentication failed."
 
-LDIF = """dn: o=internet
-objectClass: organization
-o: internet
-
-dn: dc=com,o=internet
-objectClass: domain
-dc: com
-
-dn: dc=example,dc=com,o=internet
-objectClass: domain
-objectClass: inetDomain
-dc: example
-inetDomainBaseDN: o=example,o=isp
-
-dn: o=isp
-objectClass: organization
-o: isp
-
-dn: o=example,o=isp
-objectClass: organization
-o: example
-
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+SLAPD = os.path.join(TESTS, "..", "scripts", "test-slapd")
+# The example.com domain tree, users under o=example,o=isp, and these users.
+with open(os.path.join(TESTS, "directory_base.ldif")) as _f:
+    LDIF = _f.read() + """
 dn: uid=joe,o=example,o=isp
 objectClass: inetOrgPerson
 objectClass: corvaneMailUser

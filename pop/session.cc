@@ -25,6 +25,7 @@
 #include "pop/server.h"
 #include "store/autocreate.h"
 #include "store/mailbox.h"
+#include "store/mboxlist_lright.h"
 #include "store/mboxname.h"
 #include "store/storenotify.h"
 #include "store/userattr.h"
@@ -1115,7 +1116,22 @@ void Session::end(EndReason why) {
   }
   fd_.reset();
   os_fd_ = -1;
-  if (logged_in_) bvlog(0, LOG_SEV_INFO, "logout: %s %s", clienthost_.c_str(), userid_.c_str());
+  if (logged_in_) {
+    bvlog(0, LOG_SEV_INFO, "logout: %s %s", clienthost_.c_str(), userid_.c_str());
+    // Only a completed login is reported and recorded: a client that
+    // merely named a user must not move that user's last access (nor cost
+    // a database write).
+    std::string userid = userid_, ip = addr_.to_string();
+    bool last_access = server_.settings()->last_access;
+    int how = why == EndReason::kTimedOut ? 2 : 1;
+    server_.pool().submit(
+        [userid, ip, last_access, how] {
+          time_t now = time(nullptr);
+          storenotify_loguser("shut_down", userid.c_str(), userid.c_str(), ip.c_str(), now, how);
+          if (last_access) (void)mboxlist_setaccesstime(userid.c_str(), now, "pop");  // logs its failure
+        },
+        [] {});
+  }
   sasl_.reset();
   transfer_.reset();
   maildrop_.reset();

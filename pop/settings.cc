@@ -177,6 +177,7 @@ std::shared_ptr<const PopSettings> load_settings(config_cache* cfg, const std::s
   s->max_auth_failures = bounded(cfg, "service.pop.maxauthfailures", 3, 0, 1000);
   s->defaultdomain = trim(config_get_string(cfg, "service.defaultdomain", ""));
   s->directory = !trim(config_get_string(cfg, "local.ugldaphost", "")).empty();
+  s->last_access = config_get_switch(cfg, "local.enablelastaccess", 0) != 0;
   return s;
 }
 

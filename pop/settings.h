@@ -75,6 +75,7 @@ struct PopSettings {
   unsigned max_auth_failures = 3;  // service.pop.maxauthfailures; 0 = no limit
   std::string defaultdomain;     // service.defaultdomain: the realm of SASL names
   bool directory = false;        // local.ugldaphost set: INBOXes are provisioned at login
+  bool last_access = false;      // local.enablelastaccess: a logout records the POP access time
 };
 
 // system_host is the host name found at start-up (used when local.hostname

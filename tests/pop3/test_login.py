@@ -180,6 +180,34 @@ class Login(unittest.TestCase):
         self.assertFalse(popd.log_lines("jo\x1be"))
         self.assertEqual(popd.stop(), 0)
 
+    def test_only_a_completed_login_records_the_access(self):
+        self.inst.set("local.enablelastaccess", "on")
+        popd = self.inst.popd()
+
+        def pop_access():
+            line = self.inst.adm("access", "joe").out.strip()
+            return line.split("\t")[1]
+
+        before = pop_access()
+        # Naming a user, even failing a password, leaves the record alone.
+        with popd.client() as c:
+            c.greeting()
+            c.expect_after("USER joe", "+OK Name is a valid mailbox")
+        with popd.client() as c:
+            c.greeting()
+            c.expect_after("USER joe", "+OK Name is a valid mailbox")
+            c.expect_after("PASS wrong", FAILED)
+            c.quit()
+        self.assertEqual(pop_access(), before)
+        with popd.client() as c:
+            c.greeting()
+            c.expect_after("USER joe", "+OK Name is a valid mailbox")
+            c.expect_after("PASS " + PASSWORD, "+OK Maildrop ready")
+            c.quit()
+        pop3lib.wait_until(lambda: pop_access() != before, TIMEOUT, "the POP access time recorded at logout")
+        self.assertEqual(popd.stop(), 0)
+        self.assertEqual(popd.sanitizer_reports(), [])
+
     def test_apop_with_a_challenge(self):
         self.inst.set("sasl.default.ldap.has_plain_passwords", "on")
         popd = self.inst.popd()

@@ -67,14 +67,12 @@ bool TelemetryFile::open(const std::string& instancedir, const std::string& user
 void TelemetryFile::record(std::string_view data) {
   if (!fd_ || data.empty()) return;
   if (retry_write(fd_.get(), data.data(), data.size()) < 0) {
-    bvlog(0, LOG_SEV_WARNING, "Unable to write telemetry file %s: %m; telemetry ends for this session",
-          path_.c_str());
+    bvlog(0, LOG_SEV_WARNING, "Unable to write telemetry file %s: %m; telemetry ends for this session", path_.c_str());
     fd_.reset();
   }
 }
 
 void TelemetryFile::logout(time_t logout_time) {
-  record("LOGOUT " + user_ + " " + telemetry_time_text(login_time_) + " - " + telemetry_time_text(logout_time) +
-         "\n");
+  record("LOGOUT " + user_ + " " + telemetry_time_text(login_time_) + " - " + telemetry_time_text(logout_time) + "\n");
   fd_.reset();
 }

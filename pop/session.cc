@@ -975,15 +975,14 @@ void Session::login(const char* mech) {
         server->with_session(id, [&](Session& s) {
           if (s.state_ != State::kBusy) return;
           s.state_ = State::kCommands;
-          s.login_done(result->r, result->userid, std::move(result->drop), mech_name, std::move(result->telemetry),
-                       result->login_time);
+          s.login_done(result->r, result->userid, std::move(result->drop), mech_name, std::move(result->telemetry));
           s.drive();
         });
       });
 }
 
 void Session::login_done(int r, const std::string& userid, std::shared_ptr<Maildrop> drop, const std::string& mech,
-                         TelemetryFile telemetry, time_t login_time) {
+                         TelemetryFile telemetry) {
   if (r != 0) {
     const char* reason = r == IMAP_INVALID_USER ? "Invalid userid"
                          : r == IMAP_MAILBOX_NONEXISTENT || r == IMAP_WRONG_MAILHOST
@@ -1000,7 +999,6 @@ void Session::login_done(int r, const std::string& userid, std::shared_ptr<Maild
   logged_in_ = true;
   userid_ = userid;
   maildrop_ = std::move(drop);
-  login_time_ = login_time;
   // From here on the file gets every octet, starting with the answer below.
   telemetry_ = std::move(telemetry);
   pop_state_ = PopState::kTransaction;

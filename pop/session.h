@@ -98,7 +98,7 @@ class Session final : public IoHandler {
   void delayed_failure(std::string response);
   void login(const char* mech);
   void login_done(int r, const std::string& userid, std::shared_ptr<Maildrop> drop, const std::string& mech,
-                  TelemetryFile telemetry, time_t login_time);
+                  TelemetryFile telemetry);
   void stls();
   // Transaction state.
   void transaction(const CommandSpec& spec, const ParsedCommand& cmd);
@@ -149,7 +149,6 @@ class Session final : public IoHandler {
   bool logged_in_ = false;
   std::string userid_;           // the store user id once logged in
   std::shared_ptr<Maildrop> maildrop_;
-  time_t login_time_ = 0;
   TelemetryFile telemetry_;      // every octet moved after the login, when the admin asked for it
   std::string end_detail_;       // why a session ends with kNetworkError, when no system error says it
   std::unique_ptr<Transfer> transfer_;  // RETR or TOP being sent

@@ -999,8 +999,10 @@ void Session::login_done(int r, const std::string& userid, std::shared_ptr<Maild
   logged_in_ = true;
   userid_ = userid;
   maildrop_ = std::move(drop);
-  // From here on the file gets every octet, starting with the answer below.
+  // From here on the file gets every octet.  Commands the client sent
+  // right behind its login were read already: they are the first of it.
   telemetry_ = std::move(telemetry);
+  telemetry_.record(reader_.pending());
   pop_state_ = PopState::kTransaction;
   server_.count_login(true);
   bvlog(0, LOG_SEV_INFO, "login: %s %s %s %s", clienthost_.c_str(), userid_.c_str(), mech.c_str(),

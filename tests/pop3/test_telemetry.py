@@ -179,6 +179,28 @@ class Telemetry(unittest.TestCase):
         self.assertEqual(self.popd.stop(), 0)
         self.assertEqual(self.popd.sanitizer_reports(), [])
 
+    def test_commands_sent_with_the_login(self):
+        joe = self.user_dir("joe")
+        t0 = time.time()
+        with self.popd.client() as c:
+            c.greeting()
+            # One write: the commands behind PASS arrive before the login is
+            # done, and are still part of the logged-in session.
+            c.send("USER joe\r\nPASS " + PASSWORD + "\r\nSTAT\r\nNOOP\r\n")
+            self.assertEqual(c.raw_line(), b"+OK Name is a valid mailbox\r\n")
+            rest = b"".join(c.raw_line() for _ in range(3))
+            self.assertRegex(rest, rb"^\+OK Maildrop ready\r\n\+OK 2 \d+\r\n\+OK\r\n$")
+            c.quit()
+        self.popd.wait_log(r"logout: .* joe")
+        t1 = time.time()
+        names = os.listdir(joe)
+        self.assertEqual(len(names), 1)
+        data = read(os.path.join(joe, names[0]))
+        between = self.check_frame(data, t0, t1, "")
+        self.assertEqual(between, b"STAT\r\nNOOP\r\n" + rest + b"QUIT\r\n+OK\r\n")
+        self.assertNotIn(PASSWORD.encode(), data)
+        self.assertEqual(self.popd.stop(), 0)
+
     def test_reset_connection_is_a_network_error(self):
         joe = self.user_dir("joe")
         t0 = time.time()

@@ -41,6 +41,8 @@ class LineReader {
   void set_max_line(size_t max_line) { max_line_ = max_line; }
   // Octets buffered and not yet handed out.
   size_t buffered() const { return buf_.size() - start_; }
+  // Those octets, valid until the next call that changes the reader.
+  std::string_view pending() const { return std::string_view(buf_).substr(start_); }
 
  private:
   void compact();

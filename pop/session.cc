@@ -202,6 +202,7 @@ Session::Io Session::flush() {
       }
       put = static_cast<size_t>(n);
     }
+    telemetry_.record(std::string_view(out_.data() + out_off_, put));
     out_off_ += put;
     bytes_out_ += put;
   }
@@ -302,6 +303,7 @@ void Session::drive() {
       end(EndReason::kNetworkError);
       return;
     }
+    telemetry_.record(std::string_view(buf, got));
     bytes_in_ += got;
     read_this_turn += got;
     reader_.feed(buf, got);
@@ -326,6 +328,7 @@ void Session::process_lines() {
         break;
       case LineReader::Kind::kAbusive:
         bvlog(0, LOG_SEV_NOTICE, "%s sent an endless command line; connection closed", clienthost_.c_str());
+        end_detail_ = "endless command line";
         end(EndReason::kNetworkError);
         return;
       case LineReader::Kind::kLine:
@@ -598,8 +601,10 @@ void Session::start_transfer(uint32_t n, std::optional<uint64_t> body_lines, std
   const MaildropMessage& m = maildrop_->messages[n - 1];
   const mailbox& box = maildrop_->box;
   // The raw path needs the store's word that no line starts with a dot and
-  // the message ends in CRLF; it sends exactly the recorded size.
-  const bool raw = !tls_ && !body_lines && m.no_dots;
+  // the message ends in CRLF; it sends exactly the recorded size.  What
+  // sendfile sends never passes through the session, so a session that
+  // keeps a telemetry copy takes the buffered path.
+  const bool raw = !tls_ && !telemetry_.active() && !body_lines && m.no_dots;
   int fd = -1;
   map_handle* map = nullptr;
   // Opening and mapping are quick; the pages are read as the client takes
@@ -918,16 +923,19 @@ void Session::login(const char* mech) {
   std::string hostname = server_.settings()->hostname;
   std::string client_ip = addr_.to_string();
   std::string mech_name = mech;
+  std::string instancedir = server_.settings()->instancedir;
   struct Result {
     int r = 0;
     std::string userid;
     std::shared_ptr<Maildrop> drop;
+    time_t login_time = 0;
+    TelemetryFile telemetry;
   };
   auto result = std::make_shared<Result>();
   PopServer* server = &server_;
   uint64_t id = id_;
   server_.pool().submit(
-      [conn_ref, directory, hostname, client_ip, mech_name, result] {
+      [conn_ref, directory, hostname, client_ip, mech_name, instancedir, result] {
         std::string name;
         std::optional<std::string> userid;
         if (saslglue_username(conn_ref.get(), &name) == SASL_OK) userid = login_userid(name);
@@ -958,19 +966,23 @@ void Session::login(const char* mech) {
         result->r = r;
         if (r != 0) return;
         result->drop = std::move(drop);
-        storenotify_loguser(mech_name.c_str(), userid->c_str(), userid->c_str(), client_ip.c_str(), time(nullptr), 0);
+        result->login_time = time(nullptr);
+        result->telemetry.open(instancedir, *userid, result->login_time);
+        storenotify_loguser(mech_name.c_str(), userid->c_str(), userid->c_str(), client_ip.c_str(),
+                            result->login_time, 0);
       },
       [server, id, result, mech_name] {
         server->with_session(id, [&](Session& s) {
           if (s.state_ != State::kBusy) return;
           s.state_ = State::kCommands;
-          s.login_done(result->r, result->userid, std::move(result->drop), mech_name);
+          s.login_done(result->r, result->userid, std::move(result->drop), mech_name, std::move(result->telemetry));
           s.drive();
         });
       });
 }
 
-void Session::login_done(int r, const std::string& userid, std::shared_ptr<Maildrop> drop, const std::string& mech) {
+void Session::login_done(int r, const std::string& userid, std::shared_ptr<Maildrop> drop, const std::string& mech,
+                         TelemetryFile telemetry) {
   if (r != 0) {
     const char* reason = r == IMAP_INVALID_USER ? "Invalid userid"
                          : r == IMAP_MAILBOX_NONEXISTENT || r == IMAP_WRONG_MAILHOST
@@ -987,6 +999,10 @@ void Session::login_done(int r, const std::string& userid, std::shared_ptr<Maild
   logged_in_ = true;
   userid_ = userid;
   maildrop_ = std::move(drop);
+  // From here on the file gets every octet.  Commands the client sent
+  // right behind its login were read already: they are the first of it.
+  telemetry_ = std::move(telemetry);
+  telemetry_.record(reader_.pending());
   pop_state_ = PopState::kTransaction;
   server_.count_login(true);
   bvlog(0, LOG_SEV_INFO, "login: %s %s %s %s", clienthost_.c_str(), userid_.c_str(), mech.c_str(),
@@ -1098,7 +1114,20 @@ void Session::idle_timer_fired() {
 
 void Session::end(EndReason why) {
   if (state_ == State::kEnded) return;
+  const int err = errno;  // of the call that failed, for a network error
   state_ = State::kEnded;
+  if (telemetry_.active()) {
+    if (why == EndReason::kPeerClosed) {
+      telemetry_.record("CONNECTION CLOSED\n");
+    } else if (why == EndReason::kNetworkError) {
+      std::string text = !end_detail_.empty()             ? end_detail_
+                         : tls_ && !tls_->error().empty() ? tls_->error()
+                                                          : std::string(strerror(err));
+      telemetry_.record("NETWORK ERROR: " + text + "\n");
+    }
+    if (logged_in_) telemetry_.logout(time(nullptr));
+    telemetry_.close();
+  }
   if (idle_timer_) {
     server_.loop().cancel(idle_timer_);
     idle_timer_ = 0;

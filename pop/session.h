@@ -27,6 +27,7 @@
 #include "pop/command.h"
 #include "pop/linereader.h"
 #include "pop/reactor.h"
+#include "pop/telemetry.h"
 #include "pop/tls.h"
 
 class PopServer;
@@ -96,7 +97,8 @@ class Session final : public IoHandler {
   void plaintext_refused();
   void delayed_failure(std::string response);
   void login(const char* mech);
-  void login_done(int r, const std::string& userid, std::shared_ptr<Maildrop> drop, const std::string& mech);
+  void login_done(int r, const std::string& userid, std::shared_ptr<Maildrop> drop, const std::string& mech,
+                  TelemetryFile telemetry);
   void stls();
   // Transaction state.
   void transaction(const CommandSpec& spec, const ParsedCommand& cmd);
@@ -147,6 +149,8 @@ class Session final : public IoHandler {
   bool logged_in_ = false;
   std::string userid_;           // the store user id once logged in
   std::shared_ptr<Maildrop> maildrop_;
+  TelemetryFile telemetry_;      // every octet moved after the login, when the admin asked for it
+  std::string end_detail_;       // why a session ends with kNetworkError, when no system error says it
   std::unique_ptr<Transfer> transfer_;  // RETR or TOP being sent
   bool expunging_ = false;       // QUIT's expunge runs on the pool
   PopState pop_state_ = PopState::kAuthorization;

@@ -33,6 +33,9 @@ CORPUS = [
     b"Subject: bare cr\n\nbefore\rafter\nx\r.y\n\r\n.\r\n",
     b"Subject: 8bit\nContent-Type: text/plain; charset=latin1\n\ncaf\xe9 \xff\xfe\x80\n",
     b"Subject: ends in a dot line\n\nbody\n.",
+    b"Subject: only a dot\n\n.",
+    b"X: empty lines\n\n\n\n",
+    b"Subject: longest line\n\n." + b"w" * 997 + b"\n",    # 998 octets, the limit of a mail line
     b"From sender@example.com Mon Dec  7 08:00:00 2026\r\nSubject: crlf\r\n\r\nalready CRLF\r\n.\r\n",
     # About 1 MB; every third line starts with a dot.
     b"Subject: big\n\n" + b"".join(b"." * (i % 3 == 0) + b"%07d " % i + b"y" * 70 + b"\n" for i in range(13000)),

@@ -226,6 +226,26 @@ def client_context(cafile, minimum=None, maximum=None, seclevel0=False):
 
 
 # ---------------------------------------------------------------------------
+# Users of the SASL database
+
+SASL_REALM = "example.com"
+
+
+def add_sasl_users(inst, users):
+    """Puts users (name -> password) into a sasldb of inst, in SASL_REALM
+    (also the instance's service.defaultdomain), and points the server at
+    it.  Needs saslpasswd2 (sasl2-bin)."""
+    db = os.path.join(inst.tmp, "sasldb2")
+    for user, password in users.items():
+        p = subprocess.run(["saslpasswd2", "-p", "-c", "-f", db, "-u", SASL_REALM, user], input=password.encode(),
+                           capture_output=True, timeout=TIMEOUT)
+        if p.returncode != 0:
+            raise Fail(f"saslpasswd2 failed: {p.stderr.decode(errors='replace')}")
+    inst.set("sasl.pop.sasldb_path", db, write=False)
+    inst.set("service.defaultdomain", SASL_REALM)
+
+
+# ---------------------------------------------------------------------------
 # The store instance
 
 class Instance:

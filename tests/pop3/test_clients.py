@@ -12,7 +12,6 @@ Usage: test_clients.py BUILD_DIR
 import os
 import re
 import shlex
-import subprocess
 import sys
 import unittest
 
@@ -21,7 +20,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pop3lib  # noqa: E402
 from pop3lib import Fail, Instance, TIMEOUT, have_tool  # noqa: E402
 
-REALM = "example.com"
+REALM = pop3lib.SASL_REALM
 PASSWORD = "s3cret pass"
 CLIENT_TIMEOUT = 60   # one client run, the whole corpus
 
@@ -57,14 +56,6 @@ def fetched(raw):
     return c if c.endswith(b"\r\n") else c + b"\r\n"
 
 
-def make_sasldb(path, users):
-    for user, password in users.items():
-        p = subprocess.run(["saslpasswd2", "-p", "-c", "-f", path, "-u", REALM, user], input=password.encode(),
-                           capture_output=True, timeout=TIMEOUT)
-        if p.returncode != 0:
-            raise Fail(f"saslpasswd2 failed: {p.stderr.decode(errors='replace')}")
-
-
 def write_private(path, text):
     """A client's configuration: both fetchmail and mpop refuse a file others
     can read."""
@@ -91,9 +82,7 @@ class Clients(unittest.TestCase):
 
     def setUp(self):
         self.inst = Instance(config={"service.defaultdomain": REALM}, tls=True)
-        db = os.path.join(self.inst.tmp, "sasldb2")
-        make_sasldb(db, {"joe": PASSWORD})
-        self.inst.set("sasl.pop.sasldb_path", db)
+        pop3lib.add_sasl_users(self.inst, {"joe": PASSWORD})
         self.inst.start_stored()
         self.inst.create_user("joe")
         for m in CORPUS:

@@ -13,7 +13,6 @@ import base64
 import hashlib
 import os
 import poplib
-import subprocess
 import sys
 import threading
 import time
@@ -22,20 +21,12 @@ import unittest
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pop3lib  # noqa: E402
-from pop3lib import Client, Fail, Instance, TIMEOUT, have_tool  # noqa: E402
+from pop3lib import Client, Instance, TIMEOUT, have_tool  # noqa: E402
 
-REALM = "example.com"
+REALM = pop3lib.SASL_REALM
 PASSWORD = "s3cret pass"
 FAILED = "-ERR [AUTH] Authentication failed."
 DELAY = 3.0
-
-
-def make_sasldb(path, users):
-    for user, password in users.items():
-        p = subprocess.run(["saslpasswd2", "-p", "-c", "-f", path, "-u", REALM, user], input=password.encode(),
-                           capture_output=True, timeout=TIMEOUT)
-        if p.returncode != 0:
-            raise Fail(f"saslpasswd2 failed: {p.stderr.decode(errors='replace')}")
 
 
 class Login(unittest.TestCase):
@@ -46,9 +37,7 @@ class Login(unittest.TestCase):
 
     def setUp(self):
         self.inst = Instance(config={"service.defaultdomain": REALM})
-        db = os.path.join(self.inst.tmp, "sasldb2")
-        make_sasldb(db, {"joe": PASSWORD, "ann": "other"})
-        self.inst.set("sasl.pop.sasldb_path", db)
+        pop3lib.add_sasl_users(self.inst, {"joe": PASSWORD, "ann": "other"})
         self.inst.start_stored()
         self.inst.create_user("joe")
         self.inst.deliver("joe", "Subject: one\n\nfirst\n")
@@ -238,9 +227,7 @@ class PlaintextPolicy(unittest.TestCase):
         if not have_tool("saslpasswd2"):
             self.skipTest("saslpasswd2 (sasl2-bin) is not installed")
         self.inst = Instance(config={"service.defaultdomain": REALM}, tls=True)
-        db = os.path.join(self.inst.tmp, "sasldb2")
-        make_sasldb(db, {"joe": PASSWORD})
-        self.inst.set("sasl.pop.sasldb_path", db)
+        pop3lib.add_sasl_users(self.inst, {"joe": PASSWORD})
         self.inst.start_stored()
         self.inst.create_user("joe")
 

@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pop3lib  # noqa: E402
 from pop3lib import Fail, Instance, TIMEOUT, have_tool, wait_until  # noqa: E402
 
-REALM = "example.com"
+REALM = pop3lib.SASL_REALM
 PASSWORD = "s3cret pass"
 
 # Delivered as given; each tests one way a transfer goes wrong.
@@ -52,14 +52,6 @@ def fetched(raw):
     return c if c.endswith(b"\r\n") else c + b"\r\n"
 
 
-def make_sasldb(path, users):
-    for user, password in users.items():
-        p = subprocess.run(["saslpasswd2", "-p", "-c", "-f", path, "-u", REALM, user], input=password.encode(),
-                           capture_output=True, timeout=TIMEOUT)
-        if p.returncode != 0:
-            raise Fail(f"saslpasswd2 failed: {p.stderr.decode(errors='replace')}")
-
-
 class Mailbox(unittest.TestCase):
     tls = False
 
@@ -70,9 +62,7 @@ class Mailbox(unittest.TestCase):
 
     def setUp(self):
         self.inst = Instance(config={"service.defaultdomain": REALM}, tls=self.tls)
-        db = os.path.join(self.inst.tmp, "sasldb2")
-        make_sasldb(db, {"joe": PASSWORD})
-        self.inst.set("sasl.pop.sasldb_path", db)
+        pop3lib.add_sasl_users(self.inst, {"joe": PASSWORD})
         self.inst.start_stored()
         self.inst.create_user("joe")
 

@@ -23,7 +23,7 @@ sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pop3lib  # noqa: E402
 from pop3lib import Instance, TIMEOUT, have_tool  # noqa: E402
-from test_login import PASSWORD, REALM, make_sasldb  # noqa: E402
+from test_login import PASSWORD, REALM  # noqa: E402
 
 TIME = r"(\d+/\d+/\d+ \d+:\d\d:\d\d)"
 
@@ -45,9 +45,7 @@ class Telemetry(unittest.TestCase):
 
     def setUp(self):
         self.inst = Instance(config={"service.defaultdomain": REALM})
-        db = os.path.join(self.inst.tmp, "sasldb2")
-        make_sasldb(db, {"joe": PASSWORD, "ann": "other"})
-        self.inst.set("sasl.pop.sasldb_path", db)
+        pop3lib.add_sasl_users(self.inst, {"joe": PASSWORD, "ann": "other"})
         self.instancedir = os.path.join(self.inst.tmp, "instance")
         self.inst.set("local.instancedir", self.instancedir)
         self.top = os.path.join(self.instancedir, "data", "telemetry", "pop")

@@ -4,7 +4,9 @@ namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int value_of(char c) {
+}  // namespace
+
+int base64_value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
   if (c >= 'a' && c <= 'z') return c - 'a' + 26;
   if (c >= '0' && c <= '9') return c - '0' + 52;
@@ -12,8 +14,6 @@ int value_of(char c) {
   if (c == '/') return 63;
   return -1;
 }
-
-}  // namespace
 
 std::string base64_encode(std::string_view in) {
   std::string out;
@@ -40,7 +40,7 @@ std::optional<std::string> base64_decode(std::string_view in) {
     if (last && in[i + 3] == '=') pad = in[i + 2] == '=' ? 2 : 1;
     unsigned v = 0;
     for (int k = 0; k < 4 - pad; ++k) {
-      int d = value_of(in[i + k]);
+      int d = base64_value(in[i + k]);
       if (d < 0) return std::nullopt;
       v = v << 6 | static_cast<unsigned>(d);
     }

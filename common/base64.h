@@ -5,6 +5,10 @@
 #include <string>
 #include <string_view>
 
+// The value (0-63) of one character of the base64 alphabet, -1 for any
+// other character.
+int base64_value(char c);
+
 // The encoding of in, padded with '=', on one line.
 std::string base64_encode(std::string_view in);
 

@@ -92,15 +92,6 @@ int hexval(char c) {
   return -1;
 }
 
-int b64val(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 std::string decode_q(std::string_view t) {
   std::string out;
   for (size_t i = 0; i < t.size(); ++i) {
@@ -123,7 +114,7 @@ std::string decode_b(std::string_view t) {
   int bits = 0;
   for (char c : t) {
     if (c == '=') break;
-    int v = b64val(c);
+    int v = base64_value(c);
     if (v < 0) continue;
     acc = (acc << 6) | static_cast<unsigned>(v);
     bits += 6;

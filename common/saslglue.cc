@@ -91,7 +91,11 @@ struct SaslOpts {
     if (!v) v = config_get_string(cfg, ("sasl.default." + option).c_str(), nullptr);
     if (option == "mech_list") {
       std::string list;
-      for (auto m : split_blanks(v ? v : SASLGLUE_DEFAULT_MECHS)) {
+      // The default list names EXTERNAL too: the library offers it only on
+      // a connection given an external identity (SaslConnParams::external_id,
+      // a verified client certificate), so elsewhere it is never available.
+      const std::string defaults = std::string(SASLGLUE_DEFAULT_MECHS) + " EXTERNAL";
+      for (auto m : split_blanks(v ? v : defaults.c_str())) {
         if (mech_refused(m)) continue;
         if (!list.empty()) list += ' ';
         list += m;

@@ -7,7 +7,9 @@
 // /etc/sasl2: every key "sasl.<service>.<opt>" (else "sasl.default.<opt>")
 // is handed to the library as its option <opt> (mech_list, pwcheck_method,
 // auxprop_plugin, sasldb_path, log_level ...).  mech_list defaults to
-// SASLGLUE_DEFAULT_MECHS.  ANONYMOUS, NTLM, DIGEST-MD5 and OTP are never
+// SASLGLUE_DEFAULT_MECHS plus EXTERNAL (offered only on connections given an
+// external identity; a configured mech_list must name EXTERNAL itself for
+// client-certificate logins).  ANONYMOUS, NTLM, DIGEST-MD5 and OTP are never
 // listed nor started, whatever mech_list says: the first is an
 // authentication bypass, DIGEST-MD5 can negotiate a security layer the
 // server never applies, the others are historic.

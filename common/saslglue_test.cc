@@ -297,6 +297,27 @@ TEST_F(SaslDb, ExternalNeedsTheConfigurationAndAMappedCertificate) {
   EXPECT_NE(saslglue_server_start(c.get(), "EXTERNAL", &other, &out), SASL_OK);
 }
 
+// With the default mechanism list a client certificate's user can log in;
+// a connection without one is offered nothing more than before.
+TEST_F(SaslDb, DefaultListOffersExternalOnlyWithAnExternalIdentity) {
+  EXPECT_EQ(mechs(conn(false, 256).get()), (std::set<std::string>{"SCRAM-SHA-256", "SCRAM-SHA-1", "PLAIN", "LOGIN"}));
+  SaslConnParams p;
+  p.user_realm = kRealm;
+  p.external_ssf = 256;
+  p.external_id = "joe";
+  saslglue_conn* raw = nullptr;
+  ASSERT_EQ(saslglue_conn_new(ctx_.get(), p, &raw), SASL_OK);
+  SaslGlueConnPtr c(raw);
+  EXPECT_EQ(mechs(c.get()), (std::set<std::string>{"SCRAM-SHA-256", "SCRAM-SHA-1", "PLAIN", "LOGIN", "EXTERNAL"}));
+  std::string out;
+  ASSERT_EQ(saslglue_server_start(c.get(), "external", nullptr, &out), SASL_CONTINUE);
+  EXPECT_EQ(out, "");
+  ASSERT_EQ(saslglue_server_step(c.get(), "", &out), SASL_OK) << saslglue_errdetail(c.get());
+  std::string user;
+  ASSERT_EQ(saslglue_username(c.get(), &user), SASL_OK);
+  EXPECT_EQ(user, "joe@example.com");
+}
+
 // RFC 1939's own example: challenge, secret and digest.
 TEST_F(SaslDb, ApopChecksTheDigestOfTheChallenge) {
   EXPECT_TRUE(saslglue_apop_available(ctx_.get()));

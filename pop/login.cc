@@ -34,6 +34,14 @@ std::optional<std::string> login_userid(std::string_view authname) {
   return std::string(buf);
 }
 
+std::optional<std::string> cert_userid(std::string_view uid, const std::vector<std::string>& emails) {
+  // The first source present decides: a certificate whose UID is refused
+  // does not fall back to another name in it.
+  if (!uid.empty()) return login_userid(uid);
+  if (!emails.empty()) return login_userid(emails.front());
+  return std::nullopt;
+}
+
 std::string printable(std::string_view s, size_t max) {
   std::string out;
   for (unsigned char c : s.substr(0, max)) {

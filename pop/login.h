@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // service.pop.plaintextlogin: "tls" (USER/PASS and the plaintext
 // mechanisms only on a protected session, or from the loopback address) or
@@ -32,6 +33,14 @@ std::string auth_failure_response(int saslerr);
 // "@<service.defaultdomain>" removed in any letter case.  Nothing for a name
 // the store refuses or one that stands for others ("anyone", groups).
 std::optional<std::string> login_userid(std::string_view authname);
+
+// The user a verified client certificate logs in as (SASL EXTERNAL): the
+// subject's UID attribute when it has one, else its first e-mail address
+// (the subject's own, then the alternative names'), made a store user id
+// as login_userid does, so an address in service.defaultdomain names the
+// local part.  The common name is never used: it is a person's display
+// name, not an account.  Nothing when neither gives a valid user id.
+std::optional<std::string> cert_userid(std::string_view uid, const std::vector<std::string>& emails);
 
 // The text a log line shows of a client-supplied string: at most max
 // bytes, control characters and bytes outside ASCII as "\xHH".

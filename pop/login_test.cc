@@ -40,3 +40,19 @@ TEST(LoginLogText, ControlCharactersAreEscapedAndLengthBounded) {
   EXPECT_EQ(printable("\xc3\xa9"), "\\xC3\\xA9");
   EXPECT_EQ(printable(std::string(300, 'x')), std::string(128, 'x') + "...");
 }
+
+// A certificate's UID names the account; failing that, its first e-mail
+// address, the default domain cut off.  A UID that is no valid user id
+// does not fall back to the address.
+TEST(LoginCertificate, UidThenFirstEmailAddress) {
+  ASSERT_EQ(configmsg_init_text("service.defaultdomain = example.com\n", "test", "t"), 0);
+  using V = std::vector<std::string>;
+  EXPECT_EQ(cert_userid("ann", V{"joe@example.com"}), "ann");
+  EXPECT_EQ(cert_userid("", V{"joe@example.com", "ann@example.com"}), "joe");
+  EXPECT_EQ(cert_userid("", V{"joe@other.org"}), "joe@other.org");
+  EXPECT_EQ(cert_userid("ann@EXAMPLE.COM", V{}), "ann");
+  EXPECT_FALSE(cert_userid("", V{}).has_value());
+  for (const char* bad : {"anyone", "group:staff", "a/b", "..", "-x", "jo\ne"})
+    EXPECT_FALSE(cert_userid(bad, V{"joe@example.com"}).has_value()) << bad;
+  EXPECT_FALSE(cert_userid("", V{"anyone"}).has_value());
+}

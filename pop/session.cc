@@ -744,6 +744,7 @@ saslglue_conn* Session::sasl_conn() {
   params.user_realm = settings->defaultdomain.c_str();
   params.refuse_plaintext = !plaintext_ok();
   params.external_ssf = tls_ ? tls_->key_bits() : 0;
+  params.external_id = external_id_.empty() ? nullptr : external_id_.c_str();
   saslglue_conn* conn = nullptr;
   if (int r = saslglue_conn_new(server_.sasl(), params, &conn); r != SASL_OK) {
     bvlog(0, LOG_SEV_ERR, "%s cannot start an SASL connection: %s", clienthost_.c_str(),
@@ -805,6 +806,12 @@ void Session::auth(const ParsedCommand& cmd) {
   for (char& c : mech) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   if ((mech == "plain" || mech == "login") && !plaintext_ok()) {
     plaintext_refused();
+    return;
+  }
+  // Whatever the mechanism list says, EXTERNAL is client-certificate
+  // login and exists only where that is configured.
+  if (mech == "external" && !server_.startup().tls.client_auth) {
+    auth_failed(SASL_NOMECH, "EXTERNAL needs service.pop.sslclientauth", "external");
     return;
   }
   std::optional<std::string> initial;
@@ -1046,6 +1053,7 @@ void Session::continue_handshake() {
     bad_certificate_ = true;
     bvlog(0, LOG_SEV_NOTICE, "Bad certificate from %s: %s", clienthost_.c_str(), tls_->bad_certificate_text().c_str());
   }
+  map_client_certificate();
   if (!after_handshake_.empty()) {
     out_ += after_handshake_;
     after_handshake_.clear();
@@ -1053,6 +1061,33 @@ void Session::continue_handshake() {
   state_ = end_reason_ == EndReason::kRefused ? State::kClosing : State::kCommands;
   last_io_ms_ = Reactor::now_ms();
   drive();
+}
+
+void Session::map_client_certificate() {
+  external_id_.clear();
+  // Certificates are asked for only with client authentication on; a
+  // session without it never maps one, whichever port it came in on.
+  if (!server_.startup().tls.client_auth || !tls_) return;
+  TlsClientCert cert = tls_->client_certificate();
+  if (!cert.presented) return;
+  if (!cert.verified) {
+    // The hook logged a failed handshake check; a resumed session's
+    // certificate that no longer verifies is logged here.
+    if (!bad_certificate_) {
+      bad_certificate_ = true;
+      bvlog(0, LOG_SEV_NOTICE, "Bad certificate from %s: %s", clienthost_.c_str(), cert.problem.c_str());
+    }
+    return;
+  }
+  std::optional<std::string> id = cert_userid(cert.uid, cert.emails);
+  if (!id) {
+    bvlog(0, LOG_SEV_NOTICE, "%s client certificate names no user: %s", clienthost_.c_str(),
+          printable(cert.subject, 200).c_str());
+    return;
+  }
+  external_id_ = *id;
+  bvlog(0, LOG_SEV_INFO, "%s client certificate of %s: %s", clienthost_.c_str(), external_id_.c_str(),
+        printable(cert.subject, 200).c_str());
 }
 
 void Session::server_stopping() {

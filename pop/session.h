@@ -100,6 +100,9 @@ class Session final : public IoHandler {
   void login_done(int r, const std::string& userid, std::shared_ptr<Maildrop> drop, const std::string& mech,
                   TelemetryFile telemetry);
   void stls();
+  // After a handshake: the user a verified client certificate names, when
+  // client authentication is configured.
+  void map_client_certificate();
   // Transaction state.
   void transaction(const CommandSpec& spec, const ParsedCommand& cmd);
   // The one message number of LIST n, RETR n ...: its number when the
@@ -132,6 +135,7 @@ class Session final : public IoHandler {
   std::string clienthost_;
   bool tls_port_;
   bool bad_certificate_ = false;
+  std::string external_id_;      // the user of a verified client certificate (SASL EXTERNAL), or ""
   bool counted_ = false;         // in the shared session counts
   bool ip_counted_ = false;      // in the per-address counts
   State state_ = State::kResolving;

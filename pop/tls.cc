@@ -232,18 +232,43 @@ void tls_shutdown() {
   g.pin.clear();
 }
 
+namespace {
+
+// "errno -8172 (Peer's certificate issuer has been marked as not trusted by the user.)"
+std::string cert_error_text(PRErrorCode code) {
+  const char* text = code ? PR_ErrorToString(code, PR_LANGUAGE_I_DEFAULT) : nullptr;
+  return "errno " + std::to_string(code) + " (" + (text && *text ? text : "unknown certificate error") + ")";
+}
+
+// A client certificate is good when it chains, now, to a CA the database trusts to issue certificates for
+// client authentication (certutil trust "T"), with a key usage that allows it.
+SECStatus verify_client_cert(CERTCertificate* cert, PRFileDesc* fd, PRBool check_sig) {
+  return CERT_VerifyCertificateNow(CERT_GetDefaultCertDB(), cert, check_sig, certificateUsageSSLClient,
+                                   SSL_RevealPinArg(fd), nullptr);
+}
+
+}  // namespace
+
 // The C callbacks NSS calls for one connection; arg is the TlsConn.
 struct TlsCallbacks {
   static void handshake_done(PRFileDesc*, void* arg) noexcept { static_cast<TlsConn*>(arg)->handshake_done_ = true; }
+  // Checks the certificate a client sent (only asked for when client authentication is configured). Our
+  // own rather than the library's default hook, so the usage checked is stated here; a failure goes to
+  // bad_cert.
+  static SECStatus auth_cert(void*, PRFileDesc* fd, PRBool check_sig, PRBool) noexcept {
+    UniqueCert cert(SSL_PeerCertificate(fd));
+    if (!cert) {
+      PORT_SetError(SSL_ERROR_NO_CERTIFICATE);
+      return SECFailure;
+    }
+    return verify_client_cert(cert.get(), fd, check_sig);
+  }
   // A client certificate failed verification: note why and let the handshake go on; such a session is
   // never mapped to a user from its certificate.
   static SECStatus bad_cert(void* arg, PRFileDesc*) noexcept {
     auto* c = static_cast<TlsConn*>(arg);
-    PRErrorCode code = PR_GetError();
-    const char* text = code ? PR_ErrorToString(code, PR_LANGUAGE_I_DEFAULT) : nullptr;
     c->bad_cert_ = true;
-    c->bad_cert_text_ = "errno " + std::to_string(code) + " (" +
-                        (text && *text ? text : "unknown certificate error") + ")";
+    c->bad_cert_text_ = cert_error_text(PR_GetError());
     return SECSuccess;
   }
 };
@@ -290,6 +315,7 @@ std::unique_ptr<TlsConn> TlsConn::start(int fd, std::string* err) {
   tcp.release();
   c->fd_ = ssl;
   if (SSL_HandshakeCallback(ssl, TlsCallbacks::handshake_done, c.get()) != SECSuccess ||
+      SSL_AuthCertificateHook(ssl, TlsCallbacks::auth_cert, c.get()) != SECSuccess ||
       SSL_BadCertHook(ssl, TlsCallbacks::bad_cert, c.get()) != SECSuccess ||
       SSL_ResetHandshake(ssl, PR_TRUE) != SECSuccess) {
     *err = "cannot start the TLS handshake: " + nss_error_text();
@@ -374,6 +400,30 @@ void TlsConn::close() {
 bool TlsConn::bad_certificate() const { return bad_cert_; }
 const std::string& TlsConn::bad_certificate_text() const { return bad_cert_text_; }
 const std::string& TlsConn::error() const { return error_; }
+
+TlsClientCert TlsConn::client_certificate() const {
+  TlsClientCert out;
+  if (!fd_ || !handshake_done_) return out;
+  UniqueCert cert(SSL_PeerCertificate(fd_));
+  if (!cert) return out;
+  out.presented = true;
+  if (cert->subjectName) out.subject = cert->subjectName;
+  if (char* uid = CERT_GetCertUid(&cert->subject)) {
+    out.uid = uid;
+    PORT_Free(uid);
+  }
+  // NSS gathers the addresses of the subject and of the alternative names, in that order, lower-cased.
+  for (const char* e = CERT_GetFirstEmailAddress(cert.get()); e; e = CERT_GetNextEmailAddress(cert.get(), e))
+    out.emails.emplace_back(e);
+  if (bad_cert_) {
+    out.problem = bad_cert_text_;
+  } else if (verify_client_cert(cert.get(), fd_, PR_TRUE) == SECSuccess) {
+    out.verified = true;
+  } else {
+    out.problem = cert_error_text(PR_GetError());
+  }
+  return out;
+}
 
 unsigned TlsConn::key_bits() const {
   SSLChannelInfo ch;

@@ -23,7 +23,17 @@ struct TlsSettings {
   std::vector<std::string> nicknames;  // server certificate nicknames (an EC and/or an RSA one)
   std::string pinfile;                 // file holding the key database password, or ""
   bool tls13_only = false;             // local.ssl.minversion = tls1.3
-  bool client_auth = false;            // request client certificates
+  bool client_auth = false;            // request (never require) client certificates
+};
+
+// The client certificate of a finished handshake, as far as a login needs it.
+struct TlsClientCert {
+  bool presented = false;           // the client sent a certificate
+  bool verified = false;            // it chains now to a CA the database trusts for client authentication
+  std::string problem;              // why it did not verify, for the log
+  std::string subject;              // the subject name, for the log (client-supplied: make it printable)
+  std::string uid;                  // the subject's first UID attribute, or ""
+  std::vector<std::string> emails;  // its e-mail addresses: the subject's, then the alternative names'
 };
 
 // Initialises NSS, the policy, the server model socket (TLS 1.2-1.3 only, no renegotiation, no compression,
@@ -72,6 +82,12 @@ class TlsConn {
   // "errno -8172 (Peer's certificate issuer has been marked as not trusted by the user.)".
   bool bad_certificate() const;
   const std::string& bad_certificate_text() const;
+  // What the client's certificate says, once the handshake is done. Verified means checked against the
+  // database's trust for client authentication at this call: a resumed session carries the certificate of
+  // its first handshake, which the hooks never saw again (and whose cache entry a bad certificate reaches
+  // too, since the handshake goes on), so it is checked afresh here; a certificate the bad-certificate hook
+  // saw is never verified.
+  TlsClientCert client_certificate() const;
   // "TLSv1.3 TLS_AES_128_GCM_SHA256" once the handshake is done; the last error text.
   std::string describe() const;
   // The effective key size of the cipher in bits once the handshake is done, else 0.

@@ -10,9 +10,12 @@ Usage: test_login.py BUILD_DIR
 """
 
 import base64
+import fcntl
+import glob
 import hashlib
 import os
 import poplib
+import struct
 import sys
 import threading
 import time
@@ -194,6 +197,49 @@ class Login(unittest.TestCase):
             c.expect_after("PASS " + PASSWORD, "+OK Maildrop ready")
             c.quit()
         pop3lib.wait_until(lambda: pop_access() != before, TIMEOUT, "the POP access time recorded at logout")
+        self.assertEqual(popd.stop(), 0)
+        self.assertEqual(popd.sanitizer_reports(), [])
+
+    def test_a_locked_inbox_is_a_temporary_failure(self):
+        # A user rename or deletion holds the user's creation lock while it
+        # moves the INBOX's files: a login meanwhile finds the folder's
+        # record but not its index, and must neither fail for good nor
+        # make an empty INBOX in its place.  The test holds every creation
+        # lock (a write lock on the whole lock file) and moves the index
+        # aside, as such an operation would.
+        popd = self.inst.popd()
+        [index] = glob.glob(os.path.join(self.inst.tmp, "p*", "*", "*", "*", "=joe", "store.idx"))
+        lockfile = os.path.join(self.inst.store_dir, "mboxlist", "folderlock", "locks")
+        fd = os.open(lockfile, os.O_RDWR)
+        try:
+            # struct flock: type, whence, start, length 0 = to any end, pid 0.
+            fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhxxxxqqixxxx", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0))
+            os.rename(index, index + ".moving")
+            with popd.client() as c:
+                c.greeting()
+                c.expect_after("USER joe", "+OK Name is a valid mailbox")
+                t0 = time.monotonic()
+                c.expect_after("PASS " + PASSWORD, "-ERR [SYS/TEMP] Unable to read maildrop")
+                self.assertLess(time.monotonic() - t0, DELAY)  # no password was wrong
+                # Still in the authorization state; once the operation is
+                # over the same session logs in and finds its mail.
+                c.expect_after("STAT", "-ERR Unrecognized command")
+                os.rename(index + ".moving", index)
+                os.close(fd)
+                fd = -1
+                c.expect_after("USER joe", "+OK Name is a valid mailbox")
+                c.expect_after("PASS " + PASSWORD, "+OK Maildrop ready")
+                c.send("STAT\r\n")
+                c.expect_match(r"^\+OK 2 \d+$")
+                c.quit()
+        finally:
+            if fd >= 0:
+                os.close(fd)
+            if os.path.exists(index + ".moving"):
+                os.rename(index + ".moving", index)
+        self.assertTrue(popd.log_lines(r"badlogin: .* joe Unable to read maildrop: Mailbox is busy"))
+        s = self.inst.stats()
+        self.assertEqual((s["numGoodLogins"], s["numFailedLogins"]), (1, 1))
         self.assertEqual(popd.stop(), 0)
         self.assertEqual(popd.sanitizer_reports(), [])
 

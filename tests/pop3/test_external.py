@@ -11,6 +11,7 @@ Usage: test_external.py BUILD_DIR
 
 import base64
 import os
+import ssl
 import sys
 import threading
 import time
@@ -117,6 +118,25 @@ class ClientCertificates(Setup):
             c.expect_after("STAT", "+OK 0 0")
             c.quit()
         self.assertTrue(self.popd.log_lines(r"login: .* ann external "))
+
+    def test_resumed_sessions_check_the_certificate_again(self):
+        # The handshake's hooks do not run when a session is resumed, and a
+        # session whose certificate failed them was cached all the same.
+        for cert, offered in (("rogue", False), ("joe", True)):
+            ctx = context(self.inst, cert)
+            ctx.maximum_version = ssl.TLSVersion.TLSv1_2  # resumed by session id
+            with self.popd.tls_client(ctx) as c:
+                c.greeting()
+                session = c.sock.session
+                c.quit()
+            c = pop3lib.Client(self.popd.tls_port)
+            with c:
+                c.sock = ctx.wrap_socket(c.sock, server_hostname=c.server_hostname, session=session)
+                c.greeting()
+                self.assertTrue(c.sock.session_reused, cert)
+                self.assertEqual("EXTERNAL" in sasl_line(c.capa()), offered, cert)
+                c.expect_after("AUTH EXTERNAL =", "+OK Maildrop ready" if offered else FAILED)
+                c.quit()
 
     def test_refusals_look_like_any_failed_login(self):
         other = base64.b64encode(b"ann").decode()

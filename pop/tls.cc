@@ -29,6 +29,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 namespace {
@@ -247,6 +248,56 @@ SECStatus verify_client_cert(CERTCertificate* cert, PRFileDesc* fd, PRBool check
                                    SSL_RevealPinArg(fd), nullptr);
 }
 
+// The decoded value of one name attribute, kept whole: a value with a NUL inside stays that way, so the
+// user-id check refuses it instead of reading only the part before the NUL.
+std::optional<std::string> ava_value(const CERTAVA* ava) {
+  SECItem* v = CERT_DecodeAVAValue(&ava->value);
+  if (!v) return std::nullopt;
+  std::string out(reinterpret_cast<const char*>(v->data), v->len);
+  SECITEM_FreeItem(v, PR_TRUE);
+  return out;
+}
+
+std::string lower_ascii(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// The subject's first UID attribute, and its e-mail addresses: those of the subject, then the rfc822 names
+// of the alternative names, lower-cased.
+void cert_names(CERTCertificate* cert, TlsClientCert* out) {
+  bool have_uid = false;
+  for (CERTRDN** rdn = cert->subject.rdns; rdn && *rdn; ++rdn) {
+    for (CERTAVA** ava = (*rdn)->avas; ava && *ava; ++ava) {
+      SECOidTag tag = CERT_GetAVATag(*ava);
+      if (tag == SEC_OID_RFC1274_UID && !have_uid) {
+        if (auto v = ava_value(*ava)) {
+          out->uid = *v;
+          have_uid = true;
+        }
+      } else if (tag == SEC_OID_PKCS9_EMAIL_ADDRESS || tag == SEC_OID_RFC1274_MAIL) {
+        if (auto v = ava_value(*ava)) out->emails.push_back(lower_ascii(*v));
+      }
+    }
+  }
+  SECItem ext{siBuffer, nullptr, 0};
+  if (CERT_FindCertExtension(cert, SEC_OID_X509_SUBJECT_ALT_NAME, &ext) != SECSuccess) return;
+  if (PLArenaPool* arena = PORT_NewArena(DER_DEFAULT_CHUNKSIZE)) {
+    CERTGeneralName* first = CERT_DecodeAltNameExtension(arena, &ext);
+    CERTGeneralName* n = first;
+    while (n) {
+      if (n->type == certRFC822Name)
+        out->emails.push_back(
+            lower_ascii(std::string(reinterpret_cast<const char*>(n->name.other.data), n->name.other.len)));
+      n = CERT_GetNextGeneralName(n);
+      if (n == first) break;
+    }
+    PORT_FreeArena(arena, PR_FALSE);
+  }
+  SECITEM_FreeItem(&ext, PR_FALSE);
+}
+
 }  // namespace
 
 // The C callbacks NSS calls for one connection; arg is the TlsConn.
@@ -408,13 +459,7 @@ TlsClientCert TlsConn::client_certificate() const {
   if (!cert) return out;
   out.presented = true;
   if (cert->subjectName) out.subject = cert->subjectName;
-  if (char* uid = CERT_GetCertUid(&cert->subject)) {
-    out.uid = uid;
-    PORT_Free(uid);
-  }
-  // NSS gathers the addresses of the subject and of the alternative names, in that order, lower-cased.
-  for (const char* e = CERT_GetFirstEmailAddress(cert.get()); e; e = CERT_GetNextEmailAddress(cert.get(), e))
-    out.emails.emplace_back(e);
+  cert_names(cert.get(), &out);
   if (bad_cert_) {
     out.problem = bad_cert_text_;
   } else if (verify_client_cert(cert.get(), fd_, PR_TRUE) == SECSuccess) {
@@ -438,9 +483,15 @@ std::string TlsConn::describe() const {
   if (!fd_ || !handshake_done_ || SSL_GetChannelInfo(fd_, &ch, sizeof ch) != SECSuccess) return "";
   std::string out;
   switch (ch.protocolVersion) {
-    case SSL_LIBRARY_VERSION_TLS_1_2: out = "TLSv1.2"; break;
-    case SSL_LIBRARY_VERSION_TLS_1_3: out = "TLSv1.3"; break;
-    default: out = "TLS(" + std::to_string(ch.protocolVersion) + ")"; break;
+    case SSL_LIBRARY_VERSION_TLS_1_2:
+      out = "TLSv1.2";
+      break;
+    case SSL_LIBRARY_VERSION_TLS_1_3:
+      out = "TLSv1.3";
+      break;
+    default:
+      out = "TLS(" + std::to_string(ch.protocolVersion) + ")";
+      break;
   }
   SSLCipherSuiteInfo info;
   if (SSL_GetCipherSuiteInfo(ch.cipherSuite, &info, sizeof info) == SECSuccess)

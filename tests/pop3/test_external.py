@@ -138,6 +138,16 @@ class ClientCertificates(Setup):
                 c.expect_after("AUTH EXTERNAL =", "+OK Maildrop ready" if offered else FAILED)
                 c.quit()
 
+    def test_a_name_with_a_nul_inside_names_nobody(self):
+        cert = nul_uid_certificate(self.inst)
+        if cert is None:
+            self.skipTest("Python's cryptography is not installed")
+        with self.popd.tls_client(context(self.inst, cert)) as c:
+            c.greeting()
+            self.assertNotIn("EXTERNAL", sasl_line(c.capa()))
+            self.assertEqual(c.cmd("AUTH EXTERNAL ="), FAILED)
+            c.quit()
+
     def test_refusals_look_like_any_failed_login(self):
         other = base64.b64encode(b"ann").decode()
         cases = {
@@ -179,6 +189,39 @@ class ClientCertificates(Setup):
             self.assertEqual(offered, name == "another user's authorization id", name)
         self.assertEqual(self.inst.stats()["numFailedLogins"] - before, len(cases))
         self.assertEqual(len(self.popd.log_lines(r"Bad certificate from .*: errno -\d+ ")), 2)
+
+
+def nul_uid_certificate(inst):
+    """A certificate the trusted CA signed whose UID is "joe", a NUL, then more:
+    its holder is not joe.  None when Python's cryptography is missing."""
+    try:
+        from cryptography import x509
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import ec
+        from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+    except ImportError:
+        return None
+    import datetime
+    with open(os.path.join(inst.certs, "client-ca.pem"), "rb") as f:
+        ca = x509.load_pem_x509_certificate(f.read())
+    with open(os.path.join(inst.certs, "client-ca.key"), "rb") as f:
+        ca_key = serialization.load_pem_private_key(f.read(), None)
+    key = ec.generate_private_key(ec.SECP256R1())
+    now = datetime.datetime.now(datetime.timezone.utc)
+    cert = (x509.CertificateBuilder()
+            .subject_name(x509.Name([x509.NameAttribute(NameOID.USER_ID, "joe\x00.evil"),
+                                     x509.NameAttribute(NameOID.COMMON_NAME, "Evil")]))
+            .issuer_name(ca.subject).public_key(key.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(hours=1)).not_valid_after(now + datetime.timedelta(days=1))
+            .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=False)
+            .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CLIENT_AUTH]), critical=False)
+            .sign(ca_key, hashes.SHA256()))
+    with open(os.path.join(inst.certs, "nul.pem"), "wb") as f:
+        f.write(cert.public_bytes(serialization.Encoding.PEM))
+    with open(os.path.join(inst.certs, "nul.key"), "wb") as f:
+        f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                  serialization.NoEncryption()))
+    return "nul"
 
 
 class Off(Setup):

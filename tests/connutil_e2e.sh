@@ -9,7 +9,36 @@ set -euo pipefail
 builddir=$1
 bindir=$builddir/tools
 connutil=$builddir/connutil/orvconnutil
+fake_imapd=$builddir/tests/fake_imapd
 . "$(dirname "$0")/e2e_lib.sh"
+# The stand-in servers delete their segments on SIGTERM; ipcrm removes any
+# that one could not (it was killed), before the shared clean-up runs.
+fakes=()
+shmids=()
+stop_fakes() {
+  local p id
+  for p in "${fakes[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+  for p in "${fakes[@]}"; do timeout 10 tail --pid="$p" -f /dev/null 2>/dev/null || kill -KILL "$p" 2>/dev/null || true; done
+  fakes=()
+  for id in "${shmids[@]}"; do ipcrm -m "$id" 2>/dev/null || true; done
+}
+trap 'stop_fakes; cleanup' EXIT
+# start_fake ARGS...: a stand-in server; its pid in $fake once its segment
+# is ready.
+start_fake() {
+  local out=$tmp/fake.$RANDOM
+  "$fake_imapd" --limit 120 "$@" > "$out" &
+  fake=$!
+  fakes+=("$fake")
+  for _ in $(seq 1 100); do grep -q '^ready' "$out" 2>/dev/null && break; sleep 0.1; done
+  grep -q '^ready' "$out" || die "fake_imapd did not start"
+  shmids+=("$(sed -n 's/^ready //p' "$out")")
+}
+# stop_fake PID: SIGTERM, and its end awaited (up to 10 s).
+stop_fake() {
+  kill -TERM "$1"
+  timeout 10 tail --pid="$1" -f /dev/null || fail "fake_imapd $1 did not end"
+}
 export TZ=UTC
 count_failures
 expect() {  # expect STATUS COMMAND...: output in $tmp/out, errors in $tmp/err
@@ -76,4 +105,75 @@ grep -v '^$' "$tmp/out" | tail -n +3 | cut -c1-20 > "$tmp/got"
 printf 'joe               14\n"nobody" is either a\nlea               --\nann               --\n' | diff - "$tmp/got" \
   || fail "users of a file: $(cat "$tmp/out")"
 grep -q 'skipping a line of more than 128 characters' "$tmp/err" || fail "no warning for the overlong line"
+
+# ---- IMAP sessions -----------------------------------------------------------------
+expect 64 timeout 20 "$connutil" -c -s imap
+grep -qx 'Feature is not enabled for imap ' "$tmp/out" || fail "imap off: $(cat "$tmp/out")"
+expect 64 timeout 20 "$connutil" -c
+printf '\nFeature is not enabled for imap.\nFeature is not enabled for http.\n' | diff - "$tmp/out" || fail "both off"
+stop_stored || die "stopping the daemon"
+write_config "local.tmpdir = $tmp/shm" "store.dbtmpdir = $tmp/dbtmp" "local.imap.enableuserlist = on" \
+  "local.http.enableuserlist = yes" "service.imap.maxsessions = 10"
+start_stored
+expect 66 timeout 20 "$connutil" -c -s imap
+grep -qx "No imap process running, can't list logged users." "$tmp/out" || fail "no process: $(cat "$tmp/out")"
+
+ipcs -m > "$tmp/ipcs.before"
+# Two processes.  The first claims a high-water mark far beyond its 10
+# slots (read as 10) and has an invalid slot and one whose texts have no
+# NUL; the second has a login by proxy.
+start_fake --hiwater 100000 "$tmp/shm" 10 'joe,plaintext,,1700000000,192.0.2.7,40001,198.51.100.1,143' '-ann' garbage
+fake1=$fake
+start_fake "$tmp/shm" 10 'lea,proxyauth,admin,1700000100,192.0.2.8,40002,198.51.100.1,993'
+expect 0 timeout 20 "$connutil" -c -s imap
+g50=$(printf 'g%.0s' $(seq 1 50))
+cat > "$tmp/want" <<OUT
+
+
+IMAP      UID           TIME                 AUTH                 TO                                 FROM
+$(printf '=%.0s' $(seq 1 126))
+            joe 14/Nov/2023:22:13:20      plaintext          198.51.100.1:143                192.0.2.7:40001 
+
+ggggggggggggggg 22/Dec/2024:01:12:07     gggggggggg          $g50:1734829927                $g50:1734829927 
+
+
+IMAP      UID           TIME                 AUTH                 TO                                 FROM
+$(printf '=%.0s' $(seq 1 126))
+            lea 14/Nov/2023:22:15:00      proxyauth(admin)    198.51.100.1:993                  192.0.2.8:40002   
+
+
+$(printf '=%.0s' $(seq 1 126))
+3 user/s were logged in to imap.
+
+
+OUT
+diff "$tmp/want" "$tmp/out" || fail "imap listing"
+expect 0 timeout 20 "$connutil" -c -s imap -u lea
+tail -1 "$tmp/out" | grep -qx 'user lea is logged in to imap.' || fail "lea: $(cat "$tmp/out")"
+[ "$(grep -c '^IMAP ' "$tmp/out")" = 1 ] || fail "with -u the header is printed once: $(cat "$tmp/out")"
+expect 79 timeout 20 "$connutil" -c -s imap -u ann
+grep -qx 'user ann is not logged in to imap.' "$tmp/out" || fail "ann: $(cat "$tmp/out")"
+stop_fake "$fake1"
+
+# A slot rewritten without pause is listed whole or not at all.
+start_fake --churn "$tmp/shm" 10
+for _ in $(seq 1 20); do
+  timeout 20 "$connutil" -c -s imap > "$tmp/out" 2>&1 || fail "listing a churning slot: $(cat "$tmp/out")"
+  grep '^ *churn' "$tmp/out" >> "$tmp/churned" || true
+done
+if grep -v -E '^ *churn(a{10}|b{10}) 14/Nov/2023:22:13:20      plaintext          ([ab])\2{14}:2                \2{15}:1 $' \
+  "$tmp/churned"; then
+  fail "a torn slot was listed"
+fi
+[ -s "$tmp/churned" ] || fail "the churning slot was never listed whole"
+# The name of the segment actually opened is what must fit.
+cp "$ORV_CONFIG" "$tmp/long.conf"
+echo "local.tmpdir = /$(printf 'd%.0s' $(seq 1 1020))" >> "$tmp/long.conf"
+ORV_CONFIG=$tmp/long.conf expect 65 timeout 20 "$connutil" -c -s imap
+stop_fakes
+ls "$tmp/shm" | grep . && fail "segment files left: $(ls "$tmp/shm")"
+ipcs -m > "$tmp/ipcs.after"
+for id in "${shmids[@]}"; do
+  awk -v id="$id" '$2 == id { found = 1 } END { exit !found }' "$tmp/ipcs.after" && fail "segment $id left behind"
+done
 finish connutil_e2e

@@ -10,6 +10,7 @@ builddir=$1
 bindir=$builddir/tools
 connutil=$builddir/connutil/orvconnutil
 fake_imapd=$builddir/tests/fake_imapd
+mksessiondb=$builddir/tests/mksessiondb
 . "$(dirname "$0")/e2e_lib.sh"
 # The stand-in servers delete their segments on SIGTERM; ipcrm removes any
 # that one could not (it was killed), before the shared clean-up runs.
@@ -176,4 +177,45 @@ ipcs -m > "$tmp/ipcs.after"
 for id in "${shmids[@]}"; do
   awk -v id="$id" '$2 == id { found = 1 } END { exit !found }' "$tmp/ipcs.after" && fail "segment $id left behind"
 done
+
+# ---- web-mail sessions -------------------------------------------------------------
+# The report joins the web-mail server's environment and creates nothing
+# when it is missing, whole or in part.
+expect 70 timeout 20 "$connutil" -c -s http
+[ ! -e "$tmp/dbtmp/session" ] || fail "the session environment was created"
+mkdir "$tmp/dbtmp/session"
+expect 70 timeout 20 "$connutil" -c -s http
+[ -z "$(ls -A "$tmp/dbtmp/session")" ] || fail "files created: $(ls -A "$tmp/dbtmp/session")"
+grep -q 'Unable to init session database in orvconnutil' "$tmp/store/log/default.log" \
+  || fail "no log line for the missing environment"
+
+eq126=$(printf '=%.0s' $(seq 1 126))
+http_header="HTTP      UID           TIME                         TO                                       FROM"
+"$mksessiondb" "$tmp/dbtmp/session" || die "mksessiondb"
+expect 0 timeout 20 "$connutil" -c -s http
+printf '\n%s\n%s\n\n%s\n0 user/s were logged in to http.\n\n\n' "$http_header" "$eq126" "$eq126" | diff - "$tmp/out" \
+  || fail "empty session database"
+expect 79 timeout 20 "$connutil" -c -s http -u joe
+tail -1 "$tmp/out" | grep -qx 'user joe is not logged in to http.' || fail "joe in an empty database: $(cat "$tmp/out")"
+
+rm -rf "$tmp/dbtmp/session" && mkdir "$tmp/dbtmp/session"
+"$mksessiondb" "$tmp/dbtmp/session" 'joe,1700000000,10.1.2.3,5555,mail.example.com' short nonul \
+  'lea,1700000100,10.1.2.4,5556,abcdefghijklmnopqrstuvwxyz' || die "mksessiondb"
+echo "local.service.http.proxy.port = 8080" >> "$ORV_CONFIG"
+expect 0 timeout 20 "$connutil" -c -s http
+cat > "$tmp/want" <<OUT
+
+$http_header
+$eq126
+       joe   14/Nov/2023:22:13:20            mail.example.com:8080                      10.1.2.3:5555          
+       lea   14/Nov/2023:22:15:00            [abcdefghijklmnopqrst]:8080                   [10.1.2.4]:5556         
+
+$eq126
+2 user/s were logged in to http.
+
+
+OUT
+diff "$tmp/want" "$tmp/out" || fail "http listing"
+expect 0 timeout 20 "$connutil" -c -s http -u lea
+tail -1 "$tmp/out" | grep -qx 'user lea is logged in to http.' || fail "lea over http: $(cat "$tmp/out")"
 finish connutil_e2e

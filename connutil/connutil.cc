@@ -199,8 +199,9 @@ int printconnectlist(const std::string& service, const std::string& user_in, rep
   }
   const char* tmpdir = config_get_string(cfg, "local.tmpdir", "/tmp");
   std::string maxkey = "service." + service + ".maxsessions";
-  int maxsessions = config_get_int(cfg, maxkey.c_str(), 6000);
-  if (maxsessions < 1) maxsessions = 6000;
+  // The POP server's default is its own; both sides clamp alike so they
+  // agree on the segment's size.
+  int maxsessions = std::clamp(config_get_int(cfg, maxkey.c_str(), service == "pop" ? 1000 : 6000), 1, 1000000);
   size_t size = static_cast<size_t>(maxsessions) * LOGIN_RECORD_SIZE + LOGIN_HEADER_SIZE;
   std::string label = service;
   for (char& c : label) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));

@@ -400,18 +400,15 @@ int connect_report(const connutil_options& opts, FILE* file) {
     }
     return getconnectlist(opts.service, opts.uid, file, &st);
   }
-  int status;
+  // Both listings run; the status is the web-mail one, the last step.
   if (enabled("imap")) {
-    status = getconnectlist("imap", opts.uid, file, &st);
-    if (status == CONNUTIL_INTERRUPTED) return status;
+    if (getconnectlist("imap", opts.uid, file, &st) == CONNUTIL_INTERRUPTED) return CONNUTIL_INTERRUPTED;
   } else {
     printf("Feature is not enabled for imap.\n");
-    status = CONNUTIL_USAGE;
   }
   if (file) rewind(file);
   if (enabled("http")) return getconnectlist("http", opts.uid, file, &st);
   printf("Feature is not enabled for http.\n");
-  (void)status;
   return CONNUTIL_USAGE;
 }
 

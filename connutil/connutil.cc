@@ -142,7 +142,8 @@ class login_segment {
             name.c_str(), service.c_str(), nspr_error());
       return false;
     }
-    addr_ = PR_AttachSharedMemory(shm_, 0);
+    // Read-only: the report never writes into a server's memory.
+    addr_ = PR_AttachSharedMemory(shm_, PR_SHM_READONLY);
     if (!addr_) {
       bvlog(0, kCrit, "PR_AttachSharedMemory failed with error %s", nspr_error());
       return false;

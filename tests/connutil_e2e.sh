@@ -167,6 +167,11 @@ if grep -v -E '^ *churn(a{10}|b{10}) 14/Nov/2023:22:13:20      plaintext        
   fail "a torn slot was listed"
 fi
 [ -s "$tmp/churned" ] || fail "the churning slot was never listed whole"
+# Only the server user's processes are servers; local.serveruid names
+# that user ahead of local.serveruser.
+cp "$ORV_CONFIG" "$tmp/other.conf"
+echo "local.serveruid = nobody" >> "$tmp/other.conf"
+ORV_CONFIG=$tmp/other.conf expect 66 timeout 20 "$connutil" -c -s imap
 # The name of the segment actually opened is what must fit.
 cp "$ORV_CONFIG" "$tmp/long.conf"
 echo "local.tmpdir = /$(printf 'd%.0s' $(seq 1 1020))" >> "$tmp/long.conf"

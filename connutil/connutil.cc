@@ -44,9 +44,9 @@ constexpr const char* kUsage[] = {
     "     --version     Gives version information.\n",
 };
 
-constexpr size_t kMaxUid = 128;       // -u and lines of the user file
-constexpr size_t kMaxService = 4;     // -s
-constexpr size_t kMaxPath = 1024;     // -f and segment names
+constexpr size_t kMaxUid = 128;                          // -u and lines of the user file
+constexpr size_t kMaxService = 4;                        // -s
+constexpr size_t kMaxPath = 1024;                        // -f and segment names
 constexpr int kDbLog = bvlog_priority(7, LOG_SEV_CRIT);  // category 56, critical
 constexpr int kCrit = LOG_SEV_CRIT;
 
@@ -159,8 +159,7 @@ class login_segment {
 
 // Prints the sessions of one process's login list (those of user when one
 // is named), counting them in *count.  0, or CONNUTIL_INTERRUPTED.
-int list_segment(unsigned char* seg, size_t maxsessions, const std::string& user,
-                 bool* found, int* count) {
+int list_segment(unsigned char* seg, size_t maxsessions, const std::string& user, bool* found, int* count) {
   int32_t raw = std::atomic_ref<int32_t>(*reinterpret_cast<int32_t*>(seg)).load(std::memory_order_acquire);
   size_t n = connutil_clamp_hiwater(raw, maxsessions);
   for (size_t i = 0; i < n; i++) {
@@ -219,9 +218,10 @@ int printconnectlist(const std::string& service, const std::string& user_in, rep
     login_segment seg;
     if (!seg.open(name, size, service)) continue;
     if (user.empty() || !st->imapbannerprinted) {
-      printf("\n%s      UID           TIME                 AUTH                 TO                                 "
-             "FROM\n%s\n",
-             label.c_str(), kEq126.c_str());
+      printf(
+          "\n%s      UID           TIME                 AUTH                 TO                                 "
+          "FROM\n%s\n",
+          label.c_str(), kEq126.c_str());
       st->imapbannerprinted = true;
     }
     int r = list_segment(seg.data(), static_cast<size_t>(maxsessions), user, &found, &count);
@@ -280,8 +280,8 @@ int loggedin_sessiondb(const std::string& user_in, report_state* st) {
   std::unique_ptr<DB_ENV, env_closer> env(raw_env);
   env->set_errpfx(env.get(), "session");
   env->set_flags(env.get(), DB_TXN_NOSYNC, 1);
-  if (int r = env->open(env.get(), dir.c_str(), DB_THREAD | DB_INIT_LOCK | DB_INIT_LOG | DB_INIT_MPOOL | DB_INIT_TXN,
-                        0)) {
+  if (int r =
+          env->open(env.get(), dir.c_str(), DB_THREAD | DB_INIT_LOCK | DB_INIT_LOG | DB_INIT_MPOOL | DB_INIT_TXN, 0)) {
     bvlog(0, kDbLog, "Unable to %s session database in orvconnutil: %s", "init", db_strerror(r));
     return CONNUTIL_SYSERR;
   }
@@ -331,8 +331,8 @@ int loggedin_sessiondb(const std::string& user_in, report_state* st) {
     }
     session_rec rec;
     if (!connutil_decode_session(data.data, data.size, &rec)) {
-      bvlog(0, bvlog_priority(7, LOG_SEV_WARNING),
-            "orvconnutil: skipping a malformed session record of %u bytes", static_cast<unsigned>(data.size));
+      bvlog(0, bvlog_priority(7, LOG_SEV_WARNING), "orvconnutil: skipping a malformed session record of %u bytes",
+            static_cast<unsigned>(data.size));
       continue;
     }
     count++;
@@ -450,8 +450,9 @@ int printlastaccess(const std::string& user) {
 
 int access_report(const connutil_options& opts, FILE* file) {
   if (opts.uid.empty() && opts.file.empty()) {
-    printf("UID                   IMAP last access                 HTTP  last access              POP last access\n%s\n",
-           kEq99.c_str());
+    printf(
+        "UID                   IMAP last access                 HTTP  last access              POP last access\n%s\n",
+        kEq99.c_str());
     bool stop = false;
     int r = mboxlist_getallaccess(outputdata, &stop);
     if (stop) return CONNUTIL_INTERRUPTED;
@@ -641,12 +642,12 @@ std::string connutil_format_session(const session_rec& r, bool first, int proxy_
   char buf[512];
   if (first) {
     snprintf(buf, sizeof buf, "       %s   %s            %.20s:%d                      %u.%u.%u.%u:%d          \n",
-             r.uid.c_str(), when.c_str(), r.conn_addr.c_str(), proxy_port, r.addr[0], r.addr[1], r.addr[2],
-             r.addr[3], r.port);
+             r.uid.c_str(), when.c_str(), r.conn_addr.c_str(), proxy_port, r.addr[0], r.addr[1], r.addr[2], r.addr[3],
+             r.port);
   } else {
     snprintf(buf, sizeof buf, "       %s   %s            [%.20s]:%d                   [%u.%u.%u.%u]:%d         \n",
-             r.uid.c_str(), when.c_str(), r.conn_addr.c_str(), proxy_port, r.addr[0], r.addr[1], r.addr[2],
-             r.addr[3], r.port);
+             r.uid.c_str(), when.c_str(), r.conn_addr.c_str(), proxy_port, r.addr[0], r.addr[1], r.addr[2], r.addr[3],
+             r.port);
   }
   return buf;
 }

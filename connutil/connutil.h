@@ -50,12 +50,12 @@
 
 // Exit statuses.
 inline constexpr int CONNUTIL_OK = 0;
-inline constexpr int CONNUTIL_USAGE = 64;          // also: the report is not enabled
-inline constexpr int CONNUTIL_PATHLONG = 65;       // a segment name of 1025 characters or more
-inline constexpr int CONNUTIL_NOPROCESS = 66;      // no serving process found
-inline constexpr int CONNUTIL_SYSERR = 70;         // database or system error
-inline constexpr int CONNUTIL_CONFIG = 78;         // the configuration could not be read
-inline constexpr int CONNUTIL_NOTFOUND = 79;       // not logged in, or no access record
+inline constexpr int CONNUTIL_USAGE = 64;      // also: the report is not enabled
+inline constexpr int CONNUTIL_PATHLONG = 65;   // a segment name of 1025 characters or more
+inline constexpr int CONNUTIL_NOPROCESS = 66;  // no serving process found
+inline constexpr int CONNUTIL_SYSERR = 70;     // database or system error
+inline constexpr int CONNUTIL_CONFIG = 78;     // the configuration could not be read
+inline constexpr int CONNUTIL_NOTFOUND = 79;   // not logged in, or no access record
 // Returned from main after a deferred signal; a parent sees its low eight
 // bits, 9.
 inline constexpr int CONNUTIL_INTERRUPTED = 777;
@@ -107,8 +107,7 @@ size_t connutil_clamp_hiwater(int32_t raw, size_t maxsessions);
 // Reads slot rec (4-aligned, in a segment others write) consistently: false
 // when it is not valid or was rewritten during the copy.  between (tests)
 // runs after the first counter read, before the copy.
-bool connutil_read_slot(unsigned char* rec, login_slot* out, void (*between)(void*) = nullptr,
-                        void* arg = nullptr);
+bool connutil_read_slot(unsigned char* rec, login_slot* out, void (*between)(void*) = nullptr, void* arg = nullptr);
 // The listing line of a slot (without the empty line after it).
 std::string connutil_format_login(const login_slot& s);
 

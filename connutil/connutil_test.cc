@@ -38,10 +38,9 @@ const char kUsageFirst[] = "Usage: orvconnutil -c | -a [-s <service>] [-u <uid>]
 TEST(ConnutilParse, UsageErrorsComeInTheirOrderBeforeTheUsageText) {
   parsed p = parse({"-s", "imaps", "-f", std::string(1025, 'f'), "-u", std::string(129, 'u')});
   EXPECT_EQ(p.status, 64);
-  std::string want = std::string("USAGE ERROR: service specified is too long.\n") +
-                     "USAGE ERROR: input file name is too long.\n" +
-                     "USAGE ERROR: Must pass at least one of -c or -a. \n" + "USAGE ERROR: uid length is too long.\n" +
-                     kUsageFirst;
+  std::string want =
+      std::string("USAGE ERROR: service specified is too long.\n") + "USAGE ERROR: input file name is too long.\n" +
+      "USAGE ERROR: Must pass at least one of -c or -a. \n" + "USAGE ERROR: uid length is too long.\n" + kUsageFirst;
   EXPECT_EQ(p.err.substr(0, want.size()), want);
   EXPECT_NE(p.err.find("     --version     Gives version information.\n"), std::string::npos);
 
@@ -133,8 +132,8 @@ slot_bytes sample_slot() {
 
 TEST(ConnutilSlots, FieldsWithoutNulAreCutAtTheirSize) {
   slot_bytes s = sample_slot();
-  memset(s.b, 'u', 128);         // no NUL before auth_adm_uid
-  memset(s.b + 496, 't', 20);    // nor before is_valid
+  memset(s.b, 'u', 128);       // no NUL before auth_adm_uid
+  memset(s.b + 496, 't', 20);  // nor before is_valid
   memset(s.b + 388, 'f', 50);
   login_slot out;
   ASSERT_TRUE(connutil_read_slot(s.b, &out));
@@ -191,7 +190,7 @@ TEST_F(Utc, LoginLinesInBothFormats) {
   out.uid = std::string(20, 'x');
   out.authtype = "authenticate-longer-x";
   std::string line = connutil_format_login(out);
-  EXPECT_EQ(line.substr(0, 16), std::string(15, 'x') + " ");  // %15.15s
+  EXPECT_EQ(line.substr(0, 16), std::string(15, 'x') + " ");                                     // %15.15s
   EXPECT_NE(line.find("     authentica          198.51.100.1:143"), std::string::npos) << line;  // %14.10s
 }
 

@@ -138,8 +138,8 @@ bool ready() {
 void publish_hiwater() {
   size_t top = g_list.used.size();
   while (top > 0 && !g_list.used[top - 1]) top--;
-  std::atomic_ref<int32_t>(*reinterpret_cast<int32_t*>(g_list.seg)).store(static_cast<int32_t>(top),
-                                                                          std::memory_order_release);
+  std::atomic_ref<int32_t>(*reinterpret_cast<int32_t*>(g_list.seg))
+      .store(static_cast<int32_t>(top), std::memory_order_release);
 }
 
 }  // namespace

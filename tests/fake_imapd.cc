@@ -70,8 +70,9 @@ void rewrite(unsigned char* r, char letter, uint32_t* counter) {
   cnt.store(++*counter, std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_release);
   std::string churn = std::string("churn") + std::string(10, letter);
-  std::vector<std::string> f = {churn, "plaintext", std::string(30, letter), "1700000000", std::string(15, letter), "1",
-                                std::string(15, letter), "2"};
+  std::vector<std::string> f = {
+      churn, "plaintext", std::string(30, letter), "1700000000", std::string(15, letter), "1", std::string(15, letter),
+      "2"};
   fill(r, f);
   cnt.store(++*counter, std::memory_order_release);
   valid.store(1, std::memory_order_release);

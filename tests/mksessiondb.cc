@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
   }
   DB_ENV* env;
   if (int r = db_env_create(&env, 0)) return fail("db_env_create", r);
-  if (int r = env->open(env, argv[1],
-                        DB_CREATE | DB_THREAD | DB_INIT_LOCK | DB_INIT_LOG | DB_INIT_MPOOL | DB_INIT_TXN, 0600)) {
+  if (int r = env->open(env, argv[1], DB_CREATE | DB_THREAD | DB_INIT_LOCK | DB_INIT_LOG | DB_INIT_MPOOL | DB_INIT_TXN,
+                        0600)) {
     env->close(env, 0);
     return fail(argv[1], r);
   }

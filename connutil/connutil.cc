@@ -189,10 +189,7 @@ int printconnectlist(const std::string& service, const std::string& user_in, rep
   uid_t uid;
   if (server_uid(&uid) != 0) return CONNUTIL_SYSERR;
   std::vector<pid_t> pids;
-  if (connutil_find_processes("/proc", service, uid, getpid(), &pids) != 0) {
-    bvlog(0, kCrit, "Problem in orvconnutil with popen(), FD or process couldn't get created");
-    return CONNUTIL_SYSERR;
-  }
+  if (connutil_find_processes("/proc", service, uid, getpid(), &pids) != 0) return CONNUTIL_SYSERR;
   if (pids.empty()) {
     printf("No %s process running, can't list logged users.\n", service.c_str());
     return CONNUTIL_NOPROCESS;

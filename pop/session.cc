@@ -23,6 +23,7 @@
 #include "pop/login.h"
 #include "pop/maildrop.h"
 #include "pop/server.h"
+#include "pop/userlist.h"
 #include "store/autocreate.h"
 #include "store/mailbox.h"
 #include "store/mboxlist_lright.h"
@@ -1012,6 +1013,7 @@ void Session::login_done(int r, const std::string& userid, std::shared_ptr<Maild
   telemetry_.record(reader_.pending());
   pop_state_ = PopState::kTransaction;
   server_.count_login(true);
+  userlist_login(id_, userid_, mech, os_fd_);
   bvlog(0, LOG_SEV_INFO, "login: %s %s %s %s", clienthost_.c_str(), userid_.c_str(), mech.c_str(),
         tls_ ? tls_->describe().c_str() : "plaintext");
   reply("+OK Maildrop ready");
@@ -1181,6 +1183,7 @@ void Session::end(EndReason why) {
   fd_.reset();
   os_fd_ = -1;
   if (logged_in_) {
+    userlist_logout(id_);
     bvlog(0, LOG_SEV_INFO, "logout: %s %s", clienthost_.c_str(), userid_.c_str());
     // Only a completed login is reported and recorded: a client that
     // merely named a user must not move that user's last access (nor cost

@@ -4,6 +4,10 @@
 #include <unordered_set>
 
 #include "common/bvlog.h"
+#include "store/mboxlist_lright.h"
+#include "store/quota_record.h"
+
+static_assert(sizeof("Status: R\r\n") - 1 == kStatusLineOctets);
 
 MaildropMessage* Maildrop::find(uint64_t n) {
   if (n == 0 || n > messages.size()) return nullptr;
@@ -25,6 +29,11 @@ void Maildrop::reset() {
   deleted_count = 0;
   deleted_octets = 0;
   highest = 0;
+}
+
+std::string Maildrop::status_line(uint32_t n) const {
+  if (status_octets == 0) return "";
+  return n <= highest ? "Status: R\r\n" : "Status: U\r\n";
 }
 
 std::vector<uint32_t> Maildrop::deleted_uids() const {
@@ -58,6 +67,23 @@ int maildrop_build(Maildrop* drop) {
     bvlog(0, LOG_SEV_NOTICE, "%s: %u message%s share an origin with an earlier one; given the folder's own unique id",
           drop->box.name ? drop->box.name : "INBOX", dups, dups == 1 ? "" : "s");
   return 0;
+}
+
+void maildrop_load_last_position(Maildrop* drop, const std::string& userid) {
+  drop->status_octets = kStatusLineOctets;
+  std::string name = userid;  // canonicalised in place
+  quotadata qd;
+  if (mboxlist_getlastaccess(name.data(), &qd) != 0) return;
+  drop->highest =
+      maildrop_last_position(drop->messages, drop->box.mbd.uid_validity, qd.pop_last_uidvalidity, qd.pop_last_uid);
+}
+
+uint32_t maildrop_last_position(const std::vector<MaildropMessage>& messages, uint32_t box_validity,
+                                uint32_t last_validity, uint32_t last_uid) {
+  if (last_validity == 0 || last_validity != box_validity) return 0;
+  auto past = std::upper_bound(messages.begin(), messages.end(), last_uid,
+                               [](uint32_t uid, const MaildropMessage& m) { return uid < m.uid; });
+  return static_cast<uint32_t>(past - messages.begin());
 }
 
 uint32_t maildrop_assign_ids(std::vector<MaildropMessage>* messages, uint32_t uidvalidity) {

@@ -40,11 +40,21 @@ struct Maildrop {
   uint64_t deleted_octets = 0;  // those marked deleted
   uint32_t deleted_count = 0;
   uint32_t highest = 0;  // LAST: highest number retrieved or deleted
+  // kStatusLineOctets with the status option, else 0: every transfer then
+  // starts with a "Status:" line, and the sizes told to the client count it.
+  uint32_t status_octets = 0;
   ~Maildrop() { mailbox_close(&box); }
 
   uint32_t count() const { return static_cast<uint32_t>(messages.size()); }
   uint32_t live_count() const { return count() - deleted_count; }
   uint64_t live_octets() const { return octets - deleted_octets; }
+  // The sizes told to the client (STAT, LIST, RETR, XAUTHLIST).
+  uint64_t reported_size(const MaildropMessage& m) const { return uint64_t{m.size} + status_octets; }
+  uint64_t reported_live_octets() const { return live_octets() + uint64_t{status_octets} * live_count(); }
+  // The header line a transfer of message n starts with under the status
+  // option ("" without it): R when an earlier position (highest) already
+  // covers n, else U.  Judge it before the command moves highest.
+  std::string status_line(uint32_t n) const;
   // The entry of message number n (from 1) when it exists and is not marked
   // deleted, else null.
   MaildropMessage* find(uint64_t n);
@@ -58,6 +68,22 @@ struct Maildrop {
 // Fills drop->messages and octets from the index records of the open
 // drop->box.  0 or the store's error (the table is then incomplete).
 [[nodiscard]] int maildrop_build(Maildrop* drop);
+
+// The status option for a table just built: status_octets set, and highest
+// where the user's earlier POP sessions got to (the last position kept in
+// the record of the user's quota root).  No record yet, or one that cannot
+// be read (the store logs it), starts at 0.  Blocking (a database read).
+void maildrop_load_last_position(Maildrop* drop, const std::string& userid);
+
+// "Status: R\r\n" or "Status: U\r\n".
+inline constexpr uint32_t kStatusLineOctets = 11;
+
+// Where the status option starts highest: the number of the last message
+// whose uid is not above last_uid, when the position was stored under the
+// INBOX's current UID validity (last_validity == box_validity); else 0 (a
+// recreated INBOX numbers its uids anew).  messages are in uid order.
+uint32_t maildrop_last_position(const std::vector<MaildropMessage>& messages, uint32_t box_validity,
+                                uint32_t last_validity, uint32_t last_uid);
 
 // Resolves the unique ids of a table whose entries carry the records'
 // origin (id_uid, id_validity as stored): an entry without an origin (either

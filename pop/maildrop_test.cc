@@ -65,6 +65,39 @@ TEST(Maildrop, MarksTotalsAndReset) {
   EXPECT_TRUE(d.deleted_uids().empty());
 }
 
+TEST(Maildrop, StatusOptionSizesAndLines) {
+  Maildrop d = table({100, 4000000000u, 7});
+  EXPECT_EQ(d.status_line(1), "");  // option off: nothing added, sizes as stored
+  EXPECT_EQ(d.reported_size(d.messages[0]), 100u);
+  d.status_octets = kStatusLineOctets;
+  EXPECT_EQ(d.reported_size(d.messages[1]), 4000000011ull);
+  EXPECT_EQ(d.reported_live_octets(), 4000000107ull + 33);
+  d.mark_deleted(3);
+  EXPECT_EQ(d.reported_live_octets(), 4000000100ull + 22);
+  EXPECT_EQ(d.highest, 3u);
+  d.highest = 2;
+  EXPECT_EQ(d.status_line(1), "Status: R\r\n");
+  EXPECT_EQ(d.status_line(2), "Status: R\r\n");
+  EXPECT_EQ(d.status_line(3), "Status: U\r\n");
+  EXPECT_EQ(d.status_line(2).size(), kStatusLineOctets);
+  d.reset();
+  EXPECT_EQ(d.status_line(1), "Status: U\r\n");
+}
+
+TEST(Maildrop, LastPositionUnderTheSameUidValidity) {
+  Maildrop d = table({1, 1, 1, 1});  // uids 10, 13, 16, 19
+  auto pos = [&](uint32_t validity, uint32_t uid) { return maildrop_last_position(d.messages, 50, validity, uid); };
+  EXPECT_EQ(pos(50, 9), 0u);
+  EXPECT_EQ(pos(50, 10), 1u);
+  EXPECT_EQ(pos(50, 15), 2u);  // its message was removed since: the one before it
+  EXPECT_EQ(pos(50, 16), 3u);
+  EXPECT_EQ(pos(50, 19), 4u);
+  EXPECT_EQ(pos(50, UINT32_MAX), 4u);
+  EXPECT_EQ(pos(51, 16), 0u);  // another INBOX of the same name: its uids mean nothing here
+  EXPECT_EQ(pos(0, 16), 0u);   // never stored
+  EXPECT_EQ(maildrop_last_position({}, 50, 50, 16), 0u);
+}
+
 TEST(Maildrop, ExpungeDecisionByUid) {
   std::vector<uint32_t> uids = {3, 7, 1000};
   auto decide = [&](uint32_t uid) {

@@ -20,6 +20,7 @@
 #include "common/map.h"
 #include "pop/dotstuff.h"
 #include "pop/greeting.h"
+#include "pop/gurl.h"
 #include "pop/login.h"
 #include "pop/maildrop.h"
 #include "pop/server.h"
@@ -52,6 +53,29 @@ constexpr size_t kTransferTurn = 1024 * 1024;
 // The stored sender is cut to fit a response line.
 constexpr size_t kMaxSenderText = 400;
 constexpr const char* kErrNoSuchMessage = "-ERR No such message";
+constexpr int kLogStat = 37;  // category 32, notice
+
+// "POP3 Login ..." and "POP3 Logout ..." of local.poplogmboxstat: the
+// messages and octets the client is told about.
+void log_mailbox_stat(const char* what, const std::string& userid, const std::string& clienthost,
+                      const Maildrop& drop, time_t login_time, int fd) {
+  bvlog(0, kLogStat, "POP3 %s user=%s host=%s - %u messages, %llu bytes, %lld, %d", what, userid.c_str(),
+        clienthost.c_str(), drop.live_count(), static_cast<unsigned long long>(drop.reported_live_octets()),
+        static_cast<long long>(login_time), fd);
+}
+
+// The lines before a message's body: the status response and, with the
+// status option, the message's "Status:" header line (judged before the
+// command moves highest).  Sent only when the transfer starts.  They leave
+// the output before the first octet of the body is made (a transfer moves
+// on only once the output is empty), so they precede the body on every
+// path, sendfile included, and the response goes out on its own, as the
+// qpopper emulation asks, without a flush of its own.
+std::string transfer_head(const Maildrop& drop, uint32_t n, std::string response) {
+  std::string status = drop.status_line(n);
+  if (!status.empty()) response += "\r\n" + status.substr(0, status.size() - 2);
+  return response;
+}
 
 }  // namespace
 
@@ -398,10 +422,6 @@ void Session::execute(const CommandSpec& spec, const ParsedCommand& cmd) {
     case PopCommand::kStat:
     case PopCommand::kNoop:
       break;
-    case PopCommand::kGurl:
-      // Not offered: no account URL is configured by this server.
-      reply_bad(kErrUnrecognized);
-      return;
     default:
       if (const char* err = check_argument(spec, cmd)) {
         reply_bad(err);
@@ -436,7 +456,7 @@ void Session::execute(const CommandSpec& spec, const ParsedCommand& cmd) {
       auth(cmd);
       return;
     case PopCommand::kStat:
-      reply("+OK " + std::to_string(maildrop_->live_count()) + " " + std::to_string(maildrop_->live_octets()));
+      reply("+OK " + std::to_string(maildrop_->live_count()) + " " + std::to_string(maildrop_->reported_live_octets()));
       return;
     case PopCommand::kNoop:
       reply("+OK");
@@ -533,7 +553,7 @@ void Session::transaction(const CommandSpec& spec, const ParsedCommand& cmd) {
         const MaildropMessage& m = drop.messages[n - 1];
         std::string text = std::to_string(n) + " ";
         if (spec.id == PopCommand::kUidl) return text + std::to_string(m.id_uid) + "-" + std::to_string(m.id_validity);
-        text += std::to_string(m.size);
+        text += std::to_string(drop.reported_size(m));
         if (spec.id == PopCommand::kXauthlist) text += " " + sender(n);
         return text;
       };
@@ -541,7 +561,14 @@ void Session::transaction(const CommandSpec& spec, const ParsedCommand& cmd) {
         if (std::optional<uint32_t> n = message_argument(cmd)) reply("+OK " + line(*n));
         return;
       }
-      reply(spec.id == PopCommand::kUidl ? "+OK unique-id listing follows" : "+OK scan listing follows");
+      if (spec.id == PopCommand::kUidl) {
+        reply("+OK unique-id listing follows");
+      } else if (spec.id == PopCommand::kList && server_.startup().emulate_qpopper) {
+        reply("+OK " + std::to_string(drop.live_count()) + " messages (" + std::to_string(drop.reported_live_octets()) +
+              " octets)");
+      } else {
+        reply("+OK scan listing follows");
+      }
       for (uint32_t n = 1; n <= drop.count(); ++n)
         if (!drop.messages[n - 1].deleted) reply(line(n));
       reply(".");
@@ -552,8 +579,10 @@ void Session::transaction(const CommandSpec& spec, const ParsedCommand& cmd) {
       return;
     case PopCommand::kRetr:
       if (std::optional<uint32_t> n = message_argument(cmd)) {
+        std::string head =
+            transfer_head(drop, *n, "+OK " + std::to_string(drop.reported_size(drop.messages[*n - 1])) + " octets");
         drop.highest = std::max(drop.highest, *n);
-        start_transfer(*n, std::nullopt, "+OK " + std::to_string(drop.messages[*n - 1].size) + " octets");
+        start_transfer(*n, std::nullopt, std::move(head));
       }
       return;
     case PopCommand::kTop: {
@@ -577,7 +606,7 @@ void Session::transaction(const CommandSpec& spec, const ParsedCommand& cmd) {
         reply("-ERR Invalid number of lines");
         return;
       }
-      start_transfer(static_cast<uint32_t>(*n), lines, "+OK");
+      start_transfer(static_cast<uint32_t>(*n), lines, transfer_head(drop, static_cast<uint32_t>(*n), "+OK"));
       return;
     }
     case PopCommand::kDele:
@@ -593,6 +622,20 @@ void Session::transaction(const CommandSpec& spec, const ParsedCommand& cmd) {
     case PopCommand::kLast:
       reply("+OK " + std::to_string(drop.highest));
       return;
+    case PopCommand::kGurl: {
+      const char* why = "";
+      if (std::optional<std::string> line = gurl_response(server_.settings()->account_url, userid_, &why)) {
+        reply(*line);
+        return;
+      }
+      // Said once per session: a client repeating GURL does not fill the log.
+      // (No URL configured is the usual case, not worth a line.)
+      if (!gurl_logged_ && !server_.settings()->account_url.empty())
+        bvlog(0, LOG_SEV_NOTICE, "GURL for %s failed: %s", userid_.c_str(), why);
+      gurl_logged_ = true;
+      reply("-ERR GURL failed");
+      return;
+    }
     default:
       ORV_ASSERT(!"transaction command without a handler");
   }
@@ -680,6 +723,8 @@ Session::Io Session::pump_transfer(size_t* turn) {
 
 void Session::quit() {
   if (pop_state_ != PopState::kTransaction || maildrop_->deleted_count == 0) {
+    if (pop_state_ == PopState::kTransaction && server_.startup().statlog)
+      log_mailbox_stat("Logout", userid_, clienthost_, *maildrop_, login_time_, os_fd_);
     reply("+OK");
     close_after_output(EndReason::kQuit);
     return;
@@ -707,6 +752,7 @@ void Session::quit() {
 }
 
 void Session::quit_done(int r) {
+  if (server_.startup().statlog) log_mailbox_stat("Logout", userid_, clienthost_, *maildrop_, login_time_, os_fd_);
   if (r != 0) {
     // The index is replaced only when the new one is complete: on failure
     // every message is still there, and the client must hear it.
@@ -932,6 +978,7 @@ void Session::login(const char* mech) {
   std::string client_ip = addr_.to_string();
   std::string mech_name = mech;
   std::string instancedir = server_.settings()->instancedir;
+  bool status_line = server_.startup().status_line;
   struct Result {
     int r = 0;
     std::string userid;
@@ -943,7 +990,7 @@ void Session::login(const char* mech) {
   PopServer* server = &server_;
   uint64_t id = id_;
   server_.pool().submit(
-      [conn_ref, directory, hostname, client_ip, mech_name, instancedir, result] {
+      [conn_ref, directory, hostname, client_ip, mech_name, instancedir, status_line, result] {
         std::string name;
         std::optional<std::string> userid;
         if (saslglue_username(conn_ref.get(), &name) == SASL_OK) userid = login_userid(name);
@@ -973,6 +1020,7 @@ void Session::login(const char* mech) {
         if (r == 0) r = maildrop_build(drop.get());
         result->r = r;
         if (r != 0) return;
+        if (status_line) maildrop_load_last_position(drop.get(), *userid);
         result->drop = std::move(drop);
         result->login_time = time(nullptr);
         result->telemetry.open(instancedir, *userid, result->login_time);
@@ -983,14 +1031,15 @@ void Session::login(const char* mech) {
         server->with_session(id, [&](Session& s) {
           if (s.state_ != State::kBusy) return;
           s.state_ = State::kCommands;
-          s.login_done(result->r, result->userid, std::move(result->drop), mech_name, std::move(result->telemetry));
+          s.login_done(result->r, result->userid, std::move(result->drop), mech_name, std::move(result->telemetry),
+                       result->login_time);
           s.drive();
         });
       });
 }
 
 void Session::login_done(int r, const std::string& userid, std::shared_ptr<Maildrop> drop, const std::string& mech,
-                         TelemetryFile telemetry) {
+                         TelemetryFile telemetry, time_t login_time) {
   if (r != 0) {
     const char* reason = r == IMAP_INVALID_USER ? "Invalid userid"
                          : r == IMAP_MAILBOX_NONEXISTENT || r == IMAP_WRONG_MAILHOST
@@ -1006,6 +1055,7 @@ void Session::login_done(int r, const std::string& userid, std::shared_ptr<Maild
   }
   logged_in_ = true;
   userid_ = userid;
+  login_time_ = login_time;
   maildrop_ = std::move(drop);
   // From here on the file gets every octet.  Commands the client sent
   // right behind its login were read already: they are the first of it.
@@ -1016,7 +1066,13 @@ void Session::login_done(int r, const std::string& userid, std::shared_ptr<Maild
   userlist_login(id_, userid_, mech, os_fd_);
   bvlog(0, LOG_SEV_INFO, "login: %s %s %s %s", clienthost_.c_str(), userid_.c_str(), mech.c_str(),
         tls_ ? tls_->describe().c_str() : "plaintext");
-  reply("+OK Maildrop ready");
+  if (server_.startup().statlog) log_mailbox_stat("Login", userid_, clienthost_, *maildrop_, login_time_, os_fd_);
+  if (server_.startup().emulate_qpopper) {
+    reply("+OK " + userid_ + " has " + std::to_string(maildrop_->live_count()) + " messages (" +
+          std::to_string(maildrop_->reported_live_octets()) + " octets)");
+  } else {
+    reply("+OK Maildrop ready");
+  }
 }
 
 void Session::close_after_output(EndReason why) {
@@ -1191,11 +1247,19 @@ void Session::end(EndReason why) {
     std::string userid = userid_, ip = addr_.to_string();
     bool last_access = server_.settings()->last_access;
     int how = why == EndReason::kTimedOut ? 2 : 1;
+    // With the status option, where this session got to: however the
+    // session ends, so the next one marks these messages as seen.
+    uint32_t pos_validity = 0, pos_uid = 0;
+    if (maildrop_ && maildrop_->status_octets != 0 && maildrop_->highest != 0) {
+      pos_validity = maildrop_->box.mbd.uid_validity;
+      pos_uid = maildrop_->messages[maildrop_->highest - 1].uid;
+    }
     server_.pool().submit(
-        [userid, ip, last_access, how] {
+        [userid, ip, last_access, how, pos_validity, pos_uid] {
           time_t now = time(nullptr);
           storenotify_loguser("shut_down", userid.c_str(), userid.c_str(), ip.c_str(), now, how);
           if (last_access) (void)mboxlist_setaccesstime(userid.c_str(), now, "pop");  // logs its failure
+          if (pos_uid != 0) (void)mboxlist_setlastuse(userid.c_str(), pos_validity, pos_uid);  // logs its failure
         },
         [] {});
   }

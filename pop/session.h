@@ -98,7 +98,7 @@ class Session final : public IoHandler {
   void delayed_failure(std::string response);
   void login(const char* mech);
   void login_done(int r, const std::string& userid, std::shared_ptr<Maildrop> drop, const std::string& mech,
-                  TelemetryFile telemetry);
+                  TelemetryFile telemetry, time_t login_time);
   void stls();
   // After a handshake: the user a verified client certificate names, when
   // client authentication is configured.
@@ -152,6 +152,8 @@ class Session final : public IoHandler {
   unsigned auth_failures_ = 0;
   bool logged_in_ = false;
   std::string userid_;           // the store user id once logged in
+  time_t login_time_ = 0;
+  bool gurl_logged_ = false;     // a failed GURL was logged (once per session)
   std::shared_ptr<Maildrop> maildrop_;
   TelemetryFile telemetry_;      // every octet moved after the login, when the admin asked for it
   std::string end_detail_;       // why a session ends with kNetworkError, when no system error says it

@@ -132,6 +132,9 @@ PopStartup load_startup(config_cache* cfg, const PopOptions& opts, std::vector<s
     warnings->push_back("local.ssl.minversion " + minv + " is not supported, using tls1.2");
   }
   s.tls.client_auth = config_get_switch(cfg, "service.pop.sslclientauth", 0) != 0;
+  s.status_line = config_get_switch(cfg, "local.popstatuskludge", 0) != 0;
+  s.emulate_qpopper = config_get_switch(cfg, "service.pop.emulateqpopper", 0) != 0;
+  s.statlog = config_get_switch(cfg, "local.poplogmboxstat", 0) != 0;
   return s;
 }
 
@@ -178,6 +181,7 @@ std::shared_ptr<const PopSettings> load_settings(config_cache* cfg, const std::s
   s->defaultdomain = trim(config_get_string(cfg, "service.defaultdomain", ""));
   s->directory = !trim(config_get_string(cfg, "local.ugldaphost", "")).empty();
   s->last_access = config_get_switch(cfg, "local.enablelastaccess", 0) != 0;
+  s->account_url = config_get_string(cfg, "gen.accounturl", "");
   return s;
 }
 

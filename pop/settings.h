@@ -55,6 +55,11 @@ struct PopStartup {
   bool strict = false;
   bool single = false;
   std::string version;         // product version for log lines
+  // local.popstatuskludge: every transfer starts with "Status: R" (seen by
+  // an earlier POP session) or "Status: U", and sizes count that line.
+  bool status_line = false;
+  bool emulate_qpopper = false;  // service.pop.emulateqpopper: the older login and LIST texts
+  bool statlog = false;          // local.poplogmboxstat: "POP3 Login/Logout" lines with the counts
 };
 
 PopStartup load_startup(config_cache* cfg, const PopOptions& opts, std::vector<std::string>* warnings);
@@ -76,6 +81,7 @@ struct PopSettings {
   std::string defaultdomain;     // service.defaultdomain: the realm of SASL names
   bool directory = false;        // local.ugldaphost set: INBOXes are provisioned at login
   bool last_access = false;      // local.enablelastaccess: a logout records the POP access time
+  std::string account_url;       // gen.accounturl: GURL's answer ("" = GURL fails)
 };
 
 // system_host is the host name found at start-up (used when local.hostname

@@ -279,6 +279,18 @@ class Mailbox(unittest.TestCase):
                                         len(canonical(b"Subject: late\n\narrived during the session\n")), 3))
         self.assert_consistent()
 
+    def test_unique_ids_survive_a_backup_and_restore(self):
+        self.deliver(CORPUS[0], CORPUS[1], CORPUS[4])
+        popd = self.inst.popd()
+        before = self.uidls(popd)
+        self.assertEqual(len(set(before)), len(before))
+        volume = os.path.join(self.inst.tmp, "volume")
+        pop3lib.run_cmd([pop3lib.program("orvbackup"), "-f", volume, "/"], env=self.inst.env, timeout=TIMEOUT * 3)
+        self.inst.adm("user", "delete", "joe")
+        pop3lib.run_cmd([pop3lib.program("orvrestore"), "-f", volume], env=self.inst.env, timeout=TIMEOUT * 3)
+        self.assertEqual(self.uidls(popd), before)
+        self.assert_consistent()
+
     def test_sessions_without_quit_remove_nothing(self):
         self.deliver(CORPUS[0], CORPUS[1])
         popd = self.inst.popd()

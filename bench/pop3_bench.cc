@@ -45,10 +45,11 @@
 // seconds, logins/s, p50 ms, p99 ms, server CPU us/login, failures;
 // "retr", label, clients, sessions, messages, octets, seconds, messages/s,
 // MB/s, server CPU ms/MB, failures; "dele", label, clients, messages,
-// first login ms, login ms, LIST ms, UIDL ms, DELE ms, QUIT ms, expunged messages/s,
-// server CPU us/message, failures; or "idle", sessions, RSS KiB before,
-// after, KiB per session.
+// first login ms, login ms, LIST ms, UIDL ms, DELE ms, QUIT ms, expunged
+// messages/s, server CPU us/message, failures; or "idle", sessions, RSS KiB
+// before, after, KiB per session.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <getopt.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -64,7 +65,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -87,7 +87,7 @@ struct Options {
   bool capa = true;
   std::vector<pid_t> pids;
   long idle = 0;
-  std::string csv;  // file the CSV line is appended to, or ""
+  std::string csv;               // file the CSV line is appended to, or ""
   std::string user = "bench%d";  // "%d" is the client's number modulo users
   int users = 1;
   std::string password = "secret";
@@ -123,7 +123,8 @@ std::string base64(const std::string& in) {
 // one AUTH PLAIN with its initial response).
 std::vector<std::string> login_commands(const Options& o, int k) {
   std::string u = user_name(o, k);
-  if (o.auth_plain) return {"AUTH PLAIN " + base64(std::string(1, '\0') + u + std::string(1, '\0') + o.password) + "\r\n"};
+  if (o.auth_plain)
+    return {"AUTH PLAIN " + base64(std::string(1, '\0') + u + std::string(1, '\0') + o.password) + "\r\n"};
   return {"USER " + u + "\r\n", "PASS " + o.password + "\r\n"};
 }
 
@@ -757,7 +758,8 @@ int run_dele(const Options& o) {
   double cpu0 = server_cpu_seconds(o.pids);
   std::vector<DeleResult> results(static_cast<size_t>(o.conns));
   std::vector<std::thread> workers;
-  for (int k = 0; k < o.conns; ++k) workers.emplace_back([&, k] { results[static_cast<size_t>(k)] = dele_session(o, k); });
+  for (int k = 0; k < o.conns; ++k)
+    workers.emplace_back([&, k] { results[static_cast<size_t>(k)] = dele_session(o, k); });
   for (auto& w : workers) w.join();
   double cpu = server_cpu_seconds(o.pids) - cpu0;
   DeleResult worst;
@@ -779,13 +781,14 @@ int run_dele(const Options& o) {
   double rate = worst.dele + worst.quit > 0 ? static_cast<double>(worst.messages) / (worst.dele + worst.quit) : 0;
   double cpu_us = worst.messages && !o.pids.empty() ? cpu * 1e6 / static_cast<double>(worst.messages) : 0;
   char line[256];
-  snprintf(line, sizeof line, "dele,%s,%d,%llu,%.1f,%.1f,%.1f,%.1f,%.1f,%.1f,%.0f,%.2f,%llu", o.label.c_str(),
-           o.conns, static_cast<unsigned long long>(worst.messages), worst.first * 1e3, worst.login * 1e3, worst.list * 1e3, worst.uidl * 1e3,
-           worst.dele * 1e3, worst.quit * 1e3, rate, cpu_us, static_cast<unsigned long long>(failures));
+  snprintf(line, sizeof line, "dele,%s,%d,%llu,%.1f,%.1f,%.1f,%.1f,%.1f,%.1f,%.0f,%.2f,%llu", o.label.c_str(), o.conns,
+           static_cast<unsigned long long>(worst.messages), worst.first * 1e3, worst.login * 1e3, worst.list * 1e3,
+           worst.uidl * 1e3, worst.dele * 1e3, worst.quit * 1e3, rate, cpu_us,
+           static_cast<unsigned long long>(failures));
   write_csv(o, line);
   printf("%-10s %6d %9llu %9.1f %9.1f %9.1f %9.1f %9.1f %9.1f %9.0f %10.2f %6llu\n", o.label.c_str(), o.conns,
-         static_cast<unsigned long long>(worst.messages), worst.first * 1e3, worst.login * 1e3, worst.list * 1e3, worst.uidl * 1e3,
-         worst.dele * 1e3, worst.quit * 1e3, rate, cpu_us, static_cast<unsigned long long>(failures));
+         static_cast<unsigned long long>(worst.messages), worst.first * 1e3, worst.login * 1e3, worst.list * 1e3,
+         worst.uidl * 1e3, worst.dele * 1e3, worst.quit * 1e3, rate, cpu_us, static_cast<unsigned long long>(failures));
   if (failures) {
     fprintf(stderr, "pop3_bench: %llu failed sessions; first: %s\n", static_cast<unsigned long long>(failures),
             first.c_str());

@@ -38,15 +38,15 @@ namespace {
 std::string make_message(unsigned long seed, unsigned long n, size_t size) {
   std::mt19937_64 rng(seed * 1000003 + n);
   size_t want = size * 3 / 4 + rng() % (size / 2 + 1);
-  std::string m = "Received: from relay" + std::to_string(rng() % 50) +
-                  ".example.net (relay.example.net [192.0.2." + std::to_string(rng() % 250) +
-                  "])\r\n\tby mx.example.org; Tue, 2 Jan 2024 09:00:00 +0000\r\n";
+  std::string m = "Received: from relay" + std::to_string(rng() % 50) + ".example.net (relay.example.net [192.0.2." +
+                  std::to_string(rng() % 250) + "])\r\n\tby mx.example.org; Tue, 2 Jan 2024 09:00:00 +0000\r\n";
   m += "From: \"Sender " + std::to_string(n) + "\" <sender" + std::to_string(n % 97) + "@example.com>\r\n";
   m += "To: user@example.org\r\nSubject: Message " + std::to_string(n) + "\r\n";
-  m += "Date: Tue, 2 Jan 2024 09:00:00 +0000\r\nMessage-ID: <" + std::to_string(seed) + "." +
-       std::to_string(n) + "@example.com>\r\nMIME-Version: 1.0\r\n";
+  m += "Date: Tue, 2 Jan 2024 09:00:00 +0000\r\nMessage-ID: <" + std::to_string(seed) + "." + std::to_string(n) +
+       "@example.com>\r\nMIME-Version: 1.0\r\n";
   m += "Content-Type: text/plain; charset=utf-8\r\n\r\n";
-  while (m.size() < want) m += "The quick brown fox jumps over the lazy dog, " + std::to_string(rng() % 100000) + ".\r\n";
+  while (m.size() < want)
+    m += "The quick brown fox jumps over the lazy dog, " + std::to_string(rng() % 100000) + ".\r\n";
   return m;
 }
 

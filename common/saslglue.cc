@@ -591,7 +591,9 @@ int saslglue_conn_new(saslglue_ctx* ctx, const SaslConnParams& p, saslglue_conn*
     r = sasl_setprop(c->sasl, SASL_SSF_EXTERNAL, &ssf);
   }
   if (r == SASL_OK && p.external_id && *p.external_id) r = sasl_setprop(c->sasl, SASL_AUTH_EXTERNAL, p.external_id);
-  if (r == SASL_OK) r = sasl_auxprop_request(c->sasl, const_cast<const char**>(SASLGLUE_ATTRS));
+  // The store attributes come only from the directory; asking a password
+  // file for them would open it once per attribute on every login.
+  if (r == SASL_OK && ctx->directory) r = sasl_auxprop_request(c->sasl, const_cast<const char**>(SASLGLUE_ATTRS));
   if (r != SASL_OK) {
     bvlog(0, LOG_SEV_ERR, "Cannot set up the SASL connection for %s: %s", printable(c->clienthost).c_str(),
           sasl_errdetail(c->sasl));

@@ -67,6 +67,22 @@ class Login(unittest.TestCase):
         self.assertEqual(popd.stop(), 0)
         self.assertEqual(popd.sanitizer_reports(), [])
 
+    def test_a_login_opens_the_password_file_a_few_times(self):
+        # The store attributes are asked of the directory only: asking the
+        # password file made it open once per attribute, some 35 times a login.
+        popd = self.inst.popd()
+        log = os.path.join(self.inst.tmp, "opens.log")
+        with pop3lib.strace_attached(popd.pid, "-e", "trace=open,openat", log=log):
+            with popd.client() as c:
+                c.greeting()
+                c.expect_after("USER joe", "+OK Name is a valid mailbox")
+                c.expect_after("PASS " + PASSWORD, "+OK Maildrop ready")
+                c.quit()
+        with open(log) as f:
+            opens = sum(1 for line in f if "sasldb" in line)
+        self.assertGreater(opens, 0)
+        self.assertLessEqual(opens, 8)
+
     def test_auth_exchanges_and_user_at_default_realm(self):
         popd = self.inst.popd()
         with popd.client() as c:

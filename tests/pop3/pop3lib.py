@@ -23,6 +23,7 @@ What the module assumes of orvpopd is collected under "Server conventions"
 below, so it can be adjusted in one place.
 """
 
+import contextlib
 import faulthandler
 import os
 import re
@@ -99,6 +100,33 @@ def program(name):
 
 def have_tool(name):
     return shutil.which(name) is not None
+
+
+@contextlib.contextmanager
+def strace_attached(pid, *args, log="/dev/null"):
+    """strace -f attached to a running process with ARGS (say "-e",
+    "inject=..."), for the duration of the block; entered once every thread
+    of it is traced.  SkipTest when strace is missing or cannot attach."""
+    if not have_tool("strace"):
+        raise unittest.SkipTest("strace is not installed")
+    tracer = subprocess.Popen(["strace", "-f", "-qq", "-p", str(pid), "-o", log, *args],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        def attached():
+            if tracer.poll() is not None:
+                raise unittest.SkipTest("strace cannot attach here: " + tracer.stderr.read().decode())
+            return all(re.search(r"^TracerPid:\s*[1-9]", Instance.read(f"/proc/{pid}/task/{t}/status"), re.M)
+                       for t in os.listdir(f"/proc/{pid}/task"))
+        wait_until(attached, TIMEOUT, "strace attached")
+        yield tracer
+    finally:
+        tracer.send_signal(signal.SIGINT)
+        try:
+            tracer.wait(TIMEOUT)
+        except subprocess.TimeoutExpired:
+            tracer.kill()
+            tracer.wait(TIMEOUT)
+        tracer.stderr.close()
 
 
 def require_tools(*names):

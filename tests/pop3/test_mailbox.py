@@ -352,32 +352,13 @@ class Mailbox(unittest.TestCase):
         c.expect_after("DELE 3", "+OK message deleted")
         # Every rename of the server fails: the expunge cannot put its new
         # index in place.
-        trace_log = os.path.join(self.inst.tmp, "strace.log")
-        tracer = subprocess.Popen(["strace", "-f", "-qq", "-p", str(popd.pid), "-o", trace_log,
-                                   "-e", "trace=rename,renameat,renameat2",
-                                   "-e", "inject=rename,renameat,renameat2:error=EIO"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        try:
-            # Attached once the tracer sees the server's next system calls;
-            # NOOP makes some and its answer comes after them.
-            def attached():
-                if tracer.poll() is not None:
-                    raise unittest.SkipTest("strace cannot attach here: " + tracer.stderr.read().decode())
-                tasks = os.listdir(f"/proc/{popd.pid}/task")
-                return all(re.search(r"^TracerPid:\s*[1-9]", pop3lib.Instance.read(f"/proc/{popd.pid}/task/{t}/status"),
-                                     re.M) for t in tasks)
-            wait_until(attached, TIMEOUT, "strace attached")
-            c.expect_after("QUIT", "-ERR [SYS/TEMP] Some deleted messages not removed")
-            c.expect_eof()
-        finally:
-            c.close()
-            tracer.send_signal(signal.SIGINT)
+        with pop3lib.strace_attached(popd.pid, "-e", "trace=rename,renameat,renameat2",
+                                     "-e", "inject=rename,renameat,renameat2:error=EIO"):
             try:
-                tracer.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                tracer.kill()
-                tracer.wait(TIMEOUT)
-            tracer.stderr.close()
+                c.expect_after("QUIT", "-ERR [SYS/TEMP] Some deleted messages not removed")
+                c.expect_eof()
+            finally:
+                c.close()
         self.assertTrue(popd.log_lines(r"Unable to expunge user/joe"))
         self.assertEqual(self.uidls(popd), before)
         self.assertEqual(self.usage(), usage)
@@ -400,37 +381,21 @@ class Mailbox(unittest.TestCase):
         c = self.login(popd)
         c.expect_after("DELE 2", "+OK message deleted")
         renames = {"82", "264", "316"}   # rename, renameat, renameat2 on x86_64
-        tracer = subprocess.Popen(["strace", "-f", "-qq", "-p", str(popd.pid), "-o", "/dev/null",
-                                   "-e", "trace=rename,renameat,renameat2",
-                                   "-e", "inject=rename,renameat,renameat2:delay_enter=1500000"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        try:
-            def attached():
-                if tracer.poll() is not None:
-                    raise unittest.SkipTest("strace cannot attach here: " + tracer.stderr.read().decode())
-                tasks = os.listdir(f"/proc/{popd.pid}/task")
-                return all(re.search(r"^TracerPid:\s*[1-9]", Instance.read(f"/proc/{popd.pid}/task/{t}/status"),
-                                     re.M) for t in tasks)
-            wait_until(attached, TIMEOUT, "strace attached")
-            c.send("QUIT\r\n")
-
-            def in_rename():
-                return any(Instance.read(f"/proc/{popd.pid}/task/{t}/syscall").split(" ")[0] in renames
-                           for t in os.listdir(f"/proc/{popd.pid}/task"))
-            wait_until(in_rename, TIMEOUT, "the expunge reaches its rename")
-            popd.signal(signal.SIGTERM)
-            c.expect("+OK")
-            c.expect_eof(timeout=TIMEOUT * 2)
-            self.assertEqual(popd.wait_exit(), 0)
-        finally:
-            c.close()
-            tracer.send_signal(signal.SIGINT)
+        with pop3lib.strace_attached(popd.pid, "-e", "trace=rename,renameat,renameat2",
+                                     "-e", "inject=rename,renameat,renameat2:delay_enter=1500000"):
             try:
-                tracer.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                tracer.kill()
-                tracer.wait(TIMEOUT)
-            tracer.stderr.close()
+                c.send("QUIT\r\n")
+
+                def in_rename():
+                    return any(Instance.read(f"/proc/{popd.pid}/task/{t}/syscall").split(" ")[0] in renames
+                               for t in os.listdir(f"/proc/{popd.pid}/task"))
+                wait_until(in_rename, TIMEOUT, "the expunge reaches its rename")
+                popd.signal(signal.SIGTERM)
+                c.expect("+OK")
+                c.expect_eof(timeout=TIMEOUT * 2)
+                self.assertEqual(popd.wait_exit(), 0)
+            finally:
+                c.close()
         after = self.uidls(self.inst.popd())
         self.assertEqual(after, [before[0], before[2]])
         self.assertEqual(self.usage()[0], octets - len(canonical(CORPUS[1])))

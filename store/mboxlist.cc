@@ -648,8 +648,9 @@ int mboxlist_deletemailbox_internal(const char* name, int isadmin, const char* u
   mailbox mb;
   MailboxCloser closer{&mb};
   bool opened = false;
-  if (located && mailbox_open_path(name, MAILBOX_OPEN_QUIET, rec.partition.c_str(), path, msgpath[0] ? msgpath : nullptr,
-                                   rec.acl.c_str(), auth_dontCheckAcl, &mb) == 0 &&
+  if (located &&
+      mailbox_open_path(name, MAILBOX_OPEN_QUIET, rec.partition.c_str(), path, msgpath[0] ? msgpath : nullptr,
+                        rec.acl.c_str(), auth_dontCheckAcl, &mb) == 0 &&
       mb.index_fd >= 0) {
     opened = mailbox_lock_index(&mb) == 0;
     if (!opened) bvlog(0, LOG_STORE_WARNING, "Deleting %s without its index lock", name);

@@ -100,7 +100,7 @@ bool mboxlist_index_behind(const mboxdata& index, const mboxdata& list);
 // index counts, in one transaction.  pquotaInfo (may be null) receives the
 // new quota record (zeros without one).  0, IMAP_MAILBOX_LOCKED (the folder
 // was deleted or replaced since m was opened; nothing written) or
-// IMAP_IOERROR (logged).
+// IMAP_IOERROR (the database failure logged).
 [[nodiscard]] int mboxlist_commit_usage(mailbox* m, quotadata* pquotaInfo);
 // When m's index (m->mbd as read under the lock) is ahead of or behind its
 // list record (mboxlist_index_ahead, mboxlist_index_behind), moves the

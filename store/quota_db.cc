@@ -352,9 +352,7 @@ int sync_usage(mailbox* m, bool lagging_only, const char* op, quotadata* pquotaI
 
 int mboxlist_commit_usage(mailbox* m, quotadata* pquotaInfo) {
   UsageLag moved;
-  int r = sync_usage(m, false, "expunge", pquotaInfo, &moved);
-  if (r == IMAP_IOERROR) bvlog(0, LOG_STORE_ERR, "Unable to record the usage of %s", m->name);
-  return r;
+  return sync_usage(m, false, "expunge", pquotaInfo, &moved);
 }
 
 int mboxlist_catchup_usage(mailbox* m) {

@@ -18,6 +18,7 @@
 #include "common/imap_err.h"
 #include "common/test_util.h"
 #include "store/mailbox_check.h"
+#include "store/mailbox_internal.h"
 #include "store/mboxlist.h"
 #include "store/quota.h"
 #include "store/seen_db.h"
@@ -846,6 +847,80 @@ TEST_F(Append, ExpungeOfAFolderAheadOfItsListKeepsUsageRight) {
   EXPECT_EQ(quota("user/exp").qrused, len);
   EXPECT_EQ(quota("user/exp").msgqrused, 1u);
   EXPECT_EQ(usage_problems("user/exp"), "");
+}
+
+int expunge_below3(void*, const index_record* rec) { return rec->uid < 3; }
+int commit_nothing(mailbox*, quotadata*) { return IMAP_IOERROR; }
+
+// An expunge whose process dies once its new index is in place, before the
+// list and quota commit (a commit that records nothing stands in for the
+// kill): usage counts too much, never too little, and the next open or the
+// next append brings it down to what the index holds.
+TEST_F(Append, ExpungeDeadBeforeItsCommitCountsTooMuchUntilCaughtUp) {
+  const uint64_t len = strlen(kMsg);
+  create("user/dx", "primary", 5000);
+  appendmbox* a = setup("user/dx");
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(append_fromstring(a, kMsg, len, 1, nullptr, 0, nullptr, nullptr), 0);
+  mailbox_listops dead = mailbox_listops_current();
+  dead.commit = commit_nothing;
+  const mailbox_listops real = mailbox_set_listops(dead);
+  testing::internal::CaptureStderr();
+  const int r = mailbox_expunge(a->mailbox, EXPUNGE_LOCKED, 0, expunge_below3, nullptr);
+  testing::internal::GetCapturedStderr();
+  (void)mailbox_set_listops(real);
+  ASSERT_EQ(r, 0);  // the messages are gone from the index
+  EXPECT_EQ(a->mailbox->mbd.exists, 2u);
+  finish(a);
+  EXPECT_EQ(quota("user/dx").qrused, 4 * len);
+  EXPECT_EQ(quota("user/dx").msgqrused, 4u);
+  const std::string found = usage_problems("user/dx");
+  EXPECT_NE(found.find("the index counts 2 messages (" + std::to_string(2 * len) +
+                       " bytes), the mailbox list 4 messages (" + std::to_string(4 * len) + " bytes)"),
+            std::string::npos)
+      << found;
+  EXPECT_NE(found.find("an expunge died before its commit"), std::string::npos) << found;
+
+  // A reader's open brings usage and record down to the index.
+  mailbox m;
+  ASSERT_EQ(mailbox_open("user/dx", 0, auth_dontCheckAcl, &m), 0);
+  mailbox_close(&m);
+  EXPECT_EQ(quota("user/dx").qrused, 2 * len);
+  EXPECT_EQ(quota("user/dx").msgqrused, 2u);
+  EXPECT_EQ(usage_problems("user/dx"), "");
+
+  // Again, caught up this time by the next append's commit.
+  a = setup("user/dx");
+  (void)mailbox_set_listops(dead);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(mailbox_expunge(a->mailbox, EXPUNGE_LOCKED, 0, expungeall, nullptr), 0);
+  testing::internal::GetCapturedStderr();
+  (void)mailbox_set_listops(real);
+  EXPECT_EQ(quota("user/dx").msgqrused, 2u);
+  ASSERT_EQ(append_fromstring(a, kMsg, len, 1, nullptr, 0, nullptr, nullptr), 0);
+  finish(a);
+  EXPECT_EQ(quota("user/dx").qrused, len);
+  EXPECT_EQ(quota("user/dx").msgqrused, 1u);
+  EXPECT_EQ(usage_problems("user/dx"), "");
+  EXPECT_EQ(check("user/dx"), "");
+}
+
+// A folder whose record went while an append had it open (a record removed
+// without the folder's index lock): the commit writes nothing back and the
+// append fails with a temporary error, so a delivery is retried.
+TEST_F(Append, CommitToAFolderWhoseRecordWentFailsTemporarily) {
+  create("user/gone", "primary", 5000);
+  create("user/gone/Sub");
+  appendmbox* a = setup("user/gone/Sub");
+  ASSERT_EQ(mboxlist_delete("user/gone/Sub"), 0);
+  testing::internal::CaptureStderr();
+  const int r = append_fromstring(a, kMsg, strlen(kMsg), 1, nullptr, 0, nullptr, nullptr);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(r, IMAP_MAILBOX_LOCKED) << error_message(r);
+  EXPECT_TRUE(error_is_temporary(r));
+  EXPECT_NE(log.find("user/gone/Sub was deleted"), std::string::npos) << log;
+  finish(a);
+  EXPECT_EQ(mboxlist_lookup("user/gone/Sub", nullptr, nullptr, nullptr, nullptr, nullptr), IMAP_MAILBOX_NONEXISTENT);
+  EXPECT_EQ(quota("user/gone").msgqrused, 0u);
 }
 
 // The quota root against its folders' list records: a difference there is

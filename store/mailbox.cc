@@ -72,7 +72,7 @@ int changequota_db(const char* name, uint64_t bytes, uint32_t count, int subtrac
   if (bytes == 0 && count == 0) return 0;
   return mboxlist_changequota(name, nullptr, bytes, count, subtract, out);
 }
-mailbox_listops g_listops = {mboxlist_updatedata, changequota_db, mboxlist_catchup_usage};
+mailbox_listops g_listops = {mboxlist_updatedata, changequota_db, mboxlist_catchup_usage, mboxlist_commit_usage};
 }  // namespace
 
 mailbox_listops mailbox_set_listops(const mailbox_listops& ops) {
@@ -160,8 +160,10 @@ int mailbox_open_path(const char* name, int mode, const char* partition, const c
 
 namespace {
 
-// The index counts messages that its list record and quota root do not: an
-// append died between writing the index header and its commit.  The usage
+// The index counts messages that its list record and quota root do not (an
+// append died between writing the index header and its commit), or no
+// longer holds messages they still count (an expunge died between putting
+// its index in place and its commit).  The usage
 // catches up under the index lock, taken without waiting: a holder is an
 // append (whose commit catches up), an expunge (which does too), or this
 // process itself through another handle; in each case the open goes on and
@@ -278,7 +280,8 @@ int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailb
   if (m->index_fd >= 0 && m->mbd.version == MBOX_VERSION_V1 && !(mode & MAILBOX_OPEN_RECOVER)) {
     if ((r = mailbox_convertfromv1(m)) != 0) return r;
   }
-  if (m->index_fd >= 0 && !(mode & MAILBOX_OPEN_RECOVER) && mboxlist_index_ahead(m->mbd, mbd)) {
+  if (m->index_fd >= 0 && !(mode & MAILBOX_OPEN_RECOVER) &&
+      (mboxlist_index_ahead(m->mbd, mbd) || mboxlist_index_behind(m->mbd, mbd))) {
     if ((r = catch_up_usage(m)) != 0) return r;
   }
   closer.release();

@@ -174,8 +174,10 @@ struct mailbox {
 // deleted under the caller's feet gives IMAP_MAILBOX_LOCKED (look again
 // later), never a folder brought back under its old name.  An index that
 // counts messages its list record does not (an append died between its
-// index header write and its commit) brings the list record and the quota
-// usage up to it (mboxlist_catchup_usage), when the index lock is free: it
+// index header write and its commit), or no longer holds messages it still
+// counts (an expunge died between its index rename and its commit), brings
+// the list record and the quota usage to it (mboxlist_catchup_usage), when
+// the index lock is free: it
 // is taken without waiting, before any transaction.  So the caller must not
 // hold a database transaction open across this call.
 // 0, IMAP_MAILBOX_NONEXISTENT, IMAP_MAILBOX_LOCKED, IMAP_MAILBOX_BADFORMAT,
@@ -338,8 +340,12 @@ int expungenone(void* rock, const index_record* record);
 // Rewrites the index without the chosen records, leaving room for
 // extraspace (>= 0) more records, and logs the removed uids in store.exp.
 // Message files are left for mailbox_clean_expunge.  The old index stays
-// untouched until the complete new one is renamed over it.
-// 0 or IMAP_IOERROR (headers, quota and list record restored).
+// untouched until the complete new one is renamed over it; only then are
+// the list record and quota usage brought down (mailbox_listops commit), so
+// a process killed in between leaves them counting too much, never too
+// little, until the folder's next open.  0 once the new index is in place
+// (a failure to record it in the list is logged), or IMAP_IOERROR with
+// nothing changed.
 [[nodiscard]] int mailbox_expunge(mailbox* mailbox, int flags, int extraspace, mailbox_expungeproc_t expungeproc,
                                   void* expungerock);
 // Deletes the message files of the expunge log's entries expunged at or

@@ -225,7 +225,9 @@ int mailbox_check_usage(const char* name, mailbox_check_report* rep) {
     }
     add(rep, "usage of %s: the index counts %u messages (%llu bytes), the mailbox list %u messages (%llu bytes)%s%s",
         name, idx.exists, ull(idx.qused), list.exists, ull(list.qused), quota.c_str(),
-        mboxlist_index_ahead(idx, list) ? "; an append died before its commit, the folder's next open catches up" : "");
+        mboxlist_index_ahead(idx, list)    ? "; an append died before its commit, the folder's next open catches up"
+        : mboxlist_index_behind(idx, list) ? "; an expunge died before its commit, the folder's next open catches up"
+                                           : "");
   }
   if (has_root) {
     uint64_t used = 0;

@@ -39,7 +39,8 @@ struct mailbox_check_report {
 // Compares the usage of folder `name` in a report filled by mailbox_check
 // with the mailbox list: the index's message count and bytes against the
 // folder's list record (they differ when an append died between its index
-// header write and its commit), and the folder's quota root against the sum
+// header write and its commit, or an expunge between its index rename and
+// its commit), and the folder's quota root against the sum
 // of the list records below it.  Each difference is one more problem line
 // naming the folder or root and both counts.  Needs the mailbox list open
 // (mboxlist_init); reads without locks, so a concurrent append may show a

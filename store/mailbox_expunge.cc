@@ -269,30 +269,21 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
   m->mbd.oldest_uid = kept ? min_uid : 0;
   m->mbd.qused = m->mbd.qused >= bytes_gone ? m->mbd.qused - bytes_gone : 0;
 
-  const mailbox_listops& ops = mailbox_listops_current();
-  bool quota_changed = false, list_changed = false;
+  // Until the rename below nothing outside index.new has changed, so a
+  // failure (or a kill) leaves the folder as it was.  The list record and
+  // the quota root follow only once the new index is in place: killed in
+  // between, they count the expunged messages a little longer (the
+  // folder's next open catches them up), but never less than the index
+  // holds.
   UniqueFd expfd;
   size_t expsize = 0;
   auto undo = [&]() {
-    if (quota_changed) (void)ops.changequota(m->name, bytes_gone, count, 0, nullptr);
     m->mbd = saved_mbd;
     m->hdr = saved_hdr;
-    if (list_changed) (void)ops.updatedata(m, 0);
     if (expfd) (void)lock_unlock(expfd.get());
     unlock();
     return IMAP_IOERROR;
   };
-  quotadata qd;
-  if (ops.changequota(m->name, bytes_gone, count, 1, &qd) != 0) {
-    bvlog(0, LOG_STORE_ERR, "Unable to update quota for %s", m->name);
-    return undo();
-  }
-  quota_changed = true;
-  if (ops.updatedata(m, 0) != 0) {
-    bvlog(0, LOG_STORE_ERR, "Unable to update data for %s", m->name);
-    return undo();
-  }
-  list_changed = true;
   unsigned char head[INDEX_HEADER_SIZE];
   mboxdata_encode(m->mbd, head);
   mboxidxhdr_encode(m->hdr, head + MBOXDATA_SIZE);
@@ -337,6 +328,23 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
     (void)lock_unlock(expfd.get());
     expfd.reset();
   }
+  // The expunge is done; a failure to record it in the list leaves the
+  // messages counted until the next open catches up, and is only logged.
+  quotadata qd;
+  if (count) {
+    const mailbox_listops& ops = mailbox_listops_current();
+    int c = 0;
+    if (ops.commit) {
+      c = ops.commit(m, &qd);
+    } else if ((c = ops.updatedata(m, 0)) == 0) {
+      c = ops.changequota(m->name, bytes_gone, count, 1, &qd);
+    }
+    if (c) {
+      bvlog(0, LOG_STORE_ERR, "Unable to record the expunge of %u messages from %s in the mailbox list: %s", count,
+            m->name, error_message(c));
+    }
+  }
+
   // A rewrite that only makes room (an append's) removed nothing to report.
   if (!(flags & EXPUNGE_NONOTIFY) && count > 0) {
     std::vector<uint32_t> uids;

@@ -44,13 +44,18 @@ extern mailbox_sync_levels g_mailbox_sync;
 // and messages on the folder's quota root and, when out is given, leaves
 // the root's new record there (zeros without one); catchup (may be null)
 // brings the list record and quota root up to an index that counts messages
-// they do not (mboxlist_catchup_usage; index lock held).  Programs that work
-// on a folder's files alone (crash-safety tests, repair tools run without
-// the databases) install their own; the previous set is returned.
+// they do not, or no longer count messages they do (mboxlist_catchup_usage;
+// index lock held); commit (may be null) records an expunge whose index is
+// in place: list record from the handle and quota root moved by the
+// difference, in one step (mboxlist_commit_usage; without it, updatedata
+// then changequota).  Programs that work on a folder's files alone
+// (crash-safety tests, repair tools run without the databases) install
+// their own; the previous set is returned.
 struct mailbox_listops {
   int (*updatedata)(mailbox* mailbox, int write_index);
   int (*changequota)(const char* name, uint64_t bytes, uint32_t count, int subtract, quotadata* out);
   int (*catchup)(mailbox* mailbox) = nullptr;
+  int (*commit)(mailbox* mailbox, quotadata* out) = nullptr;
 };
 mailbox_listops mailbox_set_listops(const mailbox_listops& ops);
 const mailbox_listops& mailbox_listops_current();

@@ -634,6 +634,28 @@ int mboxlist_deletemailbox_internal(const char* name, int isadmin, const char* u
     }
   }
 
+  // The folder's index lock is held from before its record goes until its
+  // files are gone: an append or expunge under way finishes first (and its
+  // messages go with the folder), and one that waits for the lock finds the
+  // folder gone instead of writing its record back.  Lock order: the
+  // creation lock (above), the index lock, then the transaction's locks.
+  // A folder whose index cannot be opened or locked (never made on disk,
+  // damaged) is deleted without it.
+  if (int r = read()) return r;
+  char path[MBOXNAME_PATH_BUF];
+  char msgpath[MBOXNAME_PATH_BUF];
+  const bool located = mboxlist_getpath(name, rec.partition.c_str(), path, msgpath) == 0;
+  mailbox mb;
+  MailboxCloser closer{&mb};
+  bool opened = false;
+  if (located &&
+      mailbox_open_path(name, MAILBOX_OPEN_QUIET, rec.partition.c_str(), path, msgpath[0] ? msgpath : nullptr,
+                        rec.acl.c_str(), auth_dontCheckAcl, &mb) == 0 &&
+      mb.index_fd >= 0) {
+    opened = mailbox_lock_index(&mb) == 0;
+    if (!opened) bvlog(0, LOG_STORE_WARNING, "Deleting %s without its index lock", name);
+  }
+
   std::string partition;
   std::string oldacl;
   int r = mboxlist_in_txn("delete", name, [&](DB_TXN* txn) -> int {
@@ -664,11 +686,11 @@ int mboxlist_deletemailbox_internal(const char* name, int isadmin, const char* u
   });
   if (r) return r;
 
-  char path[MBOXNAME_PATH_BUF];
-  char msgpath[MBOXNAME_PATH_BUF];
-  if (mboxlist_getpath(name, partition.c_str(), path, msgpath) == 0) {
-    mailbox mb;
-    MailboxCloser closer{&mb};
+  // The partition cannot have changed: the creation lock keeps renames out.
+  if (opened) {
+    (void)mailbox_delete(&mb, 0);  // closing the handle releases the index lock
+  } else if (located) {
+    mailbox_close(&mb);
     int e = mailbox_open_path(name, MAILBOX_OPEN_QUIET, partition.c_str(), path, msgpath[0] ? msgpath : nullptr,
                               oldacl.c_str(), auth_dontCheckAcl, &mb);
     if (e == 0) {

@@ -228,7 +228,9 @@ class MboxlistCreateLock {
                                          uint32_t msgquotavalue, uint32_t uid_validity);
 // Deletes a folder, or for a user's INBOX the whole user (every folder
 // below it, the quota record and the subscriptions).  The record goes
-// first, then the files; a failure to remove files is only logged.  0,
+// first, then the files, both under the folder's index lock (waited for:
+// an append or expunge under way finishes first); a failure to remove
+// files is only logged.  0,
 // IMAP_MAILBOX_NONEXISTENT, IMAP_PERMISSION_DENIED,
 // IMAP_MAILBOX_NOTSUPPORTED (a user deleting his own INBOX) or
 // IMAP_IOERROR.

@@ -68,17 +68,19 @@ int quota_over_threshold(const quotadata& qd, int percent);
 [[nodiscard]] int mboxlist_changequota(const char* name, mboxdata* mbd, uint64_t diff, uint32_t msgdiff, int subtract,
                                        quotadata* pquotaInfo);
 
+struct mailbox;
 // The commit of an append to open folder m (index lock held): adds diff
 // bytes and msgdiff messages to the folder's quota root and to m->mbd.qused,
 // and writes the folder's list record and its index's fixed header, all in
 // one transaction, so a crash leaves usage, list record and index in step
-// (the header is written last, just before the commit).  When the index
-// counts messages its list record does not (a process died between the
-// header write and the commit), their usage is added too.  On failure m->mbd
-// is as it was (the header on disk may need rewriting).  pquotaInfo (may be
-// null) receives the new quota record (zeros without one).  0 or
-// IMAP_IOERROR.
-struct mailbox;
+// (the header is written last, just before the commit).  When the list
+// record lags the index (a process died between the index change and its
+// commit: an append leaves it behind, an expunge ahead), the quota root
+// catches up by the difference too.  On failure m->mbd is as it was (the
+// header on disk may need rewriting).  pquotaInfo (may be null) receives the
+// new quota record (zeros without one).  0, IMAP_MAILBOX_LOCKED (the folder
+// was deleted, or deleted and made anew, since m was opened: nothing is
+// written, the caller may open it again) or IMAP_IOERROR.
 [[nodiscard]] int mboxlist_commit_append(mailbox* m, uint64_t diff, uint32_t msgdiff, quotadata* pquotaInfo);
 
 // Whether an index header counts appended messages that its folder's list
@@ -86,12 +88,27 @@ struct mailbox;
 // process leaves behind when it dies between the index header write and
 // the commit of an append.
 bool mboxlist_index_ahead(const mboxdata& index, const mboxdata& list);
-// When m's index (m->mbd as read under the lock) is ahead of its list
-// record, adds the difference to the folder's quota root and writes the
-// index's counters into the list record, in one transaction (logged as a
-// warning).  Index lock held, and no transaction open: the lock is taken
-// before the transaction, as appends do.  0 (also when nothing was behind
-// or the folder has no list record) or IMAP_IOERROR.
+// Whether a folder's list record still counts messages that its index no
+// longer holds (fewer messages and bytes, the same last uid and UID
+// validity): what a process leaves behind when it dies between putting an
+// expunged index in place and committing the expunge.
+bool mboxlist_index_behind(const mboxdata& index, const mboxdata& list);
+// The commit of an expunge (index lock held, the new index in place and
+// read into m->mbd, no transaction open): writes m->mbd into the folder's
+// list record (partition and ACL as the list has them) and moves the quota
+// root by the difference between what the record counted and what the
+// index counts, in one transaction.  pquotaInfo (may be null) receives the
+// new quota record (zeros without one).  0, IMAP_MAILBOX_LOCKED (the folder
+// was deleted or replaced since m was opened; nothing written) or
+// IMAP_IOERROR (the database failure logged).
+[[nodiscard]] int mboxlist_commit_usage(mailbox* m, quotadata* pquotaInfo);
+// When m's index (m->mbd as read under the lock) is ahead of or behind its
+// list record (mboxlist_index_ahead, mboxlist_index_behind), moves the
+// folder's quota root by the difference and writes the index's counters into
+// the list record, in one transaction (logged as a warning).  Index lock
+// held, and no transaction open: the lock is taken before the transaction,
+// as appends do.  0 (also when nothing lagged or the folder has no list
+// record) or IMAP_IOERROR.
 [[nodiscard]] int mboxlist_catchup_usage(mailbox* m);
 // The usage and message count summed over the list records of root and
 // the folders below it, as a quota repair would count them (read only).

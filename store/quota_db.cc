@@ -188,6 +188,50 @@ int mboxlist_fixquota(const char* root, int* changed) {
   return r;
 }
 
+namespace {
+
+// How far a list record's usage is from its index's: the bytes and messages
+// to add to the quota root (or, with down, to take away) so that it counts
+// what the index counts.  Nothing unless messages and bytes lag the same
+// way: a record that disagrees both ways at once is damage for a quota
+// repair, not a lag.
+struct UsageLag {
+  uint64_t bytes = 0;
+  uint32_t msgs = 0;
+  bool down = false;
+};
+UsageLag usage_lag(const mboxdata& index, const mboxdata& list) {
+  UsageLag lag;
+  if (index.exists >= list.exists && index.qused >= list.qused) {
+    lag.bytes = index.qused - list.qused;
+    lag.msgs = index.exists - list.exists;
+  } else if (index.exists <= list.exists && index.qused <= list.qused) {
+    lag.bytes = list.qused - index.qused;
+    lag.msgs = list.exists - index.exists;
+    lag.down = true;
+  }
+  return lag;
+}
+
+// The record of m's folder read inside txn when it is still the folder m
+// has open.  A folder deleted (or deleted and made anew) since it was
+// opened gives IMAP_MAILBOX_LOCKED: writing its record back would bring a
+// folder without files back to life, and the caller may look again.
+int read_own_record(mailbox* m, const mboxdata& opened, DB_TXN* txn, folder_record* rec) {
+  int rr = mboxlist_read_record(m->name, rec, txn);
+  if (rr == DB_LOCK_DEADLOCK) return rr;
+  const bool replaced =
+      rr == 0 && rec->mbd.uid_validity && opened.uid_validity && rec->mbd.uid_validity != opened.uid_validity;
+  if (rr == IMAP_MAILBOX_NONEXISTENT || replaced) {
+    bvlog(0, LOG_STORE_ERR, "Folder %s was deleted while it was being changed: the change is not recorded", m->name);
+    return IMAP_MAILBOX_LOCKED;
+  }
+  if (rr) return mboxlist_dberror(rr, "Unable to read mailbox entry", m->name);
+  return 0;
+}
+
+}  // namespace
+
 int mboxlist_commit_append(mailbox* m, uint64_t diff, uint32_t msgdiff, quotadata* pquotaInfo) {
   if (pquotaInfo) *pquotaInfo = quotadata{};
   if (mboxlist_init() != 0) return IMAP_IOERROR;
@@ -204,33 +248,30 @@ int mboxlist_commit_append(mailbox* m, uint64_t diff, uint32_t msgdiff, quotadat
       if (dr == DB_LOCK_DEADLOCK) return dr;
       counted = dr == 0;
     }
-    // A process that died between writing the index header and committing
-    // this transaction left the index counting messages that neither the
-    // list record nor the quota root counts.  The index is the authority:
-    // the usage catches up here.
-    uint64_t catchup = 0;
-    uint32_t catchup_msgs = 0;
     folder_record rec;
-    int rr = mboxlist_read_record(m->name, &rec, txn);
-    if (rr == DB_LOCK_DEADLOCK) return rr;
-    // The folder was deleted (or deleted and made anew) since it was
-    // opened: writing its record back would bring a folder without files
-    // back to life.  The append fails; nothing of it was acknowledged.
-    const bool replaced = rr == 0 && rec.mbd.uid_validity && old.uid_validity &&
-                          rec.mbd.uid_validity != old.uid_validity;
-    if (rr == IMAP_MAILBOX_NONEXISTENT || replaced) {
-      return IMAP_MAILBOX_NONEXISTENT;
+    if (int rr = read_own_record(m, old, txn, &rec)) return rr;
+    // A process that died between writing the index header and committing
+    // left the list record and the quota root behind the index (an append)
+    // or ahead of it (an expunge).  The index is the authority: the usage
+    // catches up here.  m->mbd already counts the new messages, except in
+    // qused.
+    mboxdata before_append = old;
+    before_append.exists = old.exists >= msgdiff ? old.exists - msgdiff : 0;
+    const UsageLag lag = usage_lag(before_append, rec.mbd);
+    uint64_t add = diff;
+    uint32_t add_msgs = msgdiff;
+    if (lag.bytes || lag.msgs) {
+      bvlog(0, LOG_STORE_WARNING, "Quota usage of %s catches %s with %u messages (%llu bytes) its index %s", m->name,
+            lag.down ? "down" : "up", lag.msgs, static_cast<unsigned long long>(lag.bytes),
+            lag.down ? "no longer counts" : "counts");
+      if (!lag.down) {
+        add += lag.bytes;
+        add_msgs += lag.msgs;
+      } else if (int e = mboxlist_changequota_internal(m->name, lag.bytes, lag.msgs, 1, txn, nullptr)) {
+        return e;
+      }
     }
-    // m->mbd already counts the new messages, except in qused.
-    const uint32_t exists_before = old.exists >= msgdiff ? old.exists - msgdiff : 0;
-    if (rr == 0 && rec.mbd.exists < exists_before && rec.mbd.qused < old.qused) {
-      catchup = old.qused - rec.mbd.qused;
-      catchup_msgs = exists_before - rec.mbd.exists;
-      bvlog(0, LOG_STORE_WARNING, "Quota usage of %s catches up with %u messages (%llu bytes) its index counts",
-            m->name, catchup_msgs, static_cast<unsigned long long>(catchup));
-    }
-    int e = mboxlist_changequota_internal(m->name, diff + catchup, msgdiff + catchup_msgs, 0, txn,
-                                          counted ? &after : nullptr);
+    int e = mboxlist_changequota_internal(m->name, add, add_msgs, 0, txn, counted ? &after : nullptr);
     if (e) return e;
     m->mbd.qused += diff;
     int dr = mboxlist_write_record(m->name, m->mbd, m->partition, m->acl, txn);
@@ -241,7 +282,8 @@ int mboxlist_commit_append(mailbox* m, uint64_t diff, uint32_t msgdiff, quotadat
   });
   if (r) {
     m->mbd = old;
-    return r == IMAP_IOERROR || r < 0 ? IMAP_IOERROR : r;
+    if (r == IMAP_MAILBOX_LOCKED) return r;
+    return IMAP_IOERROR;
   }
   if (counted) {
     if (pquotaInfo) *pquotaInfo = after;
@@ -254,43 +296,76 @@ bool mboxlist_index_ahead(const mboxdata& index, const mboxdata& list) {
   return index.last_uid > list.last_uid && index.exists > list.exists && index.qused > list.qused;
 }
 
-int mboxlist_catchup_usage(mailbox* m) {
+bool mboxlist_index_behind(const mboxdata& index, const mboxdata& list) {
+  return index.uid_validity == list.uid_validity && index.last_uid == list.last_uid && index.exists < list.exists &&
+         index.qused < list.qused;
+}
+
+namespace {
+
+// Writes the counters of m's index into its list record (partition and ACL
+// as the list has them) and moves the quota root by the difference, in one
+// transaction.  With lagging_only, nothing unless the index is ahead of or
+// behind the record as a dead process leaves it.  *moved tells what moved.
+int sync_usage(mailbox* m, bool lagging_only, const char* op, quotadata* pquotaInfo, UsageLag* moved) {
+  if (pquotaInfo) *pquotaInfo = quotadata{};
+  *moved = UsageLag{};
   if (mboxlist_init() != 0) return IMAP_IOERROR;
   char root[MBOXNAME_BUF];
   const bool has_root = mboxlist_quotaroot(m->name, root) == 0;
   quotadata before, after;
-  bool counted = false, caught = false;
-  uint64_t bytes = 0;
-  uint32_t msgs = 0;
-  int r = mboxlist_in_txn("catchup", m->name, [&](DB_TXN* txn) -> int {
-    counted = caught = false;
+  bool counted = false;
+  int r = mboxlist_in_txn(op, m->name, [&](DB_TXN* txn) -> int {
+    counted = false;
+    *moved = UsageLag{};
     folder_record rec;
-    int rr = mboxlist_read_record(m->name, &rec, txn);
-    if (rr == IMAP_MAILBOX_NONEXISTENT) return 0;
-    if (rr) return rr;
-    if (!mboxlist_index_ahead(m->mbd, rec.mbd)) return 0;
-    bytes = m->mbd.qused - rec.mbd.qused;
-    msgs = m->mbd.exists - rec.mbd.exists;
-    if (has_root) {
+    if (lagging_only) {
+      int rr = mboxlist_read_record(m->name, &rec, txn);
+      if (rr == IMAP_MAILBOX_NONEXISTENT) return 0;
+      if (rr) return rr == DB_LOCK_DEADLOCK ? rr : mboxlist_dberror(rr, "Unable to read mailbox entry", m->name);
+      if (!mboxlist_index_ahead(m->mbd, rec.mbd) && !mboxlist_index_behind(m->mbd, rec.mbd)) return 0;
+    } else if (int rr = read_own_record(m, m->mbd, txn, &rec)) {
+      return rr;
+    }
+    const UsageLag lag = usage_lag(m->mbd, rec.mbd);
+    if (has_root && lag.bytes) {
       int dr = mboxlist_lookup_quota(root, &before, txn);
       if (dr == DB_LOCK_DEADLOCK) return dr;
       counted = dr == 0;
     }
-    if (int e = mboxlist_changequota_internal(m->name, bytes, msgs, 0, txn, counted ? &after : nullptr)) return e;
-    // The list's partition and ACL stay as the list has them.
+    if (int e = mboxlist_changequota_internal(m->name, lag.bytes, lag.msgs, lag.down, txn, counted ? &after : nullptr))
+      return e;
     int dr = mboxlist_write_record(m->name, m->mbd, rec.partition.c_str(), rec.acl.c_str(), txn);
     if (dr) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, "Unable to update mailbox entry", m->name);
-    caught = true;
+    *moved = lag;
     return 0;
   });
+  if (r) return r == IMAP_MAILBOX_LOCKED ? r : IMAP_IOERROR;
+  if (counted) {
+    if (pquotaInfo) *pquotaInfo = after;
+    quota_announce(root, before, after);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int mboxlist_commit_usage(mailbox* m, quotadata* pquotaInfo) {
+  UsageLag moved;
+  return sync_usage(m, false, "expunge", pquotaInfo, &moved);
+}
+
+int mboxlist_catchup_usage(mailbox* m) {
+  UsageLag moved;
+  int r = sync_usage(m, true, "catchup", nullptr, &moved);
   if (r) {
     bvlog(0, LOG_STORE_ERR, "Unable to catch up quota usage of %s: %s", m->name, error_message(r));
     return IMAP_IOERROR;
   }
-  if (caught) {
-    bvlog(0, LOG_STORE_WARNING, "Quota usage of %s catches up with %u messages (%llu bytes) its index counts", m->name,
-          msgs, static_cast<unsigned long long>(bytes));
-    if (counted) quota_announce(root, before, after);
+  if (moved.bytes || moved.msgs) {
+    bvlog(0, LOG_STORE_WARNING, "Quota usage of %s catches %s with %u messages (%llu bytes) its index %s", m->name,
+          moved.down ? "down" : "up", moved.msgs, static_cast<unsigned long long>(moved.bytes),
+          moved.down ? "no longer counts" : "counts");
   }
   return 0;
 }

@@ -460,10 +460,10 @@ def table(kind, key, cols):
         for name, idx in cols:
             vals = {l: med([float(r[idx]) for r in rs]) for l, rs in by.items()}
             ours = vals.get("orvpopd")
-            line = f"{kind:9} {k:22} {name:14} orvpopd {ours:10.1f}"
+            line = f"{kind:9} {k:22} {name:14} orvpopd {ours:10.2f}"
             for peer in ("dc-tuned", "dc-default"):
                 if peer in vals and ours is not None and vals[peer]:
-                    line += f"   {peer} {vals[peer]:10.1f} ({ours / vals[peer]:.2f}x)"
+                    line += f"   {peer} {vals[peer]:10.2f} ({ours / vals[peer]:.2f}x)"
             print(line)
 table("login", lambda r: f"{r[2]} c={r[3]}", [("logins/s", 6), ("srv us/login", 9)])
 table("login-tls", lambda r: f"{r[2]} c={r[3]}", [("logins/s", 6), ("srv us/login", 9)])

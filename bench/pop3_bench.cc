@@ -1089,5 +1089,7 @@ int main(int argc, char** argv) {
   }
   if (o.idle > 0) return run_idle(o);
   if (o.mode == Mode::kDele) return run_dele(o);
-  return run_sessions(o);
+  int status = run_sessions(o);
+  if (o.tls) NSS_Shutdown();  // every session is closed by now
+  return status;
 }

@@ -28,7 +28,17 @@
 #   SECONDS  length of each rate point (default 5)
 #   PAIRS    alternations per point (default 3)
 #   BIG      messages in the big maildrop (default 100000; 0 skips it)
-# MODES="login retr dele big" (the default) picks the parts to run.
+# MODES="login retr dele big" (the default) picks the parts to run; add
+# "retr-tls" and "login-tls" for the same RETR and USER/PASS login points
+# over implicit TLS (TLS 1.3, a full handshake per session, NSS in the
+# client; the negotiated parameters are printed once per server).  For
+# them orvpopd also listens on a TLS port (service.pop.enablesslport, an
+# NSS database with an EC P-256 certificate made by
+# tests/pop3/make_nssdb.sh), and two more Dovecot instances, dc-tuned-tls
+# and dc-default-tls (the same settings, reported as dc-tuned and
+# dc-default), have ssl = required, only a pop3s listener, and that
+# certificate and key exported to PEM (pk12util, openssl).  The plain
+# instances keep ssl = no, so the plain points are the same as without TLS.
 # SERVER_CPUS=0-1 pins every server process with taskset (the client then
 # belongs elsewhere); CSV=FILE keeps the raw lines.  Use a Release build
 # without sanitizers.  The client shares the machine; on 2 cores the rates
@@ -46,6 +56,13 @@ for p in "$build/tools/orvstored" "$build/tools/orvadm" "$popd_bin" "$bench" "$f
   [ -x "$p" ] || { echo "pop3-vs-dovecot.sh: no $p" >&2; exit 1; }
 done
 command -v saslpasswd2 > /dev/null || { echo "pop3-vs-dovecot.sh: saslpasswd2 (sasl2-bin) is missing" >&2; exit 1; }
+tls=no
+if [[ $modes == *-tls\ * ]]; then
+  tls=yes
+  for p in certutil pk12util openssl; do
+    command -v "$p" > /dev/null || { echo "pop3-vs-dovecot.sh: $p is missing (libnss3-tools, openssl)" >&2; exit 1; }
+  done
+fi
 if ldd "$popd_bin" 2>/dev/null | grep -q 'lib[at]san'; then
   echo "warning: $popd_bin is built with a sanitizer; figures are not representative" >&2
 fi
@@ -126,9 +143,30 @@ service.defaultdomain = $realm
 sasl.pop.sasldb_path = $tmp/sasldb2
 service.pop.numprocesses = 2
 service.pop.maxsessions = 1000
+CONF
+orv_tls_args=()
+if [ "$tls" = yes ]; then
+  # One certificate for both servers: made in an NSS database, exported to
+  # PEM for the peer.
+  bash "$(dirname "$0")/../tests/pop3/make_nssdb.sh" "$tmp/tls"
+  pk12util -o "$tmp/tls/server.p12" -n Server-Cert -d "sql:$tmp/tls/nssdb" -W bench -K "" > /dev/null
+  openssl pkcs12 -in "$tmp/tls/server.p12" -passin pass:bench -nodes -nocerts -out "$tmp/tls/key.pem"
+  openssl pkcs12 -in "$tmp/tls/server.p12" -passin pass:bench -clcerts -nokeys -out "$tmp/tls/cert.pem"
+  chmod 644 "$tmp/tls/key.pem" "$tmp/tls/cert.pem"
+  cat >> "$ORV_CONFIG" <<CONF
+service.pop.sslusessl = on
+service.pop.enablesslport = on
+local.ssl.nssdb = $tmp/tls/nssdb
+local.ssl.certnickname = Server-Cert
+CONF
+  orv_tls_port=$(free_port)
+  orv_tls_args=(-P "$orv_tls_port")
+else
+  cat >> "$ORV_CONFIG" <<CONF
 service.pop.sslusessl = off
 service.pop.enablesslport = off
 CONF
+fi
 for u in "${users[@]}"; do
   printf '%s' "$password" | saslpasswd2 -p -c -f "$tmp/sasldb2" -u "$realm" "$u"
 done
@@ -136,7 +174,7 @@ done
 stored_pid=$("$build/tools/orvadm" status | sed -n 's/.*pid \([0-9]*\).*/\1/p')
 for u in "${users[@]}"; do "$build/tools/orvadm" user create "$u" > /dev/null; done
 orv_port=$(free_port)
-"${pin[@]}" "$popd_bin" -a 127.0.0.1 -p "$orv_port" 2> "$tmp/popd.log" &
+"${pin[@]}" "$popd_bin" -a 127.0.0.1 -p "$orv_port" "${orv_tls_args[@]}" 2> "$tmp/popd.log" &
 popd_pid=$!
 for _ in $(seq 1 600); do
   grep -q '^ready' "$tmp/store/session/popd.state" 2>/dev/null && break
@@ -144,6 +182,9 @@ for _ in $(seq 1 600); do
   sleep 0.1
 done
 wait_port "$orv_port" "$popd_pid" || { echo "orvpopd not ready" >&2; cat "$tmp/popd.log" >&2; exit 1; }
+if [ "$tls" = yes ]; then
+  wait_port "$orv_tls_port" "$popd_pid" || { echo "orvpopd: no TLS port" >&2; cat "$tmp/popd.log" >&2; exit 1; }
+fi
 
 # -- the Dovecot instances --
 dc=$tmp/dc
@@ -164,9 +205,18 @@ for u in "${users[@]}"; do
   echo "$u:{PLAIN}$password:$mail_uid:$mail_gid::$dc/home/$u::"
 done > "$dc/passwd"
 declare -A dc_port=()
-dc_conf() {  # NAME EXTRA-SETTINGS
-  local name=$1
+dc_conf() {  # NAME SERVICE-POP3-LOGIN-SETTINGS OTHER-SETTINGS: a plain pop3 listener, or
+  # for a NAME ending in -tls only an implicit-TLS one and ssl = required
+  local name=$1 ssl="ssl = no" plain_port pop3s_port=0
   dc_port[$name]=$(free_port)
+  plain_port=${dc_port[$name]}
+  if [[ $name == *-tls ]]; then
+    pop3s_port=$plain_port
+    plain_port=0
+    ssl="ssl = required
+ssl_cert = <$tmp/tls/cert.pem
+ssl_key = <$tmp/tls/key.pem"
+  fi
   cat > "$dc/$name.conf" <<CONF
 base_dir = $dc/run-$name
 state_dir = $dc/state-$name
@@ -174,7 +224,7 @@ instance_name = dovecot-bench-$name
 log_path = $dc/$name.log
 protocols = pop3
 listen = 127.0.0.1
-ssl = no
+$ssl
 disable_plaintext_auth = no
 auth_mechanisms = plain
 mail_location = maildir:$dc/mail/%u
@@ -197,10 +247,12 @@ service auth {
 service pop3-login {
   inet_listener pop3 {
     address = 127.0.0.1
-    port = ${dc_port[$name]}
+    port = $plain_port
   }
   inet_listener pop3s {
-    port = 0
+    address = 127.0.0.1
+    port = $pop3s_port
+    ssl = yes
   }
 $2
 }
@@ -208,15 +260,23 @@ $3
 CONF
   doveconf -c "$dc/$name.conf" -n > /dev/null
 }
-dc_conf dc-tuned "  service_count = 0
+tuned_login="  service_count = 0
   process_min_avail = 2
-  vsz_limit = 1G" "service pop3 {
+  vsz_limit = 1G"
+tuned_other="service pop3 {
   service_count = 0
   process_min_avail = 2
 }
 auth_cache_size = 10M"
+dc_conf dc-tuned "$tuned_login" "$tuned_other"
 dc_conf dc-default "" ""
-for name in dc-tuned dc-default; do
+dc_names=(dc-tuned dc-default)
+if [ "$tls" = yes ]; then
+  dc_conf dc-tuned-tls "$tuned_login" "$tuned_other"
+  dc_conf dc-default-tls "" ""
+  dc_names+=(dc-tuned-tls dc-default-tls)
+fi
+for name in "${dc_names[@]}"; do
   "${pin[@]}" dovecot -c "$dc/$name.conf" -F 2> "$dc/$name.err" &
   dc_pid[$name]=$!
   wait_port "${dc_port[$name]}" "${dc_pid[$name]}" || { echo "$name did not start" >&2; cat "$dc/$name.err" "$dc/$name.log" >&2; exit 1; }
@@ -260,6 +320,16 @@ run() {  # LABEL ARGS...: one point against one server
   "$bench" -p "$(port_of "$label")" $(pids_of "$label") -L "$label" -w "$password" --csv "$csv" "$@" ||
     echo "($label: the point had failures)" >&2
 }
+# The TLS ports: orvpopd's second listener, the peer's -tls instances.
+tls_port_of() { if [ "$1" = orvpopd ]; then echo "$orv_tls_port"; else echo "${dc_port[$1-tls]}"; fi; }
+tls_pids_of() { if [ "$1" = orvpopd ]; then pids_of orvpopd; else echo "-P ${dc_pid[$1-tls]}"; fi; }
+run_tls() {  # LABEL ARGS...: one TLS point against one server
+  local label=$1
+  shift
+  # shellcheck disable=SC2046
+  "$bench" --tls -p "$(tls_port_of "$label")" $(tls_pids_of "$label") -L "$label" -w "$password" --csv "$csv" "$@" ||
+    echo "($label over TLS: the point had failures)" >&2
+}
 
 echo "orvpopd (2 processes) against Dovecot $dc_version, $(nproc) CPUs" \
   "($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')), $(uname -r)," \
@@ -274,6 +344,13 @@ done
 for l in "${labels[@]}"; do
   "$bench" -p "$(port_of "$l")" -w "$password" -m login -u 'bench%d' -U "$login_users" -c 8 -j 2 -t 1 > /dev/null
 done
+if [ "$tls" = yes ]; then
+  echo "== TLS negotiated (first handshake of a warm-up on each server)"
+  for l in "${labels[@]}"; do
+    "$bench" --tls --tls-info -L "$l" -p "$(tls_port_of "$l")" -w "$password" -m login -u 'bench%d' \
+      -U "$login_users" -c 8 -j 2 -t 1 2>&1 > /dev/null | sed 's/^/   /'
+  done
+fi
 
 # Our QUIT rewrites the index; the files of the expunged messages go at the
 # store's clean-up, timed here after each of our DELE sessions (the peer
@@ -308,6 +385,33 @@ printf '%-10s %6s %9s %10s %9s %8s %12s %8s\n' server clients sessions messages 
 for c in 1 8; do
   for _ in $(seq 1 "$pairs"); do
     for l in "${labels[@]}"; do run "$l" -m retr -u 'retr%d' -U "$retr_users" -c "$c" -j "$((c == 1 ? 1 : 2))" -t "$secs"; done
+  done
+done
+
+fi
+
+if [[ $modes == *" retr-tls "* ]]; then
+echo "== RETR over TLS: the same sessions on the implicit-TLS ports, one full handshake each"
+printf '%-10s %6s %9s %10s %9s %8s %12s %8s\n' server clients sessions messages "msgs/s" "MB/s" "srv ms/MB" failed
+for c in 1 8; do
+  for _ in $(seq 1 "$pairs"); do
+    for l in "${labels[@]}"; do
+      run_tls "$l" -m retr -u 'retr%d' -U "$retr_users" -c "$c" -j "$((c == 1 ? 1 : 2))" -t "$secs"
+    done
+  done
+done
+
+fi
+
+if [[ $modes == *" login-tls "* ]]; then
+echo "== logins over TLS: handshake, greeting, USER/PASS, STAT, QUIT"
+printf '%-10s %-10s %6s %9s %8s %8s %8s %12s %8s\n' server mech clients sessions "logins/s" "p50 ms" "p99 ms" \
+  "srv us/login" failed
+for c in 1 8; do
+  for _ in $(seq 1 "$pairs"); do
+    for l in "${labels[@]}"; do
+      run_tls "$l" -m login -u 'bench%d' -U "$login_users" -c "$c" -j "$((c == 1 ? 1 : 2))" -t "$secs"
+    done
   done
 done
 
@@ -356,13 +460,15 @@ def table(kind, key, cols):
         for name, idx in cols:
             vals = {l: med([float(r[idx]) for r in rs]) for l, rs in by.items()}
             ours = vals.get("orvpopd")
-            line = f"{kind:5} {k:22} {name:14} orvpopd {ours:10.1f}"
+            line = f"{kind:9} {k:22} {name:14} orvpopd {ours:10.2f}"
             for peer in ("dc-tuned", "dc-default"):
                 if peer in vals and ours is not None and vals[peer]:
-                    line += f"   {peer} {vals[peer]:10.1f} ({ours / vals[peer]:.2f}x)"
+                    line += f"   {peer} {vals[peer]:10.2f} ({ours / vals[peer]:.2f}x)"
             print(line)
 table("login", lambda r: f"{r[2]} c={r[3]}", [("logins/s", 6), ("srv us/login", 9)])
+table("login-tls", lambda r: f"{r[2]} c={r[3]}", [("logins/s", 6), ("srv us/login", 9)])
 table("retr", lambda r: f"c={r[2]}", [("MB/s", 8), ("msgs/s", 7), ("srv ms/MB", 9)])
+table("retr-tls", lambda r: f"c={r[2]}", [("MB/s", 8), ("msgs/s", 7), ("srv ms/MB", 9)])
 cleanups = [float(r[2]) * 1e3 for r in rows if r[0] == "cleanup"]
 if cleanups:
     print(f"our clean-up after QUIT (files of expunged messages): {', '.join(f'{c:.1f}' for c in cleanups)} ms")

@@ -34,16 +34,26 @@
 // processes, after minus before), then closes them.  The caller raises the
 // descriptor limit (this program raises its soft limit to the hard one).
 //
+// TLS (--tls, login and retr modes): the port is an implicit-TLS one and
+// every session is a TLS 1.3 connection made with NSS, one full handshake
+// per session (the client keeps no session cache, so none is resumed).  The
+// client does not verify the server's certificate: this is a benchmark on
+// loopback, not a mail client.  The client's own TLS work is in this
+// process and so never counted as server CPU.  --tls-info prints the
+// version, cipher suite, key exchange group and signature scheme of the
+// first handshake on stderr.
+//
 // Run: pop3_bench -p PORT [-a ADDR] [-c CONNS] [-j THREADS] [-t SECONDS]
 //                 [-n] [-P PID]... [-i N] [--csv FILE] [-m MODE] [-u USER]
 //                 [-U USERS] [-w PASSWORD] [-A] [-k K] [-L LABEL]
+//                 [--tls [--tls-info]]
 // Prints one table row (and appends it as a CSV line to FILE); exit status
 // 1 when any session failed (a refused or reset connection, an unexpected
 // answer, a message of the wrong length).  CSV columns: "sessions", work,
 // clients, sessions, seconds, sessions/s, p50 ms, p99 ms, server CPU
-// us/session, failures; "login", label, mechanism, clients, sessions,
+// us/session, failures; "login" (or "login-tls"), label, mechanism, clients, sessions,
 // seconds, logins/s, p50 ms, p99 ms, server CPU us/login, failures;
-// "retr", label, clients, sessions, messages, octets, seconds, messages/s,
+// "retr" (or "retr-tls"), label, clients, sessions, messages, octets, seconds, messages/s,
 // MB/s, server CPU ms/MB, failures; "dele", label, clients, messages,
 // first login ms, login ms, LIST ms, UIDL ms, DELE ms, QUIT ms, expunged
 // messages/s, server CPU us/message, failures; or "idle", sessions, RSS KiB
@@ -53,12 +63,20 @@
 #include <getopt.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <nss.h>
+#include <prerror.h>
+#include <prio.h>
+#include <private/pprio.h>  // PR_ImportTCPSocket
+#include <ssl.h>
+#include <sslerr.h>
+#include <sslproto.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -94,6 +112,8 @@ struct Options {
   bool auth_plain = false;  // AUTH PLAIN instead of USER/PASS
   long retr = 0;            // messages per retr session; 0 = all
   std::string label = "server";
+  bool tls = false;       // implicit TLS on the port, NSS client
+  bool tls_info = false;  // print the first handshake's parameters
 };
 
 // Client k's user name.
@@ -209,7 +229,8 @@ enum class Step { kConnect, kGreeting, kCapa, kLogin, kStat, kList, kRetrStatus,
 
 struct Session {
   int fd = -1;
-  int client = 0;  // the client's number, which picks its user
+  PRFileDesc* tls = nullptr;  // owns fd when set
+  int client = 0;             // the client's number, which picks its user
   Step step = Step::kConnect;
   std::string in;
   Clock::time_point start;
@@ -273,11 +294,99 @@ int start_connect(const sockaddr_in& addr) {
   return fd;
 }
 
-bool send_all(int fd, const char* text) {
+bool send_all(const Session& s, const char* text) {
   size_t len = strlen(text);
-  // Commands are a few bytes on an idle socket: one send takes them.
-  return send(fd, text, len, MSG_NOSIGNAL) == static_cast<ssize_t>(len);
+  // Commands are a few bytes on an idle socket: one send (one record) takes them.
+  if (s.tls) return PR_Write(s.tls, text, static_cast<PRInt32>(len)) == static_cast<PRInt32>(len);
+  return send(s.fd, text, len, MSG_NOSIGNAL) == static_cast<ssize_t>(len);
 }
+
+std::string nss_error() {
+  PRErrorCode e = PR_GetError();
+  const char* name = PR_ErrorToName(e);
+  return name ? name : "NSS error " + std::to_string(e);
+}
+
+// The benchmark does not verify the server: any certificate is taken.
+SECStatus accept_any_certificate(void*, PRFileDesc*, PRBool, PRBool) { return SECSuccess; }
+
+// Sets the process-wide client defaults: TLS 1.3 only, no session cache
+// (every session makes a full handshake).  "" or what failed.
+std::string tls_client_init() {
+  if (NSS_NoDB_Init(nullptr) != SECSuccess) return "NSS_NoDB_Init: " + nss_error();
+  if (NSS_SetDomesticPolicy() != SECSuccess) return "NSS_SetDomesticPolicy: " + nss_error();
+  SSLVersionRange range{SSL_LIBRARY_VERSION_TLS_1_3, SSL_LIBRARY_VERSION_TLS_1_3};
+  if (SSL_VersionRangeSetDefault(ssl_variant_stream, &range) != SECSuccess) return "TLS 1.3: " + nss_error();
+  if (SSL_OptionSetDefault(SSL_NO_CACHE, PR_TRUE) != SECSuccess) return "SSL_NO_CACHE: " + nss_error();
+  return "";
+}
+
+// Wraps a connecting non-blocking socket in an NSS client; nullptr on
+// failure (fd is then still the caller's).
+PRFileDesc* tls_wrap(int fd) {
+  PRFileDesc* tcp = PR_ImportTCPSocket(fd);
+  if (!tcp) return nullptr;
+  PRSocketOptionData nb;
+  nb.option = PR_SockOpt_Nonblocking;
+  nb.value.non_blocking = PR_TRUE;
+  PRFileDesc* ssl = PR_SetSocketOption(tcp, &nb) == PR_SUCCESS ? SSL_ImportFD(nullptr, tcp) : nullptr;
+  if (!ssl || SSL_OptionSet(ssl, SSL_HANDSHAKE_AS_CLIENT, PR_TRUE) != SECSuccess ||
+      SSL_AuthCertificateHook(ssl, accept_any_certificate, nullptr) != SECSuccess ||
+      SSL_SetURL(ssl, "localhost") != SECSuccess || SSL_ResetHandshake(ssl, PR_FALSE) != SECSuccess) {
+    // Closing the layers would close fd too: take the descriptor back first.
+    PRFileDesc* bottom = PR_GetIdentitiesLayer(ssl ? ssl : tcp, PR_NSPR_IO_LAYER);
+    if (bottom) PR_ChangeFileDescNativeHandle(bottom, -1);
+    PR_Close(ssl ? ssl : tcp);
+    return nullptr;
+  }
+  return ssl;
+}
+
+const char* group_name(SSLNamedGroup g) {
+  switch (g) {
+    case ssl_grp_ec_curve25519:
+      return "x25519";
+    case ssl_grp_ec_secp256r1:
+      return "P-256";
+    case ssl_grp_ec_secp384r1:
+      return "P-384";
+    case ssl_grp_ec_secp521r1:
+      return "P-521";
+    default:
+      return "other";
+  }
+}
+
+const char* scheme_name(SSLSignatureScheme s) {
+  switch (s) {
+    case ssl_sig_ecdsa_secp256r1_sha256:
+      return "ecdsa_secp256r1_sha256";
+    case ssl_sig_rsa_pss_rsae_sha256:
+      return "rsa_pss_rsae_sha256";
+    case ssl_sig_rsa_pss_pss_sha256:
+      return "rsa_pss_pss_sha256";
+    case ssl_sig_ed25519:
+      return "ed25519";
+    default:
+      return "other";
+  }
+}
+
+// "TLS 1.3 TLS_AES_128_GCM_SHA256 x25519 ecdsa_secp256r1_sha256 (full handshake)"
+std::string tls_description(PRFileDesc* ssl) {
+  SSLChannelInfo ch;
+  SSLCipherSuiteInfo cs;
+  if (SSL_GetChannelInfo(ssl, &ch, sizeof ch) != SECSuccess ||
+      SSL_GetCipherSuiteInfo(ch.cipherSuite, &cs, sizeof cs) != SECSuccess)
+    return "(no channel information: " + nss_error() + ")";
+  std::string v = ch.protocolVersion == SSL_LIBRARY_VERSION_TLS_1_3   ? "TLS 1.3"
+                  : ch.protocolVersion == SSL_LIBRARY_VERSION_TLS_1_2 ? "TLS 1.2"
+                                                                      : "TLS (older)";
+  return v + " " + cs.cipherSuiteName + " " + group_name(ch.keaGroup) + " " + scheme_name(ch.signatureScheme) +
+         (ch.resumed ? " (resumed)" : " (full handshake)");
+}
+
+std::atomic<bool> tls_described{false};
 
 bool ends_with(const std::string& s, const char* tail) {
   size_t n = strlen(tail);
@@ -305,7 +414,7 @@ class Loop {
       for (int i = 0; i < n; ++i) step(static_cast<Session*>(ev[i].data.ptr), ev[i].events);
     }
     for (auto& s : sessions_) {
-      if (s.fd >= 0) close(s.fd);
+      if (s.fd >= 0) close_session(&s);
     }
     close(ep_);
     return std::move(r_);
@@ -317,6 +426,12 @@ class Loop {
     s->fd = start_connect(o_.addr);
     if (s->fd < 0) {
       fail(s, std::string("connect: ") + strerror(errno));
+      return;
+    }
+    if (o_.tls && !(s->tls = tls_wrap(s->fd))) {
+      close(s->fd);
+      s->fd = -1;
+      fail(s, "TLS setup: " + nss_error());
       return;
     }
     s->step = Step::kConnect;
@@ -333,9 +448,18 @@ class Loop {
     ++active_;
   }
 
-  void end(Session* s) {
-    close(s->fd);
+  static void close_session(Session* s) {
+    if (s->tls) {
+      PR_Close(s->tls);  // and the descriptor
+      s->tls = nullptr;
+    } else {
+      close(s->fd);
+    }
     s->fd = -1;
+  }
+
+  void end(Session* s) {
+    close_session(s);
     --active_;
   }
 
@@ -368,16 +492,32 @@ class Loop {
       ev.data.ptr = s;
       epoll_ctl(ep_, EPOLL_CTL_MOD, s->fd, &ev);
       s->step = Step::kGreeting;
-      if (!(events & EPOLLIN)) return;
+      // Over TLS the first read sends the ClientHello.
+      if (!(events & EPOLLIN) && !s->tls) return;
     }
     char buf[65536];
     for (;;) {
-      ssize_t n = recv(s->fd, buf, sizeof buf, 0);
-      if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-        if (errno == EINTR) continue;
-        fail(s, std::string("read: ") + strerror(errno));
-        return;
+      ssize_t n;
+      if (s->tls) {
+        n = PR_Read(s->tls, buf, sizeof buf);
+        if (n < 0) {
+          if (PR_GetError() == PR_WOULD_BLOCK_ERROR) return;
+          // A server may drop the connection after QUIT without a close_notify.
+          if (s->step == Step::kClose) {
+            finish(s);
+          } else {
+            fail(s, "TLS read: " + nss_error());
+          }
+          return;
+        }
+      } else {
+        n = recv(s->fd, buf, sizeof buf, 0);
+        if (n < 0) {
+          if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+          if (errno == EINTR) continue;
+          fail(s, std::string("read: ") + strerror(errno));
+          return;
+        }
       }
       if (n == 0) {
         if (s->step == Step::kClose) {
@@ -396,21 +536,21 @@ class Loop {
   bool send_login(Session* s) {
     if (s->login.empty()) {
       s->step = Step::kStat;
-      return send_all(s->fd, "STAT\r\n") || fail(s, "write");
+      return send_all(*s, "STAT\r\n") || fail(s, "write");
     }
     s->step = Step::kLogin;
-    return send_all(s->fd, s->login.back().c_str()) || fail(s, "write");
+    return send_all(*s, s->login.back().c_str()) || fail(s, "write");
   }
 
   // Sends the next RETR, or QUIT when the session has them all.
   bool send_retr(Session* s) {
     if (s->next >= s->last) {
       s->step = Step::kQuit;
-      return send_all(s->fd, "QUIT\r\n") || fail(s, "write");
+      return send_all(*s, "QUIT\r\n") || fail(s, "write");
     }
     s->step = Step::kRetrStatus;
     std::string cmd = "RETR " + std::to_string(s->next + 1) + "\r\n";
-    return send_all(s->fd, cmd.c_str()) || fail(s, "write");
+    return send_all(*s, cmd.c_str()) || fail(s, "write");
   }
 
   // Moves on when the answer awaited is complete; false when the session
@@ -421,15 +561,17 @@ class Loop {
         if (!ends_with(s->in, "\r\n")) return true;
         if (s->in.rfind("+OK", 0) != 0) return fail(s, "greeting: " + s->in.substr(0, 80));
         s->in.clear();
+        if (s->tls && o_.tls_info && !tls_described.exchange(true))
+          fprintf(stderr, "%s: %s\n", o_.label.c_str(), tls_description(s->tls).c_str());
         if (o_.mode != Mode::kSession) return send_login(s);
         s->step = o_.capa ? Step::kCapa : Step::kQuit;
-        return send_all(s->fd, o_.capa ? "CAPA\r\n" : "QUIT\r\n") || fail(s, "write");
+        return send_all(*s, o_.capa ? "CAPA\r\n" : "QUIT\r\n") || fail(s, "write");
       case Step::kCapa:
         if (!ends_with(s->in, "\r\n.\r\n")) return true;
         if (s->in.rfind("+OK", 0) != 0) return fail(s, "CAPA: " + s->in.substr(0, 80));
         s->in.clear();
         s->step = Step::kQuit;
-        return send_all(s->fd, "QUIT\r\n") || fail(s, "write");
+        return send_all(*s, "QUIT\r\n") || fail(s, "write");
       case Step::kLogin:
         if (!ends_with(s->in, "\r\n")) return true;
         if (s->in.rfind("+OK", 0) != 0) return fail(s, "login: " + s->in.substr(0, 80));
@@ -442,10 +584,10 @@ class Loop {
         s->in.clear();
         if (o_.mode == Mode::kRetr) {
           s->step = Step::kList;
-          return send_all(s->fd, "LIST\r\n") || fail(s, "write");
+          return send_all(*s, "LIST\r\n") || fail(s, "write");
         }
         s->step = Step::kQuit;
-        return send_all(s->fd, "QUIT\r\n") || fail(s, "write");
+        return send_all(*s, "QUIT\r\n") || fail(s, "write");
       case Step::kList: {
         if (s->in.rfind("-ERR", 0) == 0 && ends_with(s->in, "\r\n")) return fail(s, "LIST: " + s->in.substr(0, 80));
         if (!ends_with(s->in, "\r\n.\r\n")) return true;
@@ -549,9 +691,9 @@ int run_sessions(const Options& o) {
   char line[256];
   if (o.mode == Mode::kLogin) {
     const char* mech = o.auth_plain ? "AUTH PLAIN" : "USER/PASS";
-    snprintf(line, sizeof line, "login,%s,%s,%d,%llu,%.2f,%.0f,%.3f,%.3f,%.1f,%llu", o.label.c_str(), mech, o.conns,
-             static_cast<unsigned long long>(all.sessions), elapsed, rate, p50, p99, cpu_us,
-             static_cast<unsigned long long>(all.failures));
+    snprintf(line, sizeof line, "%s,%s,%s,%d,%llu,%.2f,%.0f,%.3f,%.3f,%.1f,%llu", o.tls ? "login-tls" : "login",
+             o.label.c_str(), mech, o.conns, static_cast<unsigned long long>(all.sessions), elapsed, rate, p50, p99,
+             cpu_us, static_cast<unsigned long long>(all.failures));
     write_csv(o, line);
     printf("%-10s %-10s %6d %9llu %8.0f %8.3f %8.3f %12.1f %8llu\n", o.label.c_str(), mech, o.conns,
            static_cast<unsigned long long>(all.sessions), rate, p50, p99, cpu_us,
@@ -559,10 +701,11 @@ int run_sessions(const Options& o) {
   } else if (o.mode == Mode::kRetr) {
     double mb = static_cast<double>(all.octets) / 1e6;
     double cpu_ms_mb = mb > 0 && !o.pids.empty() ? cpu * 1e3 / mb : 0;
-    snprintf(line, sizeof line, "retr,%s,%d,%llu,%llu,%llu,%.2f,%.0f,%.1f,%.3f,%llu", o.label.c_str(), o.conns,
-             static_cast<unsigned long long>(all.sessions), static_cast<unsigned long long>(all.messages),
-             static_cast<unsigned long long>(all.octets), elapsed, static_cast<double>(all.messages) / elapsed,
-             mb / elapsed, cpu_ms_mb, static_cast<unsigned long long>(all.failures));
+    snprintf(line, sizeof line, "%s,%s,%d,%llu,%llu,%llu,%.2f,%.0f,%.1f,%.3f,%llu", o.tls ? "retr-tls" : "retr",
+             o.label.c_str(), o.conns, static_cast<unsigned long long>(all.sessions),
+             static_cast<unsigned long long>(all.messages), static_cast<unsigned long long>(all.octets), elapsed,
+             static_cast<double>(all.messages) / elapsed, mb / elapsed, cpu_ms_mb,
+             static_cast<unsigned long long>(all.failures));
     write_csv(o, line);
     printf("%-10s %6d %9llu %10llu %9.0f %8.1f %12.3f %8llu\n", o.label.c_str(), o.conns,
            static_cast<unsigned long long>(all.sessions), static_cast<unsigned long long>(all.messages),
@@ -840,7 +983,7 @@ int run_idle(const Options& o) {
   fprintf(stderr,
           "usage: pop3_bench -p PORT [-a ADDR] [-c CONNS] [-j THREADS] [-t SECONDS] [-n] [-P PID]... "
           "[-i N] [--csv FILE] [-m session|login|retr|dele] [-u USER] [-U USERS] [-w PASSWORD] [-A] [-k K] "
-          "[-L LABEL]\n");
+          "[-L LABEL] [--tls [--tls-info]]\n");
   exit(64);
 }
 
@@ -851,7 +994,11 @@ int main(int argc, char** argv) {
   o.addr.sin_family = AF_INET;
   o.addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   bool have_port = false;
-  static const option longs[] = {{"csv", required_argument, nullptr, 'C'}, {"help", no_argument, nullptr, 'h'}, {}};
+  static const option longs[] = {{"csv", required_argument, nullptr, 'C'},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {"tls", no_argument, nullptr, 'T'},
+                                 {"tls-info", no_argument, nullptr, 'I'},
+                                 {}};
   for (int c; (c = getopt_long(argc, argv, "p:a:c:j:t:nP:i:hm:u:U:w:Ak:L:", longs, nullptr)) != -1;) {
     switch (c) {
       case 'p':
@@ -913,11 +1060,28 @@ int main(int argc, char** argv) {
       case 'L':
         o.label = optarg;
         break;
+      case 'T':
+        o.tls = true;
+        break;
+      case 'I':
+        o.tls_info = true;
+        break;
       default:
         usage();
     }
   }
   if (!have_port || o.conns < 1 || o.seconds <= 0 || o.idle < 0 || o.users < 1 || o.retr < 0) usage();
+  if (o.tls && ((o.mode != Mode::kLogin && o.mode != Mode::kRetr) || o.idle > 0)) {
+    fprintf(stderr, "pop3_bench: --tls is for the login and retr modes\n");
+    return 64;
+  }
+  if (o.tls) {
+    std::string err = tls_client_init();
+    if (!err.empty()) {
+      fprintf(stderr, "pop3_bench: %s\n", err.c_str());
+      return 1;
+    }
+  }
   rlimit rl;
   if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
     rl.rlim_cur = rl.rlim_max;
@@ -925,5 +1089,7 @@ int main(int argc, char** argv) {
   }
   if (o.idle > 0) return run_idle(o);
   if (o.mode == Mode::kDele) return run_dele(o);
-  return run_sessions(o);
+  int status = run_sessions(o);
+  if (o.tls) NSS_Shutdown();  // every session is closed by now
+  return status;
 }

@@ -573,14 +573,14 @@ std::string connutil_time2str(time_t t) {
 }
 
 void connutil_decode_slot(const unsigned char* rec, login_slot* out) {
-  out->uid = field(rec, 128);
-  out->auth_adm_uid = field(rec + 128, 256);
-  out->login_time = load32(rec + 384);
-  out->from_ip = field(rec + 388, 50);
-  out->to_ip = field(rec + 438, 50);
-  out->src_tcp_port = static_cast<int32_t>(load32(rec + 488));
-  out->dest_tcp_port = static_cast<int32_t>(load32(rec + 492));
-  out->authtype = field(rec + 496, 20);
+  out->uid = field(rec + LOGIN_UID_OFFSET, LOGIN_UID_SIZE);
+  out->auth_adm_uid = field(rec + LOGIN_ADMUID_OFFSET, LOGIN_ADMUID_SIZE);
+  out->login_time = load32(rec + LOGIN_TIME_OFFSET);
+  out->from_ip = field(rec + LOGIN_FROM_OFFSET, LOGIN_FROM_SIZE);
+  out->to_ip = field(rec + LOGIN_TO_OFFSET, LOGIN_TO_SIZE);
+  out->src_tcp_port = static_cast<int32_t>(load32(rec + LOGIN_FROMPORT_OFFSET));
+  out->dest_tcp_port = static_cast<int32_t>(load32(rec + LOGIN_TOPORT_OFFSET));
+  out->authtype = field(rec + LOGIN_AUTHTYPE_OFFSET, LOGIN_AUTHTYPE_SIZE);
 }
 
 size_t connutil_clamp_hiwater(int32_t raw, size_t maxsessions) {

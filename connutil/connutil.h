@@ -48,6 +48,8 @@
 #include <string>
 #include <vector>
 
+#include "common/loginslot.h"
+
 // Exit statuses.
 inline constexpr int CONNUTIL_OK = 0;
 inline constexpr int CONNUTIL_USAGE = 64;      // also: the report is not enabled
@@ -60,10 +62,6 @@ inline constexpr int CONNUTIL_NOTFOUND = 79;   // not logged in, or no access re
 // bits, 9.
 inline constexpr int CONNUTIL_INTERRUPTED = 777;
 
-inline constexpr size_t LOGIN_RECORD_SIZE = 532;
-inline constexpr size_t LOGIN_HEADER_SIZE = 4;
-inline constexpr size_t LOGIN_COUNTER_OFFSET = 520;
-inline constexpr size_t LOGIN_VALID_OFFSET = 516;
 inline constexpr size_t SESSION_RECORD_SIZE = 88;
 inline constexpr int CONNUTIL_MAX_PROCS = 64;
 

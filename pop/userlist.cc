@@ -21,11 +21,9 @@
 
 #include "common/bvlog.h"
 #include "common/config.h"
+#include "common/loginslot.h"
 
 namespace {
-
-constexpr size_t kRecord = 532;
-constexpr size_t kHeader = 4;
 
 struct Published {
   pid_t pid = 0;  // the process that made the segment (0: none yet)
@@ -49,9 +47,11 @@ void put_text(unsigned char* p, size_t n, const std::string& s) {
 }
 
 std::atomic_ref<uint32_t> counter_of(unsigned char* rec) {
-  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(rec + 520));
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(rec + LOGIN_COUNTER_OFFSET));
 }
-std::atomic_ref<unsigned char> valid_of(unsigned char* rec) { return std::atomic_ref<unsigned char>(rec[516]); }
+std::atomic_ref<unsigned char> valid_of(unsigned char* rec) {
+  return std::atomic_ref<unsigned char>(rec[LOGIN_VALID_OFFSET]);
+}
 
 // Address text and port of a socket address.
 void address(const sockaddr_storage& ss, std::string* text, uint32_t* port) {
@@ -110,7 +110,7 @@ bool ready() {
   sweep(dir);
   // Anything under our own process id is a dead process's.
   PR_DeleteSharedMemory(g_list.name.c_str());
-  size_t size = g_list.slots * kRecord + kHeader;
+  size_t size = g_list.slots * LOGIN_RECORD_SIZE + LOGIN_HEADER_SIZE;
   g_list.shm = PR_OpenSharedMemory(g_list.name.c_str(), size, PR_SHM_CREATE, 0600);
   if (g_list.shm) g_list.seg = static_cast<unsigned char*>(PR_AttachSharedMemory(g_list.shm, 0));
   if (!g_list.seg) {
@@ -162,7 +162,7 @@ void userlist_login(uint64_t session, const std::string& userid, const std::stri
     g_list.full_logged = true;
     return;
   }
-  unsigned char* rec = g_list.seg + kHeader + kRecord * i;
+  unsigned char* rec = g_list.seg + LOGIN_HEADER_SIZE + LOGIN_RECORD_SIZE * i;
   // Invalid and counter moved before the fields change, counter moved
   // again and valid after: a reader that copied while the fields changed
   // sees a different counter or an invalid slot.
@@ -170,16 +170,16 @@ void userlist_login(uint64_t session, const std::string& userid, const std::stri
   uint32_t c = counter_of(rec).load(std::memory_order_relaxed);
   counter_of(rec).store(c + 1, std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_release);
-  put_text(rec, 128, userid);
-  put_text(rec + 128, 256, "");
-  put32(rec + 384, static_cast<uint32_t>(time(nullptr)));
-  put_text(rec + 388, 50, from);
-  put_text(rec + 438, 50, to);
-  put32(rec + 488, from_port);
-  put32(rec + 492, to_port);
-  put_text(rec + 496, 20, authtype);
-  put32(rec + 524, static_cast<uint32_t>(i));
-  put32(rec + 528, 0);
+  put_text(rec + LOGIN_UID_OFFSET, LOGIN_UID_SIZE, userid);
+  put_text(rec + LOGIN_ADMUID_OFFSET, LOGIN_ADMUID_SIZE, "");
+  put32(rec + LOGIN_TIME_OFFSET, static_cast<uint32_t>(time(nullptr)));
+  put_text(rec + LOGIN_FROM_OFFSET, LOGIN_FROM_SIZE, from);
+  put_text(rec + LOGIN_TO_OFFSET, LOGIN_TO_SIZE, to);
+  put32(rec + LOGIN_FROMPORT_OFFSET, from_port);
+  put32(rec + LOGIN_TOPORT_OFFSET, to_port);
+  put_text(rec + LOGIN_AUTHTYPE_OFFSET, LOGIN_AUTHTYPE_SIZE, authtype);
+  put32(rec + LOGIN_INDEX_OFFSET, static_cast<uint32_t>(i));
+  put32(rec + LOGIN_INDEX_OFFSET + 4, 0);
   counter_of(rec).store(c + 2, std::memory_order_release);
   valid_of(rec).store(1, std::memory_order_release);
   g_list.used[i] = true;
@@ -192,7 +192,7 @@ void userlist_logout(uint64_t session) {
   if (g_list.pid != getpid() || g_list.failed) return;
   auto it = g_list.by_session.find(session);
   if (it == g_list.by_session.end()) return;
-  unsigned char* rec = g_list.seg + kHeader + kRecord * it->second;
+  unsigned char* rec = g_list.seg + LOGIN_HEADER_SIZE + LOGIN_RECORD_SIZE * it->second;
   valid_of(rec).store(0, std::memory_order_release);
   counter_of(rec).fetch_add(1, std::memory_order_release);
   g_list.used[it->second] = false;

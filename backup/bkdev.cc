@@ -93,7 +93,18 @@ BKDEV::BKDEV(int afd, int amode, unsigned ablksize, prompttape_cb tapecb, void* 
   rec_ = std::make_unique<char[]>(static_cast<size_t>(nblks_) * blksize_);  // zeroed
   // Only a tape gains from a writer thread of its own (see the header).
   direct_ = !istape_ && writer == BkWriter::automatic;
-  if (direct_) return;
+  if (direct_) {
+    // A pipe of the default 64 KiB would make each ring write wait for the
+    // reader four times; a pipe that holds a ring takes it at once.  Only
+    // ever grown, and a refusal (a limit on pipe memory) changes nothing.
+    struct stat st;
+    if (fstat(fd_, &st) == 0 && S_ISFIFO(st.st_mode)) {
+      int size = fcntl(fd_, F_GETPIPE_SZ);
+      if (size >= 0 && static_cast<size_t>(size) < BK_RING_BYTES)
+        (void)fcntl(fd_, F_SETPIPE_SZ, static_cast<int>(BK_RING_BYTES));
+    }
+    return;
+  }
   if (sem_init(&sema_writebuf_full_, 0, 0) != 0 ||
       sem_init(&sema_writebuf_empty_, 0, static_cast<unsigned>(nblks_ - 1)) != 0) {
     bvlog(0, LOG_BKDEV, "Error initializing semaphore: %s", strerror(errno));

@@ -41,7 +41,8 @@
 // context switches per block, more than the write into the page cache or a
 // pipe it overlapped; the kernel (or the reader at the other end of the
 // pipe) already works alongside.  Blocks use the same slots in the same
-// order either way, so the stream is the same byte for byte.  A caller may
+// order either way, so the stream is the same byte for byte.  A pipe is
+// grown to hold a whole ring where the system allows.  A caller may
 // still ask for the writer thread (BkWriter::thread).  A reading device is
 // used by one thread.
 //

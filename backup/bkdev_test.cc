@@ -374,6 +374,19 @@ TEST_F(BkdevWriter, FilesAndPipesGetTheBytesOfTheWriterThread) {
   }
 }
 
+TEST(BkdevWriterPipe, APipeIsGrownToHoldAWholeRing) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  int before = fcntl(p[1], F_GETPIPE_SZ);
+  ASSERT_LT(before, static_cast<int>(BK_RING_BYTES));
+  {
+    BKDEV dev(p[1], O_RDWR, 20, nullptr, nullptr);
+    EXPECT_GE(fcntl(p[1], F_GETPIPE_SZ), static_cast<int>(BK_RING_BYTES));
+  }
+  close(p[0]);
+  close(p[1]);
+}
+
 TEST_F(BkdevWriter, ATapeKeepsItsWriterThreadAndFixedRecords) {
   const BkTapeOps* old_ops = bktape_set_ops(&fake_tape);
   TempDir dir;

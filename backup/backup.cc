@@ -501,7 +501,7 @@ int run_to_target(const backup_options& o, const char* progname, backup_data& da
   }
 
   if (ctx.errorcode == 0) {
-    auto dev = std::make_unique<BKDEV>(data.fd, O_RDWR, o.blkfactor, prompttape, &data);
+    auto dev = std::make_unique<BKDEV>(data.fd, O_RDWR, o.blkfactor, prompttape, &data, o.writer);
     if (dev->error()) {
       ctx.errorcode = 74;
       std::fprintf(stderr, "Cannot creat BKDEV\n");

@@ -111,6 +111,9 @@ struct backup_options {
   time_t startdate = 0;
   std::vector<std::string> names;
   FILE* answers = nullptr;  // operator answers; null means standard input
+  // Who writes the blocks: by default a writer thread only on a tape (see
+  // backup/bkdev.h).  Not an option of the command line.
+  BkWriter writer = BkWriter::automatic;
 };
 
 // Parses argv into *o.  0 when the backup can run; otherwise the exit status

@@ -58,7 +58,8 @@ int cos_write(int fd, const void* buf, size_t len, int* err, bool tape, size_t* 
   return ok;
 }
 
-BKDEV::BKDEV(int afd, int amode, unsigned ablksize, prompttape_cb tapecb, void* cdata) : fd_(afd), mode_(amode) {
+BKDEV::BKDEV(int afd, int amode, unsigned ablksize, prompttape_cb tapecb, void* cdata, BkWriter writer)
+    : fd_(afd), mode_(amode) {
   ORV_ASSERT(afd >= 0);
   ORV_ASSERT(amode == O_RDONLY || amode == O_RDWR);
   if (ablksize == 0) ablksize = BK_DEFAULT_FACTOR;
@@ -90,6 +91,20 @@ BKDEV::BKDEV(int afd, int amode, unsigned ablksize, prompttape_cb tapecb, void* 
 
   nblks_ = std::max<int>(1, static_cast<int>(BK_RING_BYTES / blksize_));
   rec_ = std::make_unique<char[]>(static_cast<size_t>(nblks_) * blksize_);  // zeroed
+  // Only a tape gains from a writer thread of its own (see the header).
+  direct_ = !istape_ && writer == BkWriter::automatic;
+  if (direct_) {
+    // A pipe of the default 64 KiB would make each ring write wait for the
+    // reader four times; a pipe that holds a ring takes it at once.  Only
+    // ever grown, and a refusal (a limit on pipe memory) changes nothing.
+    struct stat st;
+    if (fstat(fd_, &st) == 0 && S_ISFIFO(st.st_mode)) {
+      int size = fcntl(fd_, F_GETPIPE_SZ);
+      if (size >= 0 && static_cast<size_t>(size) < BK_RING_BYTES)
+        (void)fcntl(fd_, F_SETPIPE_SZ, static_cast<int>(BK_RING_BYTES));
+    }
+    return;
+  }
   if (sem_init(&sema_writebuf_full_, 0, 0) != 0 ||
       sem_init(&sema_writebuf_empty_, 0, static_cast<unsigned>(nblks_ - 1)) != 0) {
     bvlog(0, LOG_BKDEV, "Error initializing semaphore: %s", strerror(errno));
@@ -135,6 +150,8 @@ int BKDEV::finish() {
     setError();
     ok = false;
   }
+  //    Without a writer thread the blocks still in the ring go out now.
+  if (direct_ && ok && !error() && pending_ > 0 && !flushRing()) ok = false;
   // 2. Once the main thread has taken nblks - 1 more empty slots, the writer
   //    has written every completed one.  A writer failure posts "empty" once,
   //    so this never waits for a thread that has ended.
@@ -223,12 +240,16 @@ int BKDEV::writeblk_deferred() {
   char* slot = rec_.get() + static_cast<size_t>(mth_rec_index_) * blksize_;
   ::writePRInt32(slot, checksum(slot, static_cast<unsigned>(blksize_)));
   ::writePRInt64(slot + 4, blkno_);
-  if (sem_post(&sema_writebuf_full_) != 0) {
+  if (direct_) {
+    // The slot is needed again only once the ring has gone round: the ring
+    // is written then, in one piece.
+    if (++pending_ == nblks_ && !flushRing()) return 0;
+  } else if (sem_post(&sema_writebuf_full_) != 0) {
     bvlog(0, LOG_BKDEV, "sema_post failed: %s", strerror(errno));
     setError();
     return 0;
   }
-  if (!semWait(&sema_writebuf_empty_)) {
+  if (!direct_ && !semWait(&sema_writebuf_empty_)) {
     bvlog(0, LOG_BKDEV, "sema_wait failed: %s", strerror(errno));
     setError();
     return 0;
@@ -265,6 +286,18 @@ void* BKDEV::write_thread(void* self) {
   }
 }
 
+// Without a writer thread: writes the completed slots waiting in the ring
+// (contiguous: they are taken only when the ring is full, or at the end).
+// 1, or 0 with the error flag set.
+int BKDEV::flushRing() {
+  ORV_ASSERT(direct_ && wth_rec_index_ + pending_ <= nblks_);
+  int n = pending_;
+  pending_ = 0;
+  if (writeblk(n)) return 1;
+  setError();
+  return 0;
+}
+
 // Writes the n completed slots from wth_rec_index_ (contiguous in the ring)
 // and gives each back as it reaches the medium.
 int BKDEV::writeblk(int n) {
@@ -276,7 +309,7 @@ int BKDEV::writeblk(int n) {
     int whole = ok ? n : static_cast<int>(done / blksize_);
     for (int i = 0; i < whole; i++) {
       wth_rec_index_ = (wth_rec_index_ + 1) % nblks_;
-      if (sem_post(&sema_writebuf_empty_) != 0) {
+      if (!direct_ && sem_post(&sema_writebuf_empty_) != 0) {
         bvlog(0, LOG_BKDEV, "vela_sema_post error: %d", errno);
         return 0;
       }

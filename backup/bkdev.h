@@ -21,19 +21,30 @@
 // and with the same number, as the first block of the next volume; a tape
 // volume ends with a file mark.
 //
-// Threads.  A writing device owns a writer thread.  The main thread fills
-// the ring slot it holds and hands a block over only when a further stream
-// byte needs room (so no partly filled block is written except the last);
-// the writer thread writes completed slots to the medium: one block per
-// write on a tape, which keeps tape records a fixed size, and elsewhere
-// every completed slot that is contiguous in the ring in one write, so a
-// writer that falls behind catches up with fewer calls and wake-ups.  Two counting
-// semaphores carry the hand-over: "full" counts completed slots waiting for
-// the writer, "empty" the slots the main thread may fill next; at most
-// nblks - 1 completed blocks wait while one is being filled, so record
-// building overlaps device writes until the ring (256 KiB) is full.  The
-// medium-change callback runs on the writer thread.  The error flag is
-// sticky and set by either thread.  A reading device is used by one thread.
+// Threads.  A writing device on a tape owns a writer thread.  The main
+// thread fills the ring slot it holds and hands a block over only when a
+// further stream byte needs room (so no partly filled block is written
+// except the last); the writer thread writes completed slots to the medium:
+// one block per write on a tape, which keeps tape records a fixed size, and
+// elsewhere every completed slot that is contiguous in the ring in one
+// write.  Two counting semaphores carry the hand-over: "full" counts
+// completed slots waiting for the writer, "empty" the slots the main thread
+// may fill next; at most nblks - 1 completed blocks wait while one is being
+// filled, so record building overlaps a slow tape until the ring (256 KiB)
+// is full.  The medium-change callback runs on the writer thread.  The
+// error flag is sticky and set by either thread.
+//
+// On anything else (a plain file, a pipe, standard output) the calling
+// thread writes the blocks itself: completed slots collect in the ring, and
+// when it is full they go out in one write of 256 KiB (at the end, whatever
+// is there).  Handing every block to another thread cost a wake-up and two
+// context switches per block, more than the write into the page cache or a
+// pipe it overlapped; the kernel (or the reader at the other end of the
+// pipe) already works alongside.  Blocks use the same slots in the same
+// order either way, so the stream is the same byte for byte.  A pipe is
+// grown to hold a whole ring where the system allows.  A caller may
+// still ask for the writer thread (BkWriter::thread).  A reading device is
+// used by one thread.
 //
 // Ownership.  The device never closes a descriptor: the caller owns the one
 // it passes in, and a medium-change callback that returns a new descriptor
@@ -67,6 +78,12 @@ enum prompttape_type { blanktape = 0, nexttape = 1, prevtape = 2 };
 // thread), reading with nexttape or prevtape.
 using prompttape_cb = int (*)(prompttape_type type, void* callerdata);
 
+// Who writes the blocks of a writing device to the medium.
+enum class BkWriter {
+  automatic,  // a writer thread on a tape; the calling thread elsewhere
+  thread,     // a writer thread whatever the medium
+};
+
 // The block check value: a fixed pattern, whatever the block holds.
 uint32_t checksum(const char* buf, unsigned len);
 
@@ -91,11 +108,13 @@ class BKDEV : public BkInput {
  public:
   // afd: the descriptor (>= 0); amode: O_RDONLY (reading) or O_RDWR
   // (writing); ablksize: block factor 1..BK_MAX_FACTOR, 0 for the default
-  // 20; tapecb/cdata: the medium-change callback, kept only for tapes.
+  // 20; tapecb/cdata: the medium-change callback, kept only for tapes;
+  // writer: who writes the blocks (writing only).
   // The caller checks error() afterwards.  A reading device has loaded the
   // first block and accepted its number as the base: a reader started on a
   // later volume counts from that volume's first block.
-  BKDEV(int afd, int amode, unsigned ablksize, prompttape_cb tapecb, void* cdata);
+  BKDEV(int afd, int amode, unsigned ablksize, prompttape_cb tapecb, void* cdata,
+        BkWriter writer = BkWriter::automatic);
   // Writing: finish() when not done yet (its result is lost: call finish()
   // to see it).  Always frees the buffers.
   ~BKDEV() override;
@@ -103,7 +122,8 @@ class BKDEV : public BkInput {
   BKDEV& operator=(const BKDEV&) = delete;
 
   // Writing: hands on the last block, waits until every block is on the
-  // medium, stops the writer and ends a tape volume with a file mark.
+  // medium (writes those still in the ring when the caller writes them),
+  // stops the writer and ends a tape volume with a file mark.
   // Returns 1 when all of it succeeded and no error was seen before; logs
   // "writeblk failed" when the last block could not be handed on.  A second
   // call returns the first one's result.  Reading: 1 unless error() is set.
@@ -135,6 +155,8 @@ class BKDEV : public BkInput {
   size_t blksize() const { return blksize_; }
   unsigned logBlksize() const { return static_cast<unsigned>(blksize_) - BK_BLOCK_PREFIX; }
   int nblks() const { return nblks_; }
+  // Writing: whether a writer thread writes the blocks.
+  bool threaded() const { return !direct_; }
   uint64_t blkno() const { return blkno_; }
   uint64_t firstBlkno() const { return first_blkno_; }
   // Stream bytes already in the current block.
@@ -147,6 +169,7 @@ class BKDEV : public BkInput {
  private:
   int writeblk_deferred();
   int writeblk(int n);
+  int flushRing();
   static void* write_thread(void* self);
   int semWait(sem_t* s);
   void setError() { error_.store(1, std::memory_order_release); }
@@ -172,6 +195,10 @@ class BKDEV : public BkInput {
   bool semas_ready_ = false;
   int mth_rec_index_ = 0;
   int wth_rec_index_ = 0;
+  // Writing without a writer thread: the calling thread writes, and
+  // pending_ completed slots from wth_rec_index_ wait for it.
+  bool direct_ = false;
+  int pending_ = 0;
   std::atomic<int> write_thread_exit_{0};
   bool finished_ = false;
   int finish_result_ = 0;

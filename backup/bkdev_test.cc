@@ -5,10 +5,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "backup/bktape.h"
@@ -253,6 +257,183 @@ TEST_F(BkdevMedium, FailureOfTheLastBlocksShowsInFinish) {
   EXPECT_EQ(dev.finish(), 0);
   GetCapturedStderr();
   close(fd);
+}
+
+// ---------------------------------------------------------------------------
+// Who writes the blocks.  Without a writer thread (a file or a pipe) the
+// blocks collect in the ring and go out a ring at a time; a tape keeps its
+// writer thread and one block per write.  The stream is the same either way.
+
+std::mutex g_writes_mu;
+std::vector<size_t> g_writes;  // sizes of the writes seen by the hook
+
+int record_writes(fs_op op, const char*, size_t* count) {
+  if (op == fs_op::write) {
+    std::lock_guard<std::mutex> g(g_writes_mu);
+    g_writes.push_back(*count);
+  }
+  return 0;
+}
+
+std::vector<size_t> take_writes() {
+  std::lock_guard<std::mutex> g(g_writes_mu);
+  return std::exchange(g_writes, {});
+}
+
+// Writes data in uneven pieces through a device of factor factor on fd.
+void fill(BKDEV& d, const std::string& data) {
+  for (size_t off = 0; off < data.size();) {
+    unsigned n = static_cast<unsigned>(std::min<size_t>(data.size() - off, 1 + off % 4099));
+    ASSERT_EQ(d.write(data.data() + off, n), 1);
+    off += n;
+  }
+}
+
+// The bytes a device writes into a pipe, read by another thread.
+std::string through_pipe(unsigned factor, BkWriter writer, const std::string& data, bool* threaded) {
+  int p[2];
+  EXPECT_EQ(pipe(p), 0);
+  std::string got;
+  std::thread reader([&] {
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+  });
+  {
+    BKDEV dev(p[1], O_RDWR, factor, nullptr, nullptr, writer);
+    *threaded = dev.threaded();
+    fill(dev, data);
+    EXPECT_EQ(dev.finish(), 1);
+  }
+  close(p[1]);
+  reader.join();
+  close(p[0]);
+  return got;
+}
+
+std::string through_file(unsigned factor, BkWriter writer, const std::string& data, bool* threaded) {
+  TempDir dir;
+  std::string path = dir.path() + "/vol";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  {
+    BKDEV dev(fd, O_RDWR, factor, nullptr, nullptr, writer);
+    *threaded = dev.threaded();
+    fill(dev, data);
+    EXPECT_EQ(dev.finish(), 1);
+  }
+  close(fd);
+  return read_text_file(path);
+}
+
+class BkdevWriter : public testing::Test {
+ protected:
+  void SetUp() override {
+    take_writes();
+    old_hook_ = fs_set_fault_hook(record_writes);
+  }
+  void TearDown() override {
+    fs_set_fault_hook(old_hook_);
+    take_writes();
+  }
+  fs_fault_hook old_hook_ = nullptr;
+};
+
+TEST_F(BkdevWriter, FilesAndPipesGetTheBytesOfTheWriterThread) {
+  // Ring sizes of 512, 25 and 1 slots; streams that wrap the ring several
+  // times and end part-way into a slot used before, so the filler after the
+  // last stream byte comes from the slot's earlier block.
+  for (unsigned factor : {1u, 20u, 600u}) {
+    SCOPED_TRACE(factor);
+    const size_t bs = factor * 512;
+    const size_t nblks = std::max<size_t>(1, BK_RING_BYTES / bs);
+    std::string data = pattern((bs - 12) * (nblks * 3 + 2) + 77, factor + 3);
+    bool threaded = false;
+    std::string want = through_file(factor, BkWriter::thread, data, &threaded);
+    EXPECT_TRUE(threaded);
+    ASSERT_EQ(check_blocks(want, bs, 0), nblks * 3 + 3);
+    EXPECT_EQ(unblock(want, bs).substr(0, data.size()), data);
+    take_writes();
+
+    std::string file = through_file(factor, BkWriter::automatic, data, &threaded);
+    EXPECT_FALSE(threaded);
+    EXPECT_TRUE(file == want) << "the file differs from the threaded writer's";
+    // A whole ring in one write each time it fills, then what is left.
+    const size_t total = nblks * 3 + 3;
+    std::vector<size_t> ring(total / nblks, nblks * bs);
+    if (total % nblks) ring.push_back(total % nblks * bs);
+    EXPECT_EQ(take_writes(), ring);
+
+    std::string piped = through_pipe(factor, BkWriter::automatic, data, &threaded);
+    EXPECT_FALSE(threaded);
+    EXPECT_TRUE(piped == want) << "the pipe's bytes differ from the threaded writer's";
+    EXPECT_EQ(take_writes(), ring);
+
+    std::string piped_threaded = through_pipe(factor, BkWriter::thread, data, &threaded);
+    EXPECT_TRUE(threaded);
+    EXPECT_TRUE(piped_threaded == want);
+  }
+}
+
+TEST(BkdevWriterPipe, APipeIsGrownToHoldAWholeRing) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  int before = fcntl(p[1], F_GETPIPE_SZ);
+  ASSERT_LT(before, static_cast<int>(BK_RING_BYTES));
+  {
+    BKDEV dev(p[1], O_RDWR, 20, nullptr, nullptr);
+    EXPECT_GE(fcntl(p[1], F_GETPIPE_SZ), static_cast<int>(BK_RING_BYTES));
+  }
+  close(p[0]);
+  close(p[1]);
+}
+
+TEST_F(BkdevWriter, ATapeKeepsItsWriterThreadAndFixedRecords) {
+  const BkTapeOps* old_ops = bktape_set_ops(&fake_tape);
+  TempDir dir;
+  std::string path = dir.path() + "/tape";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  g_tapes.insert(fd);
+  std::string data = pattern(500 * 40 + 9);
+  {
+    BKDEV dev(fd, O_RDWR, 1, nullptr, nullptr);
+    EXPECT_TRUE(dev.threaded());
+    fill(dev, data);
+    EXPECT_EQ(dev.finish(), 1);
+  }
+  close(fd);
+  g_tapes.clear();
+  bktape_set_ops(old_ops);
+  EXPECT_EQ(take_writes(), std::vector<size_t>(41, 512));
+  EXPECT_EQ(unblock(read_text_file(path), 512).substr(0, data.size()), data);
+}
+
+TEST(BkdevWriterFailure, AClosedPipeFailsTheWriteAndIsLogged) {
+  // More than a pipe holds, so the write must meet the missing reader; the
+  // process must see the error, not die of SIGPIPE.
+  struct sigaction ign {}, old {};
+  ign.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ign, &old);
+  std::string data = pattern(4 * BK_RING_BYTES);
+  for (BkWriter writer : {BkWriter::automatic, BkWriter::thread}) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    close(p[0]);
+    CaptureStderr();
+    int wrote = 1, finished, err;
+    {
+      BKDEV dev(p[1], O_RDWR, 20, nullptr, nullptr, writer);
+      for (size_t off = 0; off < data.size() && wrote; off += 1000) wrote = dev.write(data.data() + off, 1000);
+      finished = dev.finish();
+      err = dev.error();
+    }
+    std::string log = GetCapturedStderr();
+    close(p[1]);
+    EXPECT_EQ(wrote, 0);
+    EXPECT_EQ(finished, 0);
+    EXPECT_EQ(err, 1);
+    EXPECT_NE(log.find("Error writing block: Broken pipe"), std::string::npos) << log;
+  }
+  sigaction(SIGPIPE, &old, nullptr);
 }
 
 // ---------------------------------------------------------------------------

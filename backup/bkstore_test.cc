@@ -7,10 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backup/backup.h"
@@ -20,6 +24,7 @@
 #include "backup/bkobj.h"
 #include "backup/bktest_store.h"
 #include "backup/bktest_util.h"
+#include "common/fileio.h"
 #include "common/test_util.h"
 #include "store/mboxname.h"
 
@@ -380,6 +385,152 @@ TEST_F(StoreBackup, AnOwnerWithoutSeenStateHasNoFlags) {
   ASSERT_EQ(run({"/primary/user/ann"}, &err), 0) << err;
   Volume v = read_volume(path("vol"));
   check_against_store(v, true);  // peruser_flags 0 for ann's messages
+}
+
+// ---------------------------------------------------------------------------
+// Who writes the blocks: a file or a pipe is written by the traversal thread
+// itself, a writer thread can still be asked for.  The volume and the
+// outcome must not depend on it.
+
+// The folders of the standard store with three large messages in joe's
+// INBOX, so the stream runs several times round the ring of 25 blocks.
+// Folder and message records carry the index and arrival times, so two
+// backups of them differ only in the header's date (user records would
+// carry the time of the run).
+class WriterBackup : public StoreBackup {
+ protected:
+  void SetUp() override {
+    StoreBackup::SetUp();
+    ASSERT_NO_FATAL_FAILURE(build_standard());
+    for (size_t body : {size_t(400000), size_t(123457), size_t(300001)})
+      add("user/joe", msg_text("large " + std::to_string(body), body), 1700000100);
+  }
+  static std::vector<std::string> folders() {
+    return {"/primary/user/joe/INBOX", "/primary/user/joe/Drafts/old", "/primary/user/joe/Sent",
+            "/primary/user/ann/INBOX", "/second/user/bob/INBOX"};
+  }
+  // A backup of the folders into target with writer; its status and text.
+  int save(const std::string& target, BkWriter writer, std::string* err) {
+    backup_options o;
+    o.devname = target;
+    o.names = folders();
+    o.writer = writer;
+    CaptureStderr();
+    int rc = backup_run(o, "orvbackup");
+    *err = GetCapturedStderr();
+    reinit();
+    return rc;
+  }
+  // The same with standard output on a pipe ("-f -"); the bytes that came
+  // through it.  reader false: the reading end is closed before the run.
+  std::string save_to_pipe(BkWriter writer, bool reader, int* rc, std::string* err) {
+    fflush(stdout);
+    int p[2];
+    EXPECT_EQ(pipe(p), 0);
+    std::string got;
+    std::thread t;
+    if (reader) {
+      t = std::thread([&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(p[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+      });
+    } else {
+      close(p[0]);
+    }
+    int saved = dup(1);
+    dup2(p[1], 1);
+    close(p[1]);
+    *rc = save("-", writer, err);
+    dup2(saved, 1);  // the last writing end goes: the reader sees the end
+    close(saved);
+    if (reader) {
+      t.join();
+      close(p[0]);
+    }
+    return got;
+  }
+};
+
+// The volume with the header's date (stream bytes 5 to 8, in the first
+// block after its 12-byte prefix) cleared.
+std::string without_date(std::string vol) {
+  if (vol.size() >= 21) vol.replace(17, 4, 4, '\0');
+  return vol;
+}
+
+// Standard error without the lines that name objects the traversal gave
+// up on (how many there are depends on when a writer thread's failure is
+// seen), and log lines without their time and process.
+std::string without_unsaved(const std::string& err) {
+  std::istringstream in(err);
+  std::string line, out;
+  while (std::getline(in, line)) {
+    if (line.rfind("unable to backup: ", 0) == 0) continue;
+    size_t tag = line.find(" orvbackup[");
+    if (tag != std::string::npos && line.find("] ", tag) != std::string::npos) line = line.substr(line.find("] ", tag) + 2);
+    out += line + "\n";
+  }
+  return out;
+}
+
+TEST_F(WriterBackup, FileAndPipeTargetsGetTheBytesOfTheWriterThread) {
+  std::string err;
+  ASSERT_EQ(save(path("threaded"), BkWriter::thread, &err), 0) << err;
+  std::string want = without_date(read_text_file(path("threaded")));
+  // Several rings' worth, ending part-way into a slot used before.
+  ASSERT_GT(want.size(), 3 * BK_RING_BYTES);
+  ASSERT_NE(want.size() / 10240 % 25, 0u);
+  Volume v = read_volume(path("threaded"));
+  EXPECT_TRUE(v.ended);
+  check_against_store(v, true);
+
+  ASSERT_EQ(save(path("file"), BkWriter::automatic, &err), 0) << err;
+  EXPECT_TRUE(without_date(read_text_file(path("file"))) == want) << "a file target differs";
+  int rc;
+  std::string piped = save_to_pipe(BkWriter::automatic, true, &rc, &err);
+  ASSERT_EQ(rc, 0) << err;
+  EXPECT_TRUE(without_date(piped) == want) << "a pipe target differs";
+  piped = save_to_pipe(BkWriter::thread, true, &rc, &err);
+  ASSERT_EQ(rc, 0) << err;
+  EXPECT_TRUE(without_date(piped) == want) << "the threaded writer on a pipe differs";
+}
+
+// The medium fails after its first write.
+std::atomic<int> g_writes_left{-1};
+int fail_after_first_write(fs_op op, const char*, size_t*) {
+  if (op != fs_op::write || g_writes_left < 0) return 0;
+  if (g_writes_left == 0) return EIO;
+  g_writes_left--;
+  return 0;
+}
+
+TEST_F(WriterBackup, WriteErrorsEndTheRunAsWithTheWriterThread) {
+  struct sigaction ign {}, old {};
+  ign.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ign, &old);  // as orvbackup does
+  for (BkWriter writer : {BkWriter::automatic, BkWriter::thread}) {
+    SCOPED_TRACE(writer == BkWriter::thread ? "writer thread" : "traversal thread");
+    // A file that fails with EIO: device error, and the file this run made
+    // is removed.
+    fs_fault_hook old_hook = fs_set_fault_hook(fail_after_first_write);
+    g_writes_left = 1;
+    std::string err;
+    int rc = save(path("vol"), writer, &err);
+    g_writes_left = -1;
+    fs_set_fault_hook(old_hook);
+    EXPECT_EQ(rc, 74);
+    EXPECT_EQ(without_unsaved(err),
+              "error: Error writing block: Input/output error\nDevice error\nError occured, see default "
+              "logfile\nRemoved the incomplete backup file " + path("vol") + "\n");
+    EXPECT_FALSE(std::filesystem::exists(path("vol")));
+    // Standard output on a pipe nobody reads.
+    (void)save_to_pipe(writer, false, &rc, &err);
+    EXPECT_EQ(rc, 74);
+    EXPECT_EQ(without_unsaved(err),
+              "error: Error writing block: Broken pipe\nDevice error\nError occured, see default logfile\n");
+  }
+  sigaction(SIGPIPE, &old, nullptr);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # End-to-end checks of the orvbackup command line: stream layout on a file
 # and on standard output, the usage errors with their texts and statuses,
-# and a full device.  Usage: orvbackup_cli.sh PATH-TO-ORVBACKUP
+# a full device, and a long stream into a pipe and a file (the same bytes,
+# and the failures when the reader goes or the file cannot grow).
+# Usage: orvbackup_cli.sh PATH-TO-ORVBACKUP
 set -u
 bin=$1
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/orvbackup_cli.XXXXXX")
@@ -109,6 +111,43 @@ fi
 "$bin" -f - -b 1 -u "$tmp/empty" 2> "$tmp/err" | true
 rc=${PIPESTATUS[0]}
 [ "$rc" -eq 0 ] || [ "$rc" -eq 74 ] || fail "closed pipe: status $rc"
+
+# A stream of several rings' worth (the writer buffers 256 KiB): standard
+# output, a pipe, gets the bytes a file gets; they differ only in the
+# header's date (stream bytes 5-8, file bytes 17-20).
+"$tools/orvadm" user create joe --partition primary > /dev/null || fail "user create joe"
+for n in 1 2 3; do
+  { printf 'From: a@example.com\r\nTo: joe@example.com\r\nSubject: big %s\r\n\r\n' "$n"
+    head -c 300000 /dev/urandom | base64 -w 76; } | "$tools/orvdeliver" joe > /dev/null || fail "deliver big $n"
+done
+nodate() { dd if=/dev/zero of="$1" bs=1 seek=17 count=4 conv=notrunc status=none; }
+run 0 -f "$tmp/vfile" /primary/user/joe/INBOX
+timeout 60 "$bin" -f - /primary/user/joe/INBOX 2> "$tmp/err" < /dev/null | cat > "$tmp/vpipe"
+rc=${PIPESTATUS[0]}
+[ "$rc" -eq 0 ] || fail "-f - into a pipe: status $rc: $(cat "$tmp/err")"
+[ "$(size_of "$tmp/vfile")" -gt 1000000 ] || fail "the big stream has $(size_of "$tmp/vfile") bytes"
+nodate "$tmp/vfile"; nodate "$tmp/vpipe"
+cmp -s "$tmp/vfile" "$tmp/vpipe" || fail "a pipe and a file get different streams"
+
+# The reader of a long stream goes away: a device error, not a killed process.
+timeout 60 "$bin" -f - /primary/user/joe/INBOX 2> "$tmp/err" < /dev/null | head -c 20000 > /dev/null
+rc=${PIPESTATUS[0]}
+[ "$rc" -eq 74 ] || fail "closed pipe: status $rc: $(cat "$tmp/err")"
+err_has "Error writing block: Broken pipe"
+err_has "Device error"
+err_has "Error occured, see default logfile"
+
+# A file that cannot grow past 300 KiB: no callback for a non-tape, so the
+# backup fails and the file it made is removed.
+(trap '' XFSZ; ulimit -f 300; timeout 60 "$bin" -f "$tmp/short" /primary/user/joe/INBOX < /dev/null) \
+  > /dev/null 2> "$tmp/err"
+rc=$?
+[ "$rc" -eq 74 ] || fail "a file without room: status $rc: $(cat "$tmp/err")"
+err_has "device full: File too large"
+err_has "Backup cancelled: File too large"
+err_has "Device error"
+err_has "Removed the incomplete backup file $tmp/short"
+[ -e "$tmp/short" ] && fail "the incomplete file is left"
 
 # Without a configuration the context cannot start.
 ORV_CONFIG=$tmp/missing.conf run 69 -f "$tmp/x" /

@@ -63,6 +63,7 @@ struct MboxlistState {
   bool dont_check_stored = false;
   bool do_final_checkpoint = false;
   bool db_memp_fsync = false;
+  bool log_nosync = false;  // commits leave the log unsynced (below level 2)
   bool atexit_registered = false;
   bool guard_started = false;
   int sessionlockfd = -1;
@@ -494,6 +495,7 @@ int initactual(MboxlistState& s) {
   // shares its value with DB_CREATE in the release we link, so it travels
   // apart from the open flags and is set on the handle.)
   bool nosync = config_get_int(cfg, "local.dbtxnsync", 0) < 2;
+  s.log_nosync = nosync;
 
   // The guard watches from before the open: joining can itself wait on a
   // mutex of a process that died inside the library.
@@ -583,9 +585,13 @@ void close_all_locked(MboxlistState& s) {
     g_env_panicked = false;  // a later environment starts afresh
     return;
   }
-  // Commits do not force the log to disk by default; a process that leaves
-  // writes its share now, so an orderly exit never loses a commit.
-  if (s.env) s.env->log_flush(s.env, nullptr);
+  // Below level 2 every commit has already written its log records to the
+  // file system, so leaving needs no flush: a kill or an exit keeps them,
+  // and only a machine crash can take the last commits back, which the
+  // usage catch-up repairs from the index (the authority for its folder).
+  // From level 2 on, commits are flushed as they happen; the flush here
+  // then only covers what a caller wrote outside a commit.
+  if (s.env && !s.log_nosync) s.env->log_flush(s.env, nullptr);
   if (s.mbl && s.do_final_checkpoint && s.env) s.env->txn_checkpoint(s.env, 0, 0, DB_FORCE);
   close_db(s.mbl, s.db_memp_fsync);
   close_db(s.quotadb, s.db_memp_fsync);

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# What one delivery flushes at the default sync levels, and that every
+# delivery it acknowledges survives a kill:
+#  - one flush of the message file and one of the folder's index, nothing
+#    else (the mailbox list's log is written at commit, not flushed, and
+#    not flushed at exit either);
+#  - a delivery killed at its very end (exit_group) is in the folder after
+#    the daemon's recovery, the check clean, the quota counting it;
+#  - a delivery killed at the write of its commit to the list's log (what a
+#    machine crash does to an unflushed log) leaves the index counting the
+#    message and the list behind it; the next delivery catches the usage
+#    up, so the quota again counts what the index counts.
+# Usage: deliver_flush_e2e.sh BINDIR (the folder holding orvadm...).
+set -uo pipefail
+bindir=$1
+. "$(dirname "$0")/e2e_lib.sh"
+count_failures
+command -v strace > /dev/null || { echo "strace is not installed; skipped"; exit 77; }
+# The leak checker of sanitised builds refuses to run under ptrace.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+write_config
+adm init > /dev/null || die "orvadm init"
+start_stored
+msg() { printf 'From: a@example.com\r\nSubject: %s\r\n\r\nbody of %s\r\n' "$1" "$1"; }
+deliver() { timeout 60 "$bindir/orvdeliver" "$@"; }
+quota_msgs() { adm quota show "user/$1" | sed -n 's/.* KB, \([0-9]*\) of .*/\1/p'; }
+# Runs orvdeliver USER under strace with the further strace options given,
+# the message on standard input; status of the delivery.
+traced() {
+  local user=$1; shift
+  local st=0
+  timeout 60 strace -f -qq "$@" "$bindir/orvdeliver" "$user" || st=$?
+  echo "$st"
+}
+restart_stored() {
+  kill -KILL "$pid" 2> /dev/null
+  pid=""
+  start_stored
+}
+
+for u in a b c; do adm user create $u > /dev/null || die "user create $u"; done
+for u in a b c; do msg first | deliver $u || die "first delivery to $u"; done
+
+# ---- The flushes of one delivery --------------------------------------------
+st=$(msg second | traced a -y -o "$tmp/trace" -e trace=fsync,fdatasync,sync_file_range,msync)
+[ "$st" = 0 ] || fail "traced delivery: status $st"
+grep -v '^+++\|^---' "$tmp/trace" > "$tmp/flushes"
+[ "$(grep -c . "$tmp/flushes")" -le 2 ] || fail "more than two flushes for one delivery: $(cat "$tmp/flushes")"
+[ "$(grep -c '/2\.msg>' "$tmp/flushes")" = 1 ] || fail "the message file is not flushed once: $(cat "$tmp/flushes")"
+[ "$(grep -c '/store\.idx>' "$tmp/flushes")" = 1 ] || fail "the index is not flushed once: $(cat "$tmp/flushes")"
+# From level 2 on, the commit flushes the list's log as well.
+cp "$ORV_CONFIG" "$tmp/c.default"
+echo "local.dbtxnsync = 2" >> "$ORV_CONFIG"
+st=$(msg third | traced a -y -o "$tmp/trace" -e trace=fsync,fdatasync)
+[ "$st" = 0 ] || fail "traced delivery at level 2: status $st"
+grep -q '/log\.[0-9]*>' "$tmp/trace" || fail "level 2 does not flush the list's log: $(cat "$tmp/trace")"
+cp "$tmp/c.default" "$ORV_CONFIG"
+
+# ---- Killed at its very end ----------------------------------------------------
+st=$({ msg last | traced b -o /dev/null -e trace=exit_group -e inject=exit_group:signal=KILL:when=1; } 2> /dev/null)
+[ "$st" = 137 ] || fail "the delivery to b was not killed at exit (status $st)"
+restart_stored
+adm check user/b > "$tmp/out" 2>&1 || fail "check of b after the kill: $(cat "$tmp/out")"
+[ "$(quota_msgs b)" = 2 ] || fail "quota of b after the kill: $(adm quota show user/b)"
+f=$(find "$tmp/p1" -path '*=b/*' -name 2.msg)
+[ -n "$f" ] && grep -q 'body of last' "$f" || fail "the killed delivery to b is not stored: '$f'"
+
+# ---- Killed at the commit's log write -------------------------------------------
+# Which pwrite64 writes the list's log: traced once on a, whose folder is
+# in the same state as c's.
+st=$(msg probe | traced a -y -o "$tmp/trace" -e trace=pwrite64)
+[ "$st" = 0 ] || fail "traced delivery to a: status $st"
+n=$(awk '/pwrite64\(/ { count++; if (/\/log\.[0-9]*>/) { print count; exit } }' "$tmp/trace")
+[ -n "$n" ] || die "no write of the list's log in the trace: $(cat "$tmp/trace")"
+st=$({ msg lost | traced c -o /dev/null -e trace=pwrite64 -e inject=pwrite64:signal=KILL:when="$n"; } 2> /dev/null)
+[ "$st" = 137 ] || fail "the delivery to c was not killed at its log write (status $st)"
+restart_stored
+[ "$(quota_msgs c)" = 1 ] || fail "the lost commit counts in the quota of c: $(adm quota show user/c)"
+msg after | deliver c || fail "delivery to c after the lost commit"
+adm check user/c > "$tmp/out" 2>&1 || fail "check of c after the catch-up: $(cat "$tmp/out")"
+[ "$(quota_msgs c)" = 3 ] || fail "quota of c after the catch-up: $(adm quota show user/c)"
+[ -n "$(find "$tmp/p1" -path '*=c/*' -name 2.msg)" ] || fail "the message of the lost commit is gone"
+
+stop_stored || fail "orvstored did not stop"
+finish "delivery flushes e2e"

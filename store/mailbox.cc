@@ -750,10 +750,8 @@ int mailbox_append_index(mailbox* m, const index_record* record, unsigned start,
   }
   std::vector<unsigned char> buf(INDEX_RECORD_SIZE * num);
   for (unsigned i = 0; i < num; ++i) index_record_encode(record[i], buf.data() + INDEX_RECORD_SIZE * i);
-  // Not synced here: the records count for nothing until the header that
-  // counts them is written, and that write syncs the file (records and
-  // cache entries with it), one flush per append instead of two.
-  if (fs_pwrite(m->index_fd, buf.data(), buf.size(), static_cast<off_t>(off)) != static_cast<ssize_t>(buf.size())) {
+  if (fs_pwrite(m->index_fd, buf.data(), buf.size(), static_cast<off_t>(off)) != static_cast<ssize_t>(buf.size()) ||
+      sync_file(m->index_fd, g_mailbox_sync.index) != 0) {
     bvlog(0, LOG_STORE_ERR, "Unable to append index records for %s: %m", mbname(m));
     return IMAP_IOERROR;
   }

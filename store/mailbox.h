@@ -253,10 +253,8 @@ inline constexpr size_t EXPUNGE_ENTRY_SIZE = 8;
 // Writes record msgno in place and syncs.
 [[nodiscard]] int mailbox_write_index_record(mailbox* mailbox, unsigned msgno, const index_record* record);
 // Writes num records from record[0] at the position of record `start`, in
-// one write, without syncing: the caller then writes the header that
-// counts them (mailbox_write_index_fixed_header), whose sync flushes them
-// too.  The caller makes sure they fit before cache_offset.  The header is
-// not changed.
+// one write, and syncs.  The caller makes sure they fit before
+// cache_offset.  The header is not changed.
 [[nodiscard]] int mailbox_append_index(mailbox* mailbox, const index_record* record, unsigned start, unsigned num);
 
 // ---- Message files ----------------------------------------------------------

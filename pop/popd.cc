@@ -267,7 +267,7 @@ int popd_run(const PopOptions& opts) {
 
   // Directory (for provisioning at first login) before the SASL layer,
   // which finds users through it.
-  bool directory = *config_get_string(cfg, "local.ugldaphost", "") != '\0';
+  const bool directory = startup.directory;
   LdPoolConfig ldcfg;
   if (directory && (userattr_init(nullptr, nullptr) != 0 || ldpool_config_from_settings(&ldcfg) != 0)) {
     bvlog(0, LOG_SEV_CRIT, "Cannot initialize the users and groups directory");

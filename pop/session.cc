@@ -973,7 +973,7 @@ void Session::delayed_failure(std::string response) {
 void Session::login(const char* mech) {
   state_ = State::kBusy;
   auto conn_ref = sasl_;
-  bool directory = server_.settings()->directory;
+  bool directory = server_.startup().directory;
   std::string hostname = server_.settings()->hostname;
   std::string client_ip = addr_.to_string();
   std::string mech_name = mech;

@@ -135,6 +135,7 @@ PopStartup load_startup(config_cache* cfg, const PopOptions& opts, std::vector<s
   s.status_line = config_get_switch(cfg, "local.popstatuskludge", 0) != 0;
   s.emulate_qpopper = config_get_switch(cfg, "service.pop.emulateqpopper", 0) != 0;
   s.statlog = config_get_switch(cfg, "local.poplogmboxstat", 0) != 0;
+  s.directory = !trim(config_get_string(cfg, "local.ugldaphost", "")).empty();
   return s;
 }
 
@@ -179,7 +180,6 @@ std::shared_ptr<const PopSettings> load_settings(config_cache* cfg, const std::s
   }
   s->max_auth_failures = bounded(cfg, "service.pop.maxauthfailures", 3, 0, 1000);
   s->defaultdomain = trim(config_get_string(cfg, "service.defaultdomain", ""));
-  s->directory = !trim(config_get_string(cfg, "local.ugldaphost", "")).empty();
   s->last_access = config_get_switch(cfg, "local.enablelastaccess", 0) != 0;
   s->account_url = config_get_string(cfg, "gen.accounturl", "");
   return s;

@@ -60,6 +60,10 @@ struct PopStartup {
   bool status_line = false;
   bool emulate_qpopper = false;  // service.pop.emulateqpopper: the older login and LIST texts
   bool statlog = false;          // local.poplogmboxstat: "POP3 Login/Logout" lines with the counts
+  // local.ugldaphost set: passwords are checked against the directory and
+  // INBOXes provisioned from it at first login.  Read once, so the SASL
+  // back-end chosen at start-up and provisioning always agree.
+  bool directory = false;
 };
 
 PopStartup load_startup(config_cache* cfg, const PopOptions& opts, std::vector<std::string>* warnings);
@@ -79,7 +83,6 @@ struct PopSettings {
   PlaintextLogin plaintext = PlaintextLogin::kTls;  // service.pop.plaintextlogin
   unsigned max_auth_failures = 3;  // service.pop.maxauthfailures; 0 = no limit
   std::string defaultdomain;     // service.defaultdomain: the realm of SASL names
-  bool directory = false;        // local.ugldaphost set: INBOXes are provisioned at login
   bool last_access = false;      // local.enablelastaccess: a logout records the POP access time
   std::string account_url;       // gen.accounturl: GURL's answer ("" = GURL fails)
 };

@@ -65,16 +65,24 @@ class Setup(unittest.TestCase):
                 raise unittest.SkipTest(f"{tool} is not installed")
 
 
-class ClientCertificates(Setup):
+class SharedServer(Setup):
+    """One instance and TLS server, made with the class's config, for all
+    the tests of a class."""
+    config = {}
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.inst = make_instance({"service.pop.sslclientauth": "on"})
+        cls.inst = make_instance(cls.config)
         cls.popd = cls.inst.popd(tls=True)
 
     @classmethod
     def tearDownClass(cls):
         close_checked(cls.inst, cls.popd)
+
+
+class ClientCertificates(SharedServer):
+    config = {"service.pop.sslclientauth": "on"}
 
     def test_tls_port_login_with_the_rfc_5034_exchanges(self):
         joe = context(self.inst, "joe")
@@ -224,19 +232,10 @@ def nul_uid_certificate(inst):
     return "nul"
 
 
-class Off(Setup):
+class Off(SharedServer):
     """Without service.pop.sslclientauth no certificate is asked for, and
     EXTERNAL is refused even when the mechanism list names it."""
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.inst = make_instance({"sasl.pop.mech_list": "EXTERNAL SCRAM-SHA-256 PLAIN"})
-        cls.popd = cls.inst.popd(tls=True)
-
-    @classmethod
-    def tearDownClass(cls):
-        close_checked(cls.inst, cls.popd)
+    config = {"sasl.pop.mech_list": "EXTERNAL SCRAM-SHA-256 PLAIN"}
 
     def test_not_offered_nor_startable(self):
         with self.popd.tls_client(context(self.inst, "joe")) as c:

@@ -1,8 +1,6 @@
 #include "pop/userlist.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <prerror.h>
 #include <prshm.h>
 #include <signal.h>
@@ -22,6 +20,7 @@
 #include "common/bvlog.h"
 #include "common/config.h"
 #include "common/loginslot.h"
+#include "pop/access.h"
 
 namespace {
 
@@ -53,22 +52,15 @@ std::atomic_ref<unsigned char> valid_of(unsigned char* rec) {
   return std::atomic_ref<unsigned char>(rec[LOGIN_VALID_OFFSET]);
 }
 
-// Address text and port of a socket address.
-void address(const sockaddr_storage& ss, std::string* text, uint32_t* port) {
-  char buf[INET6_ADDRSTRLEN] = "";
-  if (ss.ss_family == AF_INET) {
-    auto* in = reinterpret_cast<const sockaddr_in*>(&ss);
-    inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf);
-    *port = ntohs(in->sin_port);
-  } else if (ss.ss_family == AF_INET6) {
-    auto* in6 = reinterpret_cast<const sockaddr_in6*>(&ss);
-    inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof buf);
-    *port = ntohs(in6->sin6_port);
-  } else {
-    snprintf(buf, sizeof buf, "local");
-    *port = 0;
-  }
-  *text = buf;
+// Address text and port of a socket's peer (getpeername) or own end
+// (getsockname), in the server's usual form: an IPv4-mapped peer as IPv4.
+void address(int (*get)(int, sockaddr*, socklen_t*), int fd, std::string* text, uint32_t* port) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (get(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return;
+  ClientAddr a = ClientAddr::from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len);
+  *text = a.to_string();
+  *port = a.port;
 }
 
 // Deletes segments "pop.<pid>" under dir whose process is gone (killed
@@ -146,12 +138,10 @@ void publish_hiwater() {
 
 void userlist_login(uint64_t session, const std::string& userid, const std::string& authtype, int fd) {
   if (!config_get_switch(config_getdefaultcache(), "local.pop.enableuserlist", 0)) return;
-  sockaddr_storage peer{}, local{};
-  socklen_t plen = sizeof peer, llen = sizeof local;
   std::string from, to;
   uint32_t from_port = 0, to_port = 0;
-  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) == 0) address(peer, &from, &from_port);
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &llen) == 0) address(local, &to, &to_port);
+  address(getpeername, fd, &from, &from_port);
+  address(getsockname, fd, &to, &to_port);
 
   std::lock_guard<std::mutex> lock(g_mu);
   if (!ready() || g_list.by_session.count(session)) return;

@@ -2,12 +2,15 @@
 // measured alternately in one run against the same running store.
 //
 // Usage: lmtp_bench -s SOCKET -D ORVDELIVER -u USER[,USER...] [-n MESSAGES]
-//                   [-r ROUNDS] [-b BODY_OCTETS] [-c CONNECTIONS]
+//                   [-r ROUNDS] [-b BODY_OCTETS] [-c CONNECTIONS] [-S PEER_SOCKET]
 //   Each round delivers MESSAGES messages (one recipient each, the users
 //   taken in turn) first over LMTP through CONNECTIONS connections
 //   (default 8), then with CONNECTIONS workers that each start orvdeliver
 //   for one message at a time.  Prints the rate of each round and the
-//   ratio of the totals (goal: >= 5).  The configuration is the caller's
+//   ratio of the totals (goal: >= 5).  With -S, each round also delivers
+//   the messages to another LMTP server on that socket (the same users),
+//   between the two, and the ratio against it is printed too (goal: >= 2).
+//   The configuration is the caller's
 //   ($ORV_CONFIG, read by orvdeliver); bench/lmtp_bench.sh sets up a store.
 // Not part of the system: a failure prints a line and the exit status is 1.
 #include <fcntl.h>
@@ -31,7 +34,7 @@ extern char** environ;
 namespace {
 
 struct Options {
-  std::string socket, deliver;
+  std::string socket, deliver, peer;
   std::vector<std::string> users;
   int messages = 2000;
   int rounds = 3;
@@ -97,14 +100,14 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 // One LMTP round: the messages over opts.conns connections, pipelined
 // MAIL/RCPT/DATA per message.  Deliveries per second, or -1.
-double lmtp_round(const Options& o, const std::string& msg) {
+double lmtp_round(const Options& o, const std::string& socket_path, const std::string& msg) {
   std::atomic<int> next{0}, failed{0};
   auto t0 = std::chrono::steady_clock::now();
   std::vector<std::thread> threads;
   for (int c = 0; c < o.conns; ++c) {
     threads.emplace_back([&] {
       Conn conn;
-      if (!conn.open(o.socket)) {
+      if (!conn.open(socket_path)) {
         ++failed;
         return;
       }
@@ -182,7 +185,7 @@ double deliver_round(const Options& o, const std::string& msg) {
 int main(int argc, char** argv) {
   Options o;
   int opt;
-  while ((opt = getopt(argc, argv, "s:D:u:n:r:b:c:")) != -1) {
+  while ((opt = getopt(argc, argv, "s:D:u:n:r:b:c:S:")) != -1) {
     switch (opt) {
       case 's': o.socket = optarg; break;
       case 'D': o.deliver = optarg; break;
@@ -200,6 +203,7 @@ int main(int argc, char** argv) {
       case 'r': o.rounds = atoi(optarg); break;
       case 'b': o.body = atoi(optarg); break;
       case 'c': o.conns = atoi(optarg); break;
+      case 'S': o.peer = optarg; break;
       default:
         fprintf(stderr, "usage: lmtp_bench -s SOCKET -D ORVDELIVER -u USERS [-n N] [-r R] [-b OCTETS] [-c CONNS]\n");
         return 1;
@@ -212,19 +216,25 @@ int main(int argc, char** argv) {
   std::string msg = make_message(o.body);
   printf("%d messages of %zu octets per round, %d connections / workers, %zu users\n", o.messages, msg.size(), o.conns,
          o.users.size());
-  printf("%-6s %14s %18s\n", "round", "lmtp msg/s", "orvdeliver msg/s");
-  double lsum = 0, dsum = 0;
+  bool peer = !o.peer.empty();
+  printf("%-6s %14s %14s %18s\n", "round", "lmtp msg/s", peer ? "peer msg/s" : "", "orvdeliver msg/s");
+  double lsum = 0, psum = 0, dsum = 0;
   for (int r = 1; r <= o.rounds; ++r) {
-    double l = lmtp_round(o, msg);
+    double l = lmtp_round(o, o.socket, msg);
+    double p = peer ? lmtp_round(o, o.peer, msg) : 0;
     double d = deliver_round(o, msg);
-    if (l < 0 || d < 0) return 1;
-    printf("%-6d %14.0f %18.0f\n", r, l, d);
+    if (l < 0 || p < 0 || d < 0) return 1;
+    if (peer)
+      printf("%-6d %14.0f %14.0f %18.0f\n", r, l, p, d);
+    else
+      printf("%-6d %14.0f %14s %18.0f\n", r, l, "", d);
     fflush(stdout);
-    // Sum of times per message, so the ratio weighs every round alike.
+    // Sums of times per message, so the ratios weigh every round alike.
     lsum += 1 / l;
+    if (peer) psum += 1 / p;
     dsum += 1 / d;
   }
-  double ratio = dsum / lsum;
-  printf("ratio lmtp/orvdeliver: %.1f (goal >= 5)\n", ratio);
+  printf("ratio lmtp/orvdeliver: %.1f (goal >= 5)\n", dsum / lsum);
+  if (peer) printf("ratio lmtp/peer: %.1f (goal >= 2)\n", psum / lsum);
   return 0;
 }

@@ -55,6 +55,9 @@ bool lmtp_parse_path(std::string_view arg, std::string_view prefix, LmtpPath* ou
   bool quoted = false;
   for (; i < arg.size(); ++i) {
     char c = arg[i];
+    // No control octets: the sender goes into the stored message's
+    // Return-Path line.
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
     if (quoted && c == '\\' && i + 1 < arg.size()) {
       ++i;
     } else if (c == '"') {

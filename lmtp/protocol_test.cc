@@ -28,7 +28,7 @@ TEST(LmtpPath, Forms) {
   ASSERT_TRUE(lmtp_parse_path("TO:<\"a >b\"@d>", "TO:", &p));
   EXPECT_EQ(p.address, "\"a >b\"@d");
   for (const char* bad : {"TO:joe@d", "TO:<joe@d", "TO:<joe@d>x", "TO<joe@d>", "FROM:<a@b>", "TO:<a b@d>",
-                          "TO:<@relay joe@d>", "TO:<a<b@d>", "TO:<a@d> =x"})
+                          "TO:<@relay joe@d>", "TO:<a<b@d>", "TO:<a@d> =x", "TO:<a\rb@d>", "TO:<\"a\tb\"@d>"})
     EXPECT_FALSE(lmtp_parse_path(bad, "TO:", &p)) << bad;
 }
 

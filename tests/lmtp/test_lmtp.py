@@ -393,6 +393,25 @@ class Delivery(unittest.TestCase):
         self.assertEqual(with_subject(self.inst, "g", "silent"), [])
 
 
+class Grace(unittest.TestCase):
+    def test_over_quota_within_the_grace_period_is_temporary(self):
+        with lib.Instance(config={"local.store.quotaoverdraft": "on"}) as inst:
+            inst.start_stored()
+            inst.create_user("q", "--quota", "1")
+            inst.create_user("r")
+            for _ in range(2):
+                inst.deliver("q", "Subject: fill\n\n" + "x" * 700 + "\n")
+            server = Lmtpd(inst).start()
+            with server.lmtp() as c:
+                c.ehlo("x")
+                rcpt, replies = transaction(c, ["q", "r"], message("grace"))
+            self.assertEqual(rcpt[0][0], 452)
+            self.assertTrue(rcpt[0][1].startswith(b"4.2.2"), rcpt[0])
+            self.assertEqual([r[0] for r in replies], [250])
+            self.assertEqual(server.stop(), 0)
+            self.assertFalse(os.path.exists(server.path))  # the socket goes with the server
+
+
 class Crash(unittest.TestCase):
     def test_kill9_during_eight_clients_loses_no_acknowledged_message(self):
         with lib.Instance() as inst:

@@ -181,6 +181,13 @@ class LmtpSession final : public IoHandler {
         arm_timer();
         return;
       }
+      if (closing_ || !out_.empty()) {
+        // Replies unread for the whole time-out: the client reads nothing.
+        bvlog(0, LOG_SEV_NOTICE, "LMTP client not reading its replies for %u seconds: connection closed",
+              server_.settings().timeout_s);
+        end();
+        return;
+      }
       bvlog(0, LOG_SEV_NOTICE, "LMTP client silent for %u seconds%s: connection closed",
             server_.settings().timeout_s, data_ ? " in the middle of its data (nothing stored)" : "");
       send("421 4.4.2 " + server_.settings().hostname + " Timeout, closing connection\r\n");
@@ -352,6 +359,7 @@ class LmtpSession final : public IoHandler {
         return;
       }
       out_.erase(0, static_cast<size_t>(n));
+      if (n > 0 && !closing_) arm_timer();  // the client reads: it is not silent
     }
     if (out_.empty() && closing_) {
       end();

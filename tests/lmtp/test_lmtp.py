@@ -393,6 +393,36 @@ class Delivery(unittest.TestCase):
         self.assertEqual(with_subject(self.inst, "g", "silent"), [])
 
 
+class NotReading(unittest.TestCase):
+    def test_client_that_reads_no_replies_is_dropped(self):
+        with lib.Instance(config={"service.lmtp.timeout": "2"}) as inst:
+            inst.start_stored()
+            server = Lmtpd(inst, env=lib.MEASURE_MEMORY_ENV).start()
+            c = server.raw()
+            try:
+                # Commands until neither side's buffers take more: the
+                # server stops reading while its replies are not read.
+                c.sock.setblocking(False)
+                sent = 0
+                deadline = time.monotonic() + TIMEOUT
+                while time.monotonic() < deadline:
+                    try:
+                        sent += c.sock.send(b"NOOP\r\n" * 1024)
+                    except BlockingIOError:
+                        break
+                self.assertLess(time.monotonic(), deadline, "the server read everything")
+                rss = lib.rss_kb(server.proc.pid)
+                lib.wait_until(lambda: "not reading its replies" in server.log(), TIMEOUT * 2,
+                               "the server drops the client")
+                self.assertLess(lib.rss_kb(server.proc.pid) - rss, 1024)
+                c.sock.settimeout(TIMEOUT)
+                self.assertTrue(c.closed())
+                self.assertLess(c.buf.count(b"\r\n"), sent // 6)  # not every NOOP was answered
+            finally:
+                c.close()
+            self.assertEqual(server.stop(), 0)
+
+
 class Grace(unittest.TestCase):
     def test_over_quota_within_the_grace_period_is_temporary(self):
         with lib.Instance(config={"local.store.quotaoverdraft": "on"}) as inst:

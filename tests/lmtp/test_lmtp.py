@@ -28,8 +28,11 @@ class Lmtpd:
 
     _count = 0
 
-    def __init__(self, inst, env=None):
+    def __init__(self, inst, env=None, inherit=None):
+        """inherit: a listening socket to serve with -d instead of the Unix
+        socket."""
         self.inst = inst
+        self.inherit = inherit
         self.env = dict(inst.env, **(env or {}))
         self.path = os.path.join(inst.tmp, "lmtp.sock")
         Lmtpd._count += 1
@@ -37,9 +40,13 @@ class Lmtpd:
         self.proc = None
 
     def start(self):
+        args = ["-d", str(self.inherit.fileno())] if self.inherit else ["-s", self.path]
         with open(self.log_path, "ab") as log:
-            self.proc = subprocess.Popen([lib.program("orvlmtpd"), "-s", self.path], env=self.env,
-                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            self.proc = subprocess.Popen([lib.program("orvlmtpd"), *args], env=self.env, stdin=subprocess.DEVNULL,
+                                         stdout=log, stderr=log,
+                                         pass_fds=[self.inherit.fileno()] if self.inherit else [])
+        if self.inherit:
+            self.inherit.close()  # the server's now
         state = os.path.join(self.inst.store_dir, "session", "lmtpd.state")
 
         def ready():
@@ -420,6 +427,23 @@ class NotReading(unittest.TestCase):
                 self.assertLess(c.buf.count(b"\r\n"), sent // 6)  # not every NOOP was answered
             finally:
                 c.close()
+            self.assertEqual(server.stop(), 0)
+
+
+class Inherited(unittest.TestCase):
+    def test_inherited_tcp_listener(self):
+        with lib.Instance() as inst:
+            inst.start_stored()
+            inst.create_user("t")
+            sock = lib.listener()
+            port = sock.getsockname()[1]
+            server = Lmtpd(inst, inherit=sock).start()
+            with smtplib.LMTP("127.0.0.1", port, timeout=TIMEOUT) as c:
+                c.ehlo("x")
+                rcpt, replies = transaction(c, ["t"], message("over tcp"))
+            self.assertEqual([r[0] for r in replies], [250])
+            self.assertEqual(len(with_subject(inst, "t", "over tcp")), 1)
+            self.assertFalse(os.path.exists(server.path))  # no Unix socket with -d
             self.assertEqual(server.stop(), 0)
 
 

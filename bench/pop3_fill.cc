@@ -29,7 +29,7 @@
 #include "common/config.h"
 #include "store/mailbox.h"
 #include "store/mboxlist.h"
-#include "tools/deliver.h"
+#include "store/deliver.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "store/mailbox.h"
 #include "store/mboxlist.h"
 #include "store/userattr.h"
-#include "tools/deliver.h"
+#include "store/deliver.h"
 
 namespace {
 

@@ -36,7 +36,7 @@
 #include "common/bvlog.h"
 #include "common/config.h"
 #include "common/test_util.h"
-#include "tools/deliver.h"
+#include "store/deliver.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "pop/command.h"
-#include "pop/linereader.h"
+#include "net/linereader.h"
 
 namespace {
 

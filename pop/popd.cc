@@ -23,8 +23,9 @@
 #include "common/saslglue.h"
 #include "common/service.h"
 #include "common/unique_fd.h"
-#include "pop/pool.h"
-#include "pop/reactor.h"
+#include "net/listen.h"
+#include "net/pool.h"
+#include "net/reactor.h"
 #include "pop/server.h"
 #include "pop/supervisor.h"
 #include "pop/tls.h"
@@ -61,83 +62,6 @@ int fatal(EarlyLog& log, const char* text, int status) {
 
 std::string errtext(int e) { return strerror(e); }
 
-// Raises the descriptor limit towards want; the limit obtained.
-rlim_t raise_fd_limit(rlim_t want) {
-  rlimit rl{};
-  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
-  if (rl.rlim_cur >= want) return rl.rlim_cur;
-  rlimit up{want, rl.rlim_max > want ? rl.rlim_max : want};
-  if (setrlimit(RLIMIT_NOFILE, &up) != 0) {  // the hard limit moves only for root
-    up.rlim_cur = rl.rlim_max < want ? rl.rlim_max : want;
-    up.rlim_max = rl.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &up);
-  }
-  getrlimit(RLIMIT_NOFILE, &rl);
-  return rl.rlim_cur;
-}
-
-// A bound TCP socket; -1 with errno.
-int open_listener(const sockaddr* sa, socklen_t len) {
-  UniqueFd fd(socket(sa->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return -1;
-  int one = 1, zero = 0;
-  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (sa->sa_family == AF_INET6) setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-  if (bind(fd.get(), sa, len) != 0) return -1;
-  return fd.release();
-}
-
-// The listen address: any (IPv6 with IPv4 mapped when the host has IPv6,
-// else IPv4), or the first address the name resolves to.
-bool listen_address(const std::string& name, unsigned port, sockaddr_storage* ss, socklen_t* len, bool v4_only) {
-  *ss = sockaddr_storage{};
-  if (name.empty()) {
-    if (!v4_only) {
-      auto* in6 = reinterpret_cast<sockaddr_in6*>(ss);
-      in6->sin6_family = AF_INET6;
-      in6->sin6_addr = in6addr_any;
-      in6->sin6_port = htons(static_cast<uint16_t>(port));
-      *len = sizeof(sockaddr_in6);
-    } else {
-      auto* in = reinterpret_cast<sockaddr_in*>(ss);
-      in->sin_family = AF_INET;
-      in->sin_addr.s_addr = htonl(INADDR_ANY);
-      in->sin_port = htons(static_cast<uint16_t>(port));
-      *len = sizeof(sockaddr_in);
-    }
-    return true;
-  }
-  addrinfo hints{};
-  hints.ai_flags = AI_PASSIVE;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  std::string service = std::to_string(port);
-  if (getaddrinfo(name.c_str(), service.c_str(), &hints, &res) != 0 || res == nullptr) return false;
-  memcpy(ss, res->ai_addr, res->ai_addrlen);
-  *len = res->ai_addrlen;
-  freeaddrinfo(res);
-  return true;
-}
-
-int open_port(const std::string& addr, unsigned port, int* err) {
-  sockaddr_storage ss;
-  socklen_t len = 0;
-  listen_address(addr, port, &ss, &len, false);
-  int fd = open_listener(reinterpret_cast<sockaddr*>(&ss), len);
-  if (fd < 0 && addr.empty() && (errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL)) {
-    listen_address(addr, port, &ss, &len, true);
-    fd = open_listener(reinterpret_cast<sockaddr*>(&ss), len);
-  }
-  *err = errno;
-  return fd;
-}
-
-bool start_listening(int fd) {
-  for (int backlog = 256; backlog > 0; backlog /= 2)
-    if (listen(fd, backlog) == 0) return true;
-  return false;
-}
-
 }  // namespace
 
 int popd_run(const PopOptions& opts) {
@@ -162,7 +86,7 @@ int popd_run(const PopOptions& opts) {
   for (auto& w : warnings) log.add(LOG_SEV_WARNING, w);
 
   rlim_t want = 3 * static_cast<rlim_t>(startup.maxsessions) + 3 * static_cast<rlim_t>(startup.maxthreads) + 100;
-  rlim_t got = raise_fd_limit(want);
+  rlim_t got = listen_raise_fd_limit(want);
   if (got < want) {
     rlim_t reserve = 3 * static_cast<rlim_t>(startup.maxthreads) + 100;
     unsigned recommend = got > reserve ? static_cast<unsigned>((got - reserve) / 3) : 0;
@@ -185,14 +109,14 @@ int popd_run(const PopOptions& opts) {
     }
     int err = 0;
     if (startup.plain_enabled) {
-      plain.reset(open_port(startup.listenaddr, startup.plain_port, &err));
+      plain.reset(listen_open_port(startup.listenaddr, startup.plain_port, &err));
       if (!plain) {
         fprintf(stderr, "orvpopd: port %u: %s\n", startup.plain_port, strerror(err));
         return fatal(log, "cannot open socket", 77);
       }
     }
     if (startup.use_tls && startup.tls_port_enabled) {
-      tls.reset(open_port(startup.listenaddr, startup.tls_port, &err));
+      tls.reset(listen_open_port(startup.listenaddr, startup.tls_port, &err));
       if (!tls) {
         if (!plain) {
           fprintf(stderr, "orvpopd: port %u: %s\n", startup.tls_port, strerror(err));
@@ -204,7 +128,7 @@ int popd_run(const PopOptions& opts) {
   }
   if (first) {
     for (UniqueFd* fd : {&plain, &tls})
-      if (*fd && !start_listening(fd->get())) {
+      if (*fd && !listen_start(fd->get())) {
         fprintf(stderr, "orvpopd: listen: %s\n", strerror(errno));
         return fatal(log, "cannot open socket", 77);
       }

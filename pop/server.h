@@ -33,9 +33,9 @@
 
 #include "common/counters.h"
 #include "common/unique_fd.h"
-#include "pop/backoff.h"
-#include "pop/pool.h"
-#include "pop/reactor.h"
+#include "net/backoff.h"
+#include "net/pool.h"
+#include "net/reactor.h"
 #include "pop/settings.h"
 
 class Session;

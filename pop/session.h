@@ -25,8 +25,8 @@
 #include "common/unique_fd.h"
 #include "pop/access.h"
 #include "pop/command.h"
-#include "pop/linereader.h"
-#include "pop/reactor.h"
+#include "net/linereader.h"
+#include "net/reactor.h"
 #include "pop/telemetry.h"
 #include "pop/tls.h"
 

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "common/counters.h"
-#include "pop/backoff.h"
-#include "pop/reactor.h"
+#include "net/backoff.h"
+#include "net/reactor.h"
 
 // The descriptors NSS passes to children for its shared TLS session cache,
 // from the value of SSL_INHERITANCE ("<base64>,<fd>:<protection>..."),

@@ -16,7 +16,7 @@
 #include "store/mboxlist.h"
 #include "store/storenotify.h"
 #include "store/userattr.h"
-#include "tools/deliver.h"
+#include "store/deliver.h"
 
 namespace {
 

@@ -91,7 +91,7 @@ def program(name):
     the folder of its layer)."""
     if BUILD_DIR is None:
         raise RuntimeError("pop3lib.run() sets the build directory")
-    for sub in ("", "tools", "pop", "backup"):
+    for sub in ("", "tools", "pop", "lmtp", "backup"):
         p = os.path.join(BUILD_DIR, sub, name)
         if os.path.isfile(p) and os.access(p, os.X_OK):
             return p

@@ -1,4 +1,4 @@
-#include "tools/deliver.h"
+#include "store/deliver.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 #include "common/imap_err.h"
 #include "common/test_util.h"
 #include "store/mboxlist.h"
+#include "store/append.h"
 #include "store/quota.h"
 
 namespace {
@@ -142,6 +143,35 @@ TEST_F(Deliver, UnknownUsersBadMessagesAndQuota) {
   // Over quota within the grace period: try again later; others still get it.
   EXPECT_EQ(deliver_message(half, {"full", "w1"}, nullptr, 0, err_), 75);
   EXPECT_EQ(file("user/w1", 2).st_size, static_cast<off_t>(half.size()));
+}
+
+// The steps the LMTP server takes one recipient at a time: resolve and
+// check at RCPT (nothing changes), append after the data.
+TEST_F(Deliver, ResolveCheckAppend) {
+  create("user/r1");
+  create("user/r2");
+  create("user/rq", "primary", 1);  // 1 KB
+  std::string name;
+  EXPECT_EQ(deliver_resolve("r1", nullptr, &name), 0);
+  EXPECT_EQ(name, "user/r1");
+  EXPECT_EQ(deliver_check(name, 0), 0);
+  EXPECT_EQ(deliver_resolve("a/b", nullptr, &name), IMAP_MAILBOX_BADNAME);
+  ASSERT_EQ(deliver_resolve("nobody", nullptr, &name), 0);  // no directory: found missing by the check
+  EXPECT_EQ(deliver_check(name, 0), IMAP_MAILBOX_NONEXISTENT);
+  EXPECT_EQ(deliver_check("user/rq", 3000), IMAP_MESSAGE_TOO_LARGE);  // larger than the whole quota
+  EXPECT_EQ(deliver_check("user/rq", 700), 0);
+
+  appendmsg m;
+  m.flags = APPENDMSG_CALLER_STORAGE;
+  m.base = msg_.data();
+  m.size = msg_.size();
+  EXPECT_EQ(deliver_append(&m, "user/r1", 0), 0);
+  EXPECT_EQ(deliver_append(&m, "user/r2", 0), 0);
+  append_freemsg(&m);
+  EXPECT_EQ(file("user/r1", 1).st_ino, file("user/r2", 1).st_ino);
+  EXPECT_EQ(deliver_refusal(msg_.data(), msg_.size()), 0);
+  EXPECT_EQ(deliver_refusal("", 0), IMAP_MESSAGE_NOBLANKLINE);
+  EXPECT_EQ(deliver_refusal("a\0b", 3), IMAP_MESSAGE_CONTAINSNULL);
 }
 
 TEST_F(Deliver, NamedFolderOrInbox) {

@@ -1,4 +1,4 @@
-#include "pop/backoff.h"
+#include "net/backoff.h"
 
 int64_t Backoff::failed() {
   next_ = next_ == 0 ? first_ : (next_ >= cap_ / 2 ? cap_ : next_ * 2);

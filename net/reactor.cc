@@ -1,4 +1,4 @@
-#include "pop/reactor.h"
+#include "net/reactor.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>

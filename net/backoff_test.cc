@@ -1,5 +1,5 @@
 // Back-off and log rate limiting.
-#include "pop/backoff.h"
+#include "net/backoff.h"
 
 #include <gtest/gtest.h>
 

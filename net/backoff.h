@@ -1,4 +1,4 @@
-// Back-off and log rate limiting for the POP3 server's retry loops.
+// Back-off and log rate limiting for the servers' retry loops.
 //
 // Backoff gives the wait before the next try after a failure: the first
 // delay, doubled on each further failure up to the cap; a success starts

@@ -1,4 +1,4 @@
-// The event loop of a POP3 server process.
+// The event loop of a server process (POP3, LMTP).
 //
 // One thread runs the loop (run() until stop()); every socket, timer and
 // deferred callback belongs to it, and every callback runs on it, one at a

@@ -1,7 +1,7 @@
-// The blocking-work pool of a POP3 server process.
+// The blocking-work pool of a server process (POP3, LMTP).
 //
-// Everything a session does that may block (name resolution now; store
-// opens, password checks and expunge later) runs here, so the event loop
+// Everything a session does that may block (name resolution, store
+// opens, password checks, expunge, deliveries) runs here, so the event loop
 // never waits.  submit() queues work; a pool thread runs it and posts the
 // completion back to the event loop, where it runs like any other
 // callback: a session's completion never runs beside its own I/O callbacks.
@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "pop/reactor.h"
+#include "net/reactor.h"
 
 class WorkPool {
  public:

@@ -1,4 +1,4 @@
-#include "tools/deliver.h"
+#include "store/deliver.h"
 
 #include <cstring>
 #include <ctime>
@@ -100,13 +100,42 @@ int provision_inbox(const std::string& name) {
 
 }  // namespace
 
+int deliver_refusal(const char* base, size_t size) {
+  if (size == 0) return IMAP_MESSAGE_NOBLANKLINE;
+  if (memchr(base, '\0', size)) return IMAP_MESSAGE_CONTAINSNULL;
+  if (size >= 0xFFFFFFFFull) return IMAP_MESSAGE_TOO_LARGE;
+  return 0;
+}
+
+int deliver_resolve(const std::string& user, const char* folder, std::string* name) {
+  if (int r = target_folder(user, folder, name)) return r;
+  return provision_inbox(*name);
+}
+
+int deliver_check(const std::string& name, size_t size) {
+  appendmbox ambox;
+  long check = -static_cast<long>(size ? size : 1);
+  int r = append_setup(&ambox, name.c_str(), 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK, check);
+  if (r == 0) append_finish(&ambox);
+  return r;
+}
+
+int deliver_append(appendmsg* m, const std::string& name, time_t internaldate) {
+  appendmbox ambox;
+  int r = append_setup(&ambox, name.c_str(), 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK,
+                       -static_cast<long>(m->size));
+  if (r) return r;
+  m->currentPartition = ambox.mailbox->partition;
+  r = append_msg(&ambox, m, internaldate, nullptr, 0, nullptr, 0, 0, 0, 0);
+  m->currentPartition = nullptr;
+  append_finish(&ambox);
+  return r;
+}
+
 int deliver_message(const std::string& msg, const std::vector<std::string>& users, const char* folder,
                     time_t internaldate, FILE* err) {
   if (!internaldate) internaldate = time(nullptr);
-  int refused = 0;
-  if (msg.empty()) refused = IMAP_MESSAGE_NOBLANKLINE;
-  if (memchr(msg.data(), '\0', msg.size())) refused = IMAP_MESSAGE_CONTAINSNULL;
-  if (msg.size() >= 0xFFFFFFFFull) refused = IMAP_MESSAGE_TOO_LARGE;
+  int refused = deliver_refusal(msg.data(), msg.size());
 
   appendmsg m;
   m.flags = APPENDMSG_CALLER_STORAGE;
@@ -116,19 +145,8 @@ int deliver_message(const std::string& msg, const std::vector<std::string>& user
   for (const std::string& user : users) {
     std::string name;
     int r = refused;
-    if (!r) r = target_folder(user, folder, &name);
-    if (!r) r = provision_inbox(name);
-    if (!r) {
-      appendmbox ambox;
-      r = append_setup(&ambox, name.c_str(), 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK,
-                       -static_cast<long>(msg.size()));
-      if (!r) {
-        m.currentPartition = ambox.mailbox->partition;
-        r = append_msg(&ambox, &m, internaldate, nullptr, 0, nullptr, 0, 0, 0, 0);
-        m.currentPartition = nullptr;
-        append_finish(&ambox);
-      }
-    }
+    if (!r) r = deliver_resolve(user, folder, &name);
+    if (!r) r = deliver_append(&m, name, internaldate);
     int s = deliver_exit_status(r);
     if (r) fprintf(err, "orvdeliver: %s: %s\n", user.c_str(), error_message(r));
     status = deliver_combine(status, s);

@@ -1,4 +1,4 @@
-// The bounded line reader of a POP3 session.
+// The bounded line reader of a server session (POP3 and LMTP commands).
 //
 // The session feeds it the bytes it read from the client and takes complete
 // command lines out; the reader does no I/O.  A line may end in CR LF or a

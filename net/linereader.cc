@@ -1,4 +1,4 @@
-#include "pop/linereader.h"
+#include "net/linereader.h"
 
 #include <cstring>
 

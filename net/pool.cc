@@ -1,4 +1,4 @@
-#include "pop/pool.h"
+#include "net/pool.h"
 
 #include <chrono>
 

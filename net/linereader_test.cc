@@ -1,5 +1,5 @@
 // The bounded line reader, fed whole, in pieces and byte by byte.
-#include "pop/linereader.h"
+#include "net/linereader.h"
 
 #include <gtest/gtest.h>
 

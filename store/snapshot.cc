@@ -163,6 +163,10 @@ int backup_write(DB_ENV*, u_int32_t gbytes, u_int32_t bytes, u_int32_t size, u_i
     done += static_cast<u_int32_t>(w);
   }
   f->size = std::max<long long>(f->size, off + size);
+  // Write-back starts now, while the next part is read, so the sync at the
+  // file's close has less left to wait for.  Only a hint: the sync below is
+  // what counts.
+  (void)sync_file_range(f->fd.get(), off, size, SYNC_FILE_RANGE_WRITE);
   return 0;
 }
 

@@ -172,10 +172,13 @@ int adm_checkpoint(int, char**, FILE* out, FILE* err) {
     fprintf(err, "The mailbox list database is not available\n");
     return 69;
   }
-  // Log files a snapshot under way still copies are left for the next time.
+  // Log files a snapshot under way still copies are left for the next time
+  // (snapshot_remove_logs then reports 1).
   std::string snapdir;
   if (snapshot_dir(&snapdir) != 0) snapdir.clear();
-  if (mboxlist_checkpoint_force() != 0 || (snapshot_remove_logs(snapdir) & ~1) != 0) {
+  int ckp = mboxlist_checkpoint_force();
+  int removed = ckp == 0 ? snapshot_remove_logs(snapdir) : 0;
+  if (ckp != 0 || (removed != 0 && removed != 1)) {
     fprintf(err, "Checkpoint failed; see the log for details\n");
     return 74;
   }

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -324,6 +325,12 @@ class Maintenance {
     steps_->start();
     if (snapshots_.on()) {
       snaps_ = std::make_unique<Worker>(1000, [this] {
+        // A snapshot yields the processor to deliveries and the other
+        // steps (Linux keeps a nice value per thread).
+        if (!snaps_niced_) {
+          (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+          snaps_niced_ = true;
+        }
         if (!need_recovery_ && !finishing_) snapshots_.tick();
       });
       snaps_->start();
@@ -412,6 +419,7 @@ class Maintenance {
   std::unique_ptr<Worker> watch_;
   std::unique_ptr<Worker> steps_;
   std::unique_ptr<Worker> snaps_;  // only when snapshots are on
+  bool snaps_niced_ = false;       // touched by the snapshot thread only
   std::atomic<bool> need_recovery_{false};
   std::atomic<bool> finishing_{false};
   std::atomic<bool> finished_{false};

@@ -1,6 +1,7 @@
 #include "common/lock.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,13 @@ int lock_held_elsewhere(int fd) {
   if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return -1;
   return fl.l_type == F_UNLCK ? 0 : 1;
 }
+int lock_flock_nonblocking(int fd) {
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+int lock_flock_unlock(int fd) { return flock(fd, LOCK_UN); }
 int lock_byte_blocking(int fd, off_t offset, int exclusive) {
   return ofd_lock(fd, F_OFD_SETLKW, exclusive ? F_WRLCK : F_RDLCK, offset, 1);
 }

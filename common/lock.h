@@ -49,6 +49,14 @@ int lock_reopen(int fd, const char* path, struct stat* sbuf, const char** failac
 inline int lock_nonblocking_fs(int fd) { return lock_nonblocking(fd); }
 inline int lock_unlock_fs(int fd) { return lock_unlock(fd); }
 
+// A flock(2) lock, for lock files whose format fixes that kind (the
+// snapshot writers' lock, which tools outside the store may also take).
+// Like the locks above it belongs to the open file description and ends
+// when the kernel closes it, also after a kill.  Taken without waiting:
+// 0, or -1 with errno EWOULDBLOCK while another description holds it.
+int lock_flock_nonblocking(int fd);
+int lock_flock_unlock(int fd);
+
 // Holds a lock on fd for a scope.  The descriptor is borrowed.
 class LockGuard {
  public:

@@ -17,6 +17,7 @@
 #include "store/mboxlist.h"
 #include "store/mboxlist_list.h"
 #include "store/mboxlist_lright.h"
+#include "store/snapshot.h"
 
 namespace {
 
@@ -76,6 +77,7 @@ const adm_command kCommands[] = {
     {"expunge", "FOLDER UIDSET | --deleted FOLDER", "remove messages from a folder", adm_expunge},
     {"cleanup", "[FOLDER]", "delete the files of expunged messages now", adm_cleanup},
     {"stats", "pop [--prometheus]", "print the POP3 server's counters", adm_stats},
+    {"snapshot", "[take] | list", "take a snapshot of the mailbox list now, or list the snapshots", adm_snapshot},
     {nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -170,7 +172,13 @@ int adm_checkpoint(int, char**, FILE* out, FILE* err) {
     fprintf(err, "The mailbox list database is not available\n");
     return 69;
   }
-  if (mboxlist_checkpoint_force() != 0 || mboxlist_checkpoint300() != 0) {
+  // Log files a snapshot under way still copies are left for the next time
+  // (snapshot_remove_logs then reports 1).
+  std::string snapdir;
+  if (snapshot_dir(&snapdir) != 0) snapdir.clear();
+  int ckp = mboxlist_checkpoint_force();
+  int removed = ckp == 0 ? snapshot_remove_logs(snapdir) : 0;
+  if (ckp != 0 || (removed != 0 && removed != 1)) {
     fprintf(err, "Checkpoint failed; see the log for details\n");
     return 74;
   }

@@ -97,6 +97,13 @@ int adm_stats(int argc, char** argv, FILE* out, FILE* err);
 // and a "processes N" line, or in the Prometheus text exposition format.
 std::string adm_stats_format(const PopStatSnapshot& s, bool prometheus);
 
+// Snapshots of the mailbox list (tools/adm_snapshot.cc).
+// snapshot [take]: a snapshot into local.store.snapshotpath now, with the
+// store daemon running (exit 78 when snapshots are not configured, 75 while
+// another is being taken, 74 when it fails); snapshot list: the slots there,
+// newest complete first, each complete or incomplete and why.
+int adm_snapshot(int argc, char** argv, FILE* out, FILE* err);
+
 // Helpers of the command files (tools/adm_list.cc).
 // Joins the mailbox list: 0, or 69 after telling err.
 int adm_start(FILE* err);

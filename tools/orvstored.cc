@@ -88,6 +88,8 @@ int main(int argc, char** argv) {
   opts.expunge_cleanup_interval =
       config_get_int(cfg, "local.store.expungecleanupinterval", opts.expunge_cleanup_interval);
   opts.expunge_cleanup_age = config_get_int(cfg, "local.store.expungecleanupage", opts.expunge_cleanup_age);
+  opts.snapshot_interval = config_get_int(cfg, "local.store.snapshotinterval", opts.snapshot_interval);
+  opts.snapshot_count = config_get_int(cfg, "local.store.snapshotcount", opts.snapshot_count);
   if (foreground) return stored_run(opts, stderr);
 
   // Detach: the parent stays until the child reports ready (or fails), so

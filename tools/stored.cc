@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include "common/signals.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_list.h"
+#include "store/snapshot.h"
 
 namespace {
 
@@ -65,7 +67,7 @@ constexpr const char kService[] = "stored";
 // A maintenance step and when it is due next.
 struct Timer {
   int interval;
-  int (*step)();
+  std::function<int()> step;
   time_t due;
 };
 
@@ -158,6 +160,63 @@ class ExpungeCleanup {
   std::string from_;  // where the walk resumes; empty between rounds
 };
 
+// Takes a snapshot of the mailbox list every interval seconds (on the
+// snapshot thread: a copy of a large list takes a while, and the failure
+// check must go on meanwhile).  A round in which the log has not moved
+// since the last snapshot is skipped; one that finds another writer busy
+// is tried again a minute later.
+class Snapshots {
+ public:
+  Snapshots(int interval, int count) : interval_(interval), count_(count), due_(time(nullptr) + interval) {
+    if (interval_ <= 0) return;
+    int r = snapshot_dir(&dir_);
+    if (r == ENOENT) return;  // not configured
+    if (r != 0) {
+      bvlog(0, LOG_STORE_ERR, "Snapshots are off: local.store.snapshotpath is unusable: %s", strerror(r));
+      dir_.clear();
+    } else if (count_ < 1 || count_ > 5) {
+      bvlog(0, LOG_STORE_WARNING, "local.store.snapshotcount %d is out of range (1 to 5); using %d", count_,
+            count_ < 1 ? 1 : 5);
+      count_ = count_ < 1 ? 1 : 5;
+    }
+  }
+  bool on() const { return interval_ > 0 && !dir_.empty(); }
+  const std::string& dir() const { return dir_; }
+  // Makes a take under way give up soon (the daemon stops or recovers).
+  void cancel() { cancel_ = true; }
+
+  void tick() {
+    time_t now = time(nullptr);
+    if (!on() || cancel_ || now < due_) return;
+    snapshot_params p;
+    p.count = count_;
+    p.since = have_lsn_ ? &lsn_ : nullptr;
+    p.cancel = &cancel_;
+    snapshot_result res;
+    int r = snapshot_take(mboxlist_env(), dir_, p, &res);
+    due_ = time(nullptr) + interval_;
+    if (r == 0) {
+      lsn_ = res.lsn;
+      have_lsn_ = true;
+    } else if (r == kSnapshotUnchanged) {
+      bvlog(0, LOG_STORE_NOTICE, "Mailbox list snapshot skipped: nothing changed since the last one");
+    } else if (r == kSnapshotBusy) {
+      bvlog(0, LOG_STORE_NOTICE, "Mailbox list snapshot postponed: another one is being taken in %s", dir_.c_str());
+      due_ = time(nullptr) + 60;
+    }
+    // Failures are logged by the take; the next round tries again.
+  }
+
+ private:
+  int interval_;
+  int count_;
+  time_t due_;
+  std::string dir_;  // empty: snapshots are off
+  std::atomic<bool> cancel_{false};
+  DB_LSN lsn_ = {0, 0};
+  bool have_lsn_ = false;
+};
+
 // A thread that runs one step every interval.  Any step that enters the
 // environment may wait for ever on a mutex of a process killed inside the
 // library, so the daemon's main thread never enters it while workers run:
@@ -247,11 +306,14 @@ class Maintenance {
   explicit Maintenance(const stored_options& opts)
       : opts_(opts),
         files_(opts.file_checkpoint_interval),
-        cleanup_(opts.expunge_cleanup_interval, opts.expunge_cleanup_age) {
+        cleanup_(opts.expunge_cleanup_interval, opts.expunge_cleanup_age),
+        snapshots_(opts.snapshot_interval, opts.snapshot_count) {
     time_t now = time(nullptr);
     timers_[0] = {opts.trickle_interval, mboxlist_checkpoint15, now + opts.trickle_interval};
     timers_[1] = {opts.checkpoint_interval, mboxlist_checkpoint60, now + opts.checkpoint_interval};
-    timers_[2] = {opts.log_removal_interval, mboxlist_checkpoint300, now + opts.log_removal_interval};
+    // Log files a snapshot under way still copies stay until it is done.
+    timers_[2] = {opts.log_removal_interval, [this] { return snapshot_remove_logs(snapshots_.dir()); },
+                  now + opts.log_removal_interval};
   }
   Maintenance(const Maintenance&) = delete;
   Maintenance& operator=(const Maintenance&) = delete;
@@ -261,6 +323,18 @@ class Maintenance {
     steps_ = std::make_unique<Worker>(200, [this] { steps(); });
     watch_->start();
     steps_->start();
+    if (snapshots_.on()) {
+      snaps_ = std::make_unique<Worker>(1000, [this] {
+        // A snapshot yields the processor to deliveries and the other
+        // steps (Linux keeps a nice value per thread).
+        if (!snaps_niced_) {
+          (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+          snaps_niced_ = true;
+        }
+        if (!need_recovery_ && !finishing_) snapshots_.tick();
+      });
+      snaps_->start();
+    }
   }
   bool need_recovery() const { return need_recovery_.load() || watch_->busy_for() >= kWedged; }
 
@@ -268,14 +342,20 @@ class Maintenance {
   // are abandoned and the environment must be abandoned too (never closed
   // under them).
   bool stop() {
+    snapshots_.cancel();
     bool ok = steps_->stop(2000);
     ok = watch_->stop(2000) && ok;
+    if (snaps_) ok = snaps_->stop(5000) && ok;
     if (!ok) {
-      // Both objects stay allocated for threads that may never return.
+      // The objects stay allocated for threads that may never return.
       steps_->abandon();
       watch_->abandon();
       (void)steps_.release();
       (void)watch_.release();
+      if (snaps_) {
+        snaps_->abandon();
+        (void)snaps_.release();
+      }
     }
     return ok;
   }
@@ -285,6 +365,7 @@ class Maintenance {
   // checkpoint finishes on the step thread within about 5 s.  True when it
   // ended in time.
   bool finish() {
+    snapshots_.cancel();
     watch_->set_interval(200);
     finishing_ = true;
     steps_->set_interval(50);
@@ -333,9 +414,12 @@ class Maintenance {
   const stored_options& opts_;
   FileCheckpoint files_;
   ExpungeCleanup cleanup_;
+  Snapshots snapshots_;
   Timer timers_[3];
   std::unique_ptr<Worker> watch_;
   std::unique_ptr<Worker> steps_;
+  std::unique_ptr<Worker> snaps_;  // only when snapshots are on
+  bool snaps_niced_ = false;       // touched by the snapshot thread only
   std::atomic<bool> need_recovery_{false};
   std::atomic<bool> finishing_{false};
   std::atomic<bool> finished_{false};

@@ -37,6 +37,13 @@ struct stored_options {
   // ("local.store.expungecleanupage").
   int expunge_cleanup_interval = 3600;
   int expunge_cleanup_age = 0;
+  // Snapshots of the mailbox list into local.store.snapshotpath (none
+  // while it is unset): every snapshot_interval seconds
+  // ("local.store.snapshotinterval"; 0 turns them off), on a thread of
+  // their own, keeping snapshot_count slots ("local.store.snapshotcount",
+  // 1..5).  A round in which nothing was written is skipped.
+  int snapshot_interval = 3600;
+  int snapshot_count = 3;
   // Called once the store is ready (after recovery), e.g. to let a parent
   // that waits for start-up go.  May be null.
   void (*on_ready)(void* arg) = nullptr;

@@ -74,10 +74,40 @@ std::string storedir_path(const char* rel) {
   return storedir ? std::string(storedir) + "/" + rel : std::string();
 }
 
+// The first error of the current repair that says the system, not the
+// databases, is at fault (a full disk, permissions): the repair sequence
+// stops there instead of going on to more drastic repairs.
+int g_repair_fault = 0;
+
+bool environmental(int e) {
+  switch (e) {
+    case EACCES:
+    case EPERM:
+    case ENOSPC:
+    case EDQUOT:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case EROFS:
+    case EIO:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Records errno if it is such an error; errno is kept.
+void note_errno() {
+  if (!g_repair_fault && environmental(errno)) g_repair_fault = errno;
+}
+
 // Flushes a directory so the renames and creations inside it last.
 int sync_dir(const std::string& dir) {
   UniqueFd fd(fs_open(dir.c_str(), O_RDONLY | O_DIRECTORY));
-  if (!fd || fs_fsync(fd.get()) != 0) return -1;
+  if (!fd || fs_fsync(fd.get()) != 0) {
+    note_errno();
+    return -1;
+  }
   return 0;
 }
 
@@ -284,6 +314,7 @@ int db_rm(const char* dir, int flags) {
       continue;
     }
     if (fs_unlink(path.c_str()) != 0 && errno != ENOENT) {
+      note_errno();
       bvlog(0, LOG_STORE_WRITEFAIL, "Unable to remove %s: %m", path.c_str());
       result = -1;
     }
@@ -293,12 +324,18 @@ int db_rm(const char* dir, int flags) {
 
 int db_file_copy(const char* dst, const char* src) {
   UniqueFd in(open(src, O_RDONLY | O_CLOEXEC));
-  if (!in) return 1;
+  if (!in) {
+    note_errno();
+    return 1;
+  }
   std::string tmp = std::string(dst) + ".copy";
   // A copy cut short by a crash is stale: it is never renamed into place.
   (void)fs_unlink(tmp.c_str());
   UniqueFd out(fs_open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
-  if (!out) return 2;
+  if (!out) {
+    note_errno();
+    return 2;
+  }
   int result = 0;
   char buf[8192];
   for (;;) {
@@ -318,6 +355,7 @@ int db_file_copy(const char* dst, const char* src) {
   out.reset();
   if (result == 0 && fs_rename(tmp.c_str(), dst) != 0) result = 4;
   if (result != 0) {
+    note_errno();
     int e = errno;
     (void)fs_unlink(tmp.c_str());
     errno = e;
@@ -334,6 +372,7 @@ int rename_db(const char* dstdir, const char* srcdir) {
   int result = 0;
   for (const std::string& name : data_files(src)) {
     if (fs_rename((src + name).c_str(), (dst + name).c_str()) != 0) {
+      note_errno();
       bvlog(0, kRepairPriority, "File rename failed :%s: to :%s: error %d", (src + name).c_str(),
             (dst + name).c_str(), errno);
       result = -1;
@@ -401,6 +440,7 @@ int backup_rename_db(const char* mboxlistdir, bool copy) {
   struct stat sb;
   if (stat(dest.c_str(), &sb) != 0) {
     if (errno != ENOENT || fs_mkdir(dest.c_str(), 0700) != 0) {
+      note_errno();
       bvlog(0, kRepairPriority, "Cannot create the analysis directory %s: %m", dest.c_str());
       return -1;
     }
@@ -413,6 +453,7 @@ int backup_rename_db(const char* mboxlistdir, bool copy) {
     dest = base + name;
     for (int i = 1; stat(dest.c_str(), &sb) == 0; ++i) dest = base + name + "-" + std::to_string(i);
     if (fs_mkdir(dest.c_str(), 0700) != 0) {
+      note_errno();
       bvlog(0, kRepairPriority, "Cannot create the analysis directory %s: %m", dest.c_str());
       return -1;
     }
@@ -430,7 +471,10 @@ int backup_rename_db(const char* mboxlistdir, bool copy) {
 
 int zero_lsn(const char* file, unsigned default_pagesize) {
   UniqueFd fd(fs_open(file, O_RDWR));
-  if (!fd) return -1;
+  if (!fd) {
+    note_errno();
+    return -1;
+  }
   struct stat sb;
   if (fstat(fd.get(), &sb) != 0) return -1;
   // The metadata page: magic at offset 12, page size at 20, both in the
@@ -447,9 +491,16 @@ int zero_lsn(const char* file, unsigned default_pagesize) {
   }
   static const char zeros[8] = {};
   for (off_t page = 0; page + static_cast<off_t>(pagesize) <= sb.st_size; page += pagesize) {
-    if (fs_pwrite(fd.get(), zeros, sizeof zeros, page) != static_cast<ssize_t>(sizeof zeros)) return -1;
+    if (fs_pwrite(fd.get(), zeros, sizeof zeros, page) != static_cast<ssize_t>(sizeof zeros)) {
+      note_errno();
+      return -1;
+    }
   }
-  return fs_fsync(fd.get()) == 0 ? 0 : -1;
+  if (fs_fsync(fd.get()) != 0) {
+    note_errno();
+    return -1;
+  }
+  return 0;
 }
 
 int zero_logs(const char* mboxlistdir) {
@@ -551,6 +602,7 @@ struct StartupState {
   bool catrecov = false;         // a snapshot was restored: catastrophic recovery
   bool catrecov_forced = false;  // ".catrecov" present
   bool trial_pending = false;    // state 4 with contiguous logs: normal recovery first
+  int env_failure = 0;           // a repair failed for a reason of the system's: stop
   std::vector<int> executed;     // functions run during this start
   std::string mboxlistdir;
   std::string cachedir;
@@ -587,6 +639,7 @@ std::string newest_snapshot() {
 // then recorded as an event).
 bool run_function(int phase, int n) {
   StartupState& s = ss();
+  g_repair_fault = 0;
   const char* md = s.mboxlistdir.c_str();
   const char* cd = s.cachedir.c_str();
   bool acted = false;
@@ -681,6 +734,13 @@ bool run_function(int phase, int n) {
       break;
   }
   if (acted) write_eve();
+  if (s.db_state == 5 && g_repair_fault) {
+    // Further repairs would only do more damage on a system that cannot
+    // take them: the start fails, what was kept stays kept.
+    s.env_failure = g_repair_fault;
+    bvlog(0, kRepairPriority, "Repair stopped: %s; mend the cause and start the store daemon again",
+          strerror(g_repair_fault));
+  }
   return acted;
 }
 
@@ -704,7 +764,7 @@ void run_phaseII_sequence() {
   std::vector<int> seq;
   read_sequence("stored.ph2", {2, 1, 3, 4}, &seq);
   for (int f : seq) {
-    if (s.db_state == 1) break;
+    if (s.db_state == 1 || s.env_failure) break;
     (void)run_function(2, f);
   }
 }
@@ -826,7 +886,7 @@ int storestartup_phaseIII(storestartup_open_fn open, void* arg) {
   std::vector<int> seq;
   read_sequence("stored.ph3", {2, 3, 4}, &seq);
   for (;;) {
-    while (s.db_state != 1 && !s.trial_pending && s.ph3_pos < static_cast<int>(seq.size())) {
+    while (s.db_state != 1 && !s.trial_pending && !s.env_failure && s.ph3_pos < static_cast<int>(seq.size())) {
       (void)run_function(3, seq[s.ph3_pos++]);
     }
     if (s.db_state != 1 && !s.trial_pending) return -1;

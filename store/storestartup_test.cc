@@ -620,6 +620,25 @@ TEST_F(Startup, PermissionErrorWhileOpeningTouchesNothing) {
   EXPECT_NE(folder("user/a"), "<none>");
 }
 
+TEST_F(Startup, ARepairFailingForLackOfPermissionGoesNoFurther) {
+  put_folder("user/a", "a\tlrswipcda\t");
+  stop();
+  for (const std::string& l : logs()) fs::remove(md() + l);
+  {
+    // Resetting the log positions fails: emptying the store instead
+    // (function 4) would be the wrong answer to a permission problem.
+    FaultGuard f(fs_op::open, "mboxlist/folder.db", EACCES);
+    std::string log;
+    EXPECT_NE(start(&log), 0);
+    EXPECT_NE(log.find("Repair stopped: Permission denied"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Removing database and initializing."), std::string::npos) << log;
+  }
+  EXPECT_TRUE(fs::exists(md() + "folder.db"));
+  ASSERT_EQ(start(), 0);
+  EXPECT_NE(folder("user/a"), "<none>");
+  put_folder("user/b", "b\tlrswipcda\t");
+}
+
 TEST_F(Startup, DamagedFolderDbComesBackFromTheSnapshot) {
   put_folder("user/a", "a\tlrswipcda\t");
   stop();

@@ -663,6 +663,31 @@ TEST_F(Startup, DamagedFolderDbComesBackFromTheSnapshot) {
   put_folder("user/c", "c\tlrswipcda\t");
 }
 
+TEST_F(Startup, IdleLogsSpanningAnHourTryNormalRecoveryFirst) {
+  stop();
+  fs::remove_all(md());
+  fs::create_directories(md());
+  write_text_file(md() + "DB_CONFIG", "set_lg_bsize 16384\nset_lg_max 65536\n");
+  ASSERT_EQ(start(nullptr, "local.store.snapshotpath = snaps\n"), 0);
+  put_folder("user/a", "a\tlrswipcda\t");
+  stop();
+  take_snapshot("snap1", time(nullptr) - 7200);
+  ASSERT_EQ(start(nullptr, "local.store.snapshotpath = snaps\n"), 0);
+  std::string big(3000, 'x');
+  for (int i = 0; i < 60; ++i) put_folder("user/b" + std::to_string(i), "b\t" + big + "\t");
+  stop();
+  std::vector<std::string> l = logs();
+  ASSERT_GE(l.size(), 2u);
+  set_mtime(md() + l.front(), time(nullptr) - 3700);
+  std::string log;
+  ASSERT_EQ(start(&log, "local.store.snapshotpath = snaps\n"), 0) << log;
+  EXPECT_NE(log.find("DB initial state = 4"), std::string::npos) << log;
+  EXPECT_NE(log.find("trying normal recovery before any repair"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Recovering database from snapshot"), std::string::npos) << log;
+  EXPECT_NE(folder("user/b59"), "<none>") << "the older snapshot replaced good databases";
+  EXPECT_FALSE(has_eve());
+}
+
 TEST_F(Startup, LogGapRestoresTheSnapshot) {
   // Small logs, so that a few writes make several (a new store's first
   // log already takes the size).

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -469,18 +470,30 @@ int seam_open(const char* path, int flags, ...) {
   return fd;
 }
 
-// Its writes are only watched (the seam's write faults are meant for the
-// store's own files).
-ssize_t watched_write(int fd, const void* buf, size_t n) {
-  ssize_t r = write(fd, buf, n);
-  if (r < 0) note_fault(errno);
-  return r;
-}
-
+// Its page writes are only watched (the seam's write faults are meant for
+// the store's own files).  Its plain writes (the log) are left alone: with
+// a write function of the application's, the library gives up positioned
+// I/O altogether.
 ssize_t watched_pwrite(int fd, const void* buf, size_t n, off_t off) {
   ssize_t r = pwrite(fd, buf, n, off);
   if (r < 0) note_fault(errno);
   return r;
+}
+
+// A log write that failed for lack of room is not seen above; a file
+// system this nearly full is taken as the cause of a failed open instead.
+bool nearly_full(const std::string& dir) {
+  struct statvfs sv;
+  if (statvfs(dir.c_str(), &sv) != 0) return false;
+  return static_cast<unsigned long long>(sv.f_bavail) * sv.f_frsize < 16ULL * 1024 * 1024;
+}
+
+// The cause of a failed open attempt: an error of the system noted on the
+// way, else err.
+int open_failure(const MboxlistState& s, int err) {
+  if (int e = g_env_fault.exchange(0)) return e;
+  if (nearly_full(s.mboxlistdir) || (!s.cachedir.empty() && nearly_full(s.cachedir))) return ENOSPC;
+  return err;
 }
 
 struct RecoveryOpen {
@@ -520,8 +533,7 @@ int recovery_open(u_int32_t recover, startup_stage* stage, void* arg) {
   int err = 0;
   if (open_env(s, ro->flags | recover, ro->nosync, home, &err) != 0) {
     bvlog(0, crit, "Database startup: Could not open database environment  errno = %d  %d", err > 0 ? err : 0, err);
-    if (int e = g_env_fault.exchange(0)) return e;
-    return err ? err : EIO;
+    return open_failure(s, err ? err : EIO);
   }
   *stage = startup_stage::database;
   std::vector<std::string> clients;
@@ -542,8 +554,7 @@ int recovery_open(u_int32_t recover, startup_stage* stage, void* arg) {
     if (r != 0) {
       bvlog(0, crit, "%s", d.failed);
       close_all_locked(s);
-      if (int e = g_env_fault.exchange(0)) return e;
-      return r;
+      return open_failure(s, r);
     }
   }
   // Shared-folder lists are an extra that can be rebuilt: their failure is
@@ -615,7 +626,6 @@ int initactual(MboxlistState& s) {
   static std::once_flag seam_once;
   std::call_once(seam_once, [] {
     (void)db_env_set_func_open(seam_open);
-    (void)db_env_set_func_write(watched_write);
     (void)db_env_set_func_pwrite(watched_pwrite);
   });
   u_int32_t flags = DB_INIT_LOCK | DB_INIT_LOG | DB_INIT_MPOOL | DB_INIT_TXN | DB_THREAD;

@@ -539,6 +539,23 @@ TEST_F(Startup, AllLogsRemovedAfterACleanStopAreRepairedAndWritesWork) {
   EXPECT_NE(folder("user/b"), "<none>");
 }
 
+TEST_F(Startup, SeparateRegionDirectoryIsRepairedToo) {
+  std::string cache = store_dir() + "/../regions";
+  std::string extra = "store.dbtmpdir = " + cache + "\n";
+  stop();
+  ASSERT_EQ(start(nullptr, extra), 0);
+  put_folder("user/a", "a\tlrswipcda\t");
+  stop();
+  EXPECT_TRUE(fs::exists(cache + "/__db.001"));
+  for (const std::string& l : logs()) fs::remove(md() + l);
+  std::string log;
+  ASSERT_EQ(start(&log, extra), 0) << log;
+  EXPECT_NE(log.find("DB initial state = 3"), std::string::npos) << log;
+  EXPECT_NE(folder("user/a"), "<none>");
+  put_folder("user/b", "b\tlrswipcda\t");
+  EXPECT_EQ(read_text_file(cache + "/DB_CONFIG"), "set_data_dir " + md() + "\nset_lg_dir " + md() + "\n");
+}
+
 TEST_F(Startup, SequenceFileNamingOnlyFunctionFourStartsEmpty) {
   put_folder("user/a", "a\tlrswipcda\t");
   stop();

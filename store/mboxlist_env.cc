@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +30,7 @@
 #include "store/mboxlist.h"
 #include "store/mboxlist_internal.h"
 #include "store/msgtype.h"
+#include "store/storestartup.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // libdb 5.3 drops a buffer of its own when a log write fails (a put or
@@ -194,9 +197,12 @@ void keep_forever(void* handle) {
   kept->push_back(handle);
 }
 
-int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& dir) {
+// 0; -1, or -2 when the environment needs recovery.  *dberr (may be null)
+// receives the library's result.
+int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& dir, int* dberr = nullptr) {
   DB_ENV* env = nullptr;
   int r = db_env_create(&env, 0);
+  if (dberr) *dberr = r;
   if (r != 0) {
     bvlog(0, LOG_STORE_ERR, "Unable to create mboxlist database environment: %s", db_strerror(r));
     return -1;
@@ -230,6 +236,7 @@ int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& 
   // where a log left in memory would be lost to the next recovery.
   if (nosync) env->set_flags(env, DB_TXN_WRITE_NOSYNC, 1);
   r = env->open(env, dir.c_str(), flags, 0);
+  if (dberr) *dberr = r;
   if (r != 0) {
     bvlog(0, LOG_STORE_ERR, "Unable to open mboxlist database environment %s: %s", dir.c_str(), db_strerror(r));
     env->close(env, 0);
@@ -242,6 +249,7 @@ int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& 
   // destroy; only a need for recovery stops the open.)
   r = failchk_locked(env, dir, !s.dont_check_stored);
   if (r == DB_RUNRECOVERY) {
+    if (dberr) *dberr = r;
     bvlog(0, LOG_STORE_ERR, "Mailbox list environment %s needs recovery: %s", dir.c_str(), db_strerror(r));
     // Not closed: closing a panicked environment may wait on the dead
     // process's mutexes, and frees only part of the handle.  The process
@@ -419,6 +427,144 @@ void start_client_guard(const std::string& home) {
   }).detach();
 }
 
+// The first error of the library's own file calls since the start of an
+// open attempt that says the environment, not the databases, is at fault.
+// Recovery that cannot open or write a file panics and reports only
+// DB_RUNRECOVERY, which would otherwise pass for damage and lead on to
+// repairs that move the databases aside: a permission problem or a full
+// disk must fail the start instead, with every file left as it is.
+std::atomic<int> g_env_fault{0};
+
+void note_fault(int e) {
+  switch (e) {
+    case EACCES:
+    case EPERM:
+    case ENOSPC:
+    case EDQUOT:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case EROFS:
+    case EIO: {
+      int none = 0;
+      g_env_fault.compare_exchange_strong(none, e);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+// The library's opens go through the file seam like the store's own, so a
+// test can fail them (a permission error at start-up, say) the same way.
+int seam_open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & O_CREAT) {
+    va_list ap;
+    va_start(ap, flags);
+    mode = static_cast<mode_t>(va_arg(ap, int));
+    va_end(ap);
+  }
+  int fd = fs_open(path, flags, mode);
+  if (fd < 0) note_fault(errno);
+  return fd;
+}
+
+// Its page writes are only watched (the seam's write faults are meant for
+// the store's own files).  Its plain writes (the log) are left alone: with
+// a write function of the application's, the library gives up positioned
+// I/O altogether.
+ssize_t watched_pwrite(int fd, const void* buf, size_t n, off_t off) {
+  ssize_t r = pwrite(fd, buf, n, off);
+  if (r < 0) note_fault(errno);
+  return r;
+}
+
+// A log write that failed for lack of room is not seen above; a file
+// system this nearly full is taken as the cause of a failed open instead.
+bool nearly_full(const std::string& dir) {
+  struct statvfs sv;
+  if (statvfs(dir.c_str(), &sv) != 0) return false;
+  return static_cast<unsigned long long>(sv.f_bavail) * sv.f_frsize < 16ULL * 1024 * 1024;
+}
+
+// The cause of a failed open attempt: an error of the system noted on the
+// way, else err.
+int open_failure(const MboxlistState& s, int err) {
+  if (int e = g_env_fault.exchange(0)) return e;
+  if (nearly_full(s.mboxlistdir) || (!s.cachedir.empty() && nearly_full(s.cachedir))) return ENOSPC;
+  return err;
+}
+
+struct RecoveryOpen {
+  MboxlistState* s;
+  u_int32_t flags;
+  bool nosync;
+};
+
+// Checks a database file before the start opens it: a damaged page found
+// now is repaired (store/storestartup.h) instead of losing a user's folders
+// or quotas later.  Only while no other process uses the environment, as
+// verification takes no locks.  0, or the library's result.
+int verify_db(MboxlistState& s, const char* file) {
+  if (access((s.mboxlistdir + file).c_str(), F_OK) != 0) return 0;  // the open creates it
+  DB* db = nullptr;
+  int r = db_create(&db, s.env, 0);
+  if (r != 0) return r;
+  // Key order is checked with the order the trees were built in.
+  db->set_bt_compare(db, key_compare);
+  db->set_bt_prefix(db, key_prefix);
+  r = db->verify(db, file, nullptr, nullptr, 0);  // consumes the handle
+  if (r != 0) bvlog(0, bvlog_priority(0, LOG_SEV_CRIT), "Database startup: %s fails verification: %s", file,
+                    db_strerror(r));
+  return r;
+}
+
+// The open of phase III: the environment with recovery, then the
+// databases.  On failure everything opened is closed again.
+int recovery_open(u_int32_t recover, startup_stage* stage, void* arg) {
+  auto* ro = static_cast<RecoveryOpen*>(arg);
+  MboxlistState& s = *ro->s;
+  constexpr int crit = bvlog_priority(0, LOG_SEV_CRIT);
+  std::string home = home_dir(s);
+  unlink_regions(home);
+  *stage = startup_stage::environment;
+  g_env_fault = 0;
+  int err = 0;
+  if (open_env(s, ro->flags | recover, ro->nosync, home, &err) != 0) {
+    bvlog(0, crit, "Database startup: Could not open database environment  errno = %d  %d", err > 0 ? err : 0, err);
+    return open_failure(s, err ? err : EIO);
+  }
+  *stage = startup_stage::database;
+  std::vector<std::string> clients;
+  bool alone = storestartup_attached_clients(&clients) == 0 && clients.empty();
+  static const struct {
+    const char* file;
+    u_int32_t pagesize;
+    DB* MboxlistState::*handle;
+    const char* what;
+    const char* failed;
+  } dbs[] = {{"folder.db", 4096, &MboxlistState::mbl, "mboxlist", "Could not open folder database"},
+             {"quota.db", 512, &MboxlistState::quotadb, "quota", "Could not open quota database"},
+             {"subscr.db", 4096, &MboxlistState::subsdb, "subscription", "Could not open subscription database"},
+             {"peruser.db", 4096, &MboxlistState::peruserdb, "peruser", "Could not open peruser database"}};
+  for (const auto& d : dbs) {
+    int r = alone ? verify_db(s, d.file) : 0;
+    if (r == 0) r = open_db(s.env, d.file, d.pagesize, &(s.*d.handle), d.what, LOG_STORE_ERR);
+    if (r != 0) {
+      bvlog(0, crit, "%s", d.failed);
+      close_all_locked(s);
+      return open_failure(s, r);
+    }
+  }
+  // Shared-folder lists are an extra that can be rebuilt: their failure is
+  // logged, never a reason to repair the store.
+  if (open_db(s.env, "lright.db", 4096, &s.lrightdb, "lright", LOG_STORE_WRITEFAIL) != 0) {
+    bvlog(0, crit, "Could not open lright database");
+  }
+  return 0;
+}
+
 // Start-up proper.  0 on success; a fatal condition calls fatal() and
 // returns -1 when a test handler lets it return.
 int initactual(MboxlistState& s) {
@@ -477,71 +623,81 @@ int initactual(MboxlistState& s) {
   }
   s.last_catastrophic_check = time(nullptr);
 
+  static std::once_flag seam_once;
+  std::call_once(seam_once, [] {
+    (void)db_env_set_func_open(seam_open);
+    (void)db_env_set_func_pwrite(watched_pwrite);
+  });
   u_int32_t flags = DB_INIT_LOCK | DB_INIT_LOG | DB_INIT_MPOOL | DB_INIT_TXN | DB_THREAD;
-  if (s.do_recovery) {
-    // Until the full start-up analysis lands, recovery mode creates the
-    // environment and lets Berkeley DB's normal recovery bring it to a
-    // consistent state.
-    flags |= DB_CREATE | s.do_recovery;
-    if (make_dirs(s.mboxlistdir.c_str(), 0700) != 0 ||
-        (!s.cachedir.empty() && (make_dirs(s.cachedir.c_str(), 0700) != 0 || write_db_config(s) != 0))) {
-      bvlog(0, LOG_STORE_ERR, "mboxlist_init: Error attempting to bring up store  errno = %d  (%d)", errno, 0);
-      fatal(1);
-      return -1;
-    }
-    unlink_regions(home_dir(s));
-  }
   // Commits force the log to disk only from level 2 on.  (The no-sync bit
   // shares its value with DB_CREATE in the release we link, so it travels
   // apart from the open flags and is set on the handle.)
   bool nosync = config_get_int(cfg, "local.dbtxnsync", 0) < 2;
   s.log_nosync = nosync;
 
-  // The guard watches from before the open: joining can itself wait on a
-  // mutex of a process that died inside the library.
-  if (!s.dont_check_stored && !s.guard_started) {
-    start_client_guard(home_dir(s));
-    s.guard_started = true;
-  }
-  if (int o = open_env(s, flags, nosync, home_dir(s)); o != 0) {
-    if (o == -2 && !s.do_recovery) {
-      // A process died inside the library: the daemon's next check
-      // recovers the environment; the caller may try again then.
-      fatal(75);
+  if (s.do_recovery) {
+    // The start-up analysis (phase I), the repairs it calls for (phase II)
+    // and the open with recovery (phase III, which may repair further):
+    // store/storestartup.h.
+    flags |= DB_CREATE;
+    if (storestartup_phaseI(s.mboxlistdir.c_str(), s.cachedir.c_str()) != 0) {
+      bvlog(0, LOG_STORE_ERR, "mboxlist_init: Error analysing mboxlist database errno = %d  (%d)", errno, -1);
+      fatal(1);
       return -1;
     }
-    if (s.do_recovery) {
+    if ((!s.cachedir.empty() && write_db_config(s) != 0) || storestartup_phaseII() != 0) {
+      bvlog(0, LOG_STORE_ERR, "mboxlist_init: Error attempting to bring up store  errno = %d  (%d)", errno,
+            storestartup_db_state());
+      fatal(1);
+      return -1;
+    }
+    RecoveryOpen ro{&s, flags, nosync};
+    int r3 = storestartup_phaseIII(recovery_open, &ro);
+    // A repair records its time: this process's view of it is current too.
+    if (configmsg_readstoredfile("eve", &eve) == 0) s.last_catastrophic_event = eve;
+    if (r3 != 0) {
       bvlog(0, LOG_STORE_ERR, "Unable to bring the message store up.  Analyse installation and configuration.");
       return -1;
     }
-    // A daemon that stopped being ready meanwhile is rebuilding the
-    // environment (its region files come and go): try again later.
-    fatal(store_session_ready_test("stored") ? 1 : 75);
-    return -1;
-  }
-  int dr = open_db(s.env, "folder.db", 4096, &s.mbl, "mboxlist", LOG_STORE_ERR);
-  if (dr == 0) dr = open_db(s.env, "quota.db", 512, &s.quotadb, "quota", LOG_STORE_WRITEFAIL);
-  if (dr == 0) dr = open_db(s.env, "subscr.db", 4096, &s.subsdb, "subscription", LOG_STORE_WRITEFAIL);
-  if (dr == 0) dr = open_db(s.env, "peruser.db", 4096, &s.peruserdb, "peruser", LOG_STORE_WRITEFAIL);
-  if (dr != 0) {
-    if (s.do_recovery) {
+  } else {
+    // The guard watches from before the open: joining can itself wait on a
+    // mutex of a process that died inside the library.
+    if (!s.dont_check_stored && !s.guard_started) {
+      start_client_guard(home_dir(s));
+      s.guard_started = true;
+    }
+    if (int o = open_env(s, flags, nosync, home_dir(s)); o != 0) {
+      if (o == -2) {
+        // A process died inside the library: the daemon's next check
+        // recovers the environment; the caller may try again then.
+        fatal(75);
+        return -1;
+      }
+      // A daemon that stopped being ready meanwhile is rebuilding the
+      // environment (its region files come and go): try again later.
+      fatal(store_session_ready_test("stored") ? 1 : 75);
+      return -1;
+    }
+    int dr = open_db(s.env, "folder.db", 4096, &s.mbl, "mboxlist", LOG_STORE_ERR);
+    if (dr == 0) dr = open_db(s.env, "quota.db", 512, &s.quotadb, "quota", LOG_STORE_WRITEFAIL);
+    if (dr == 0) dr = open_db(s.env, "subscr.db", 4096, &s.subsdb, "subscription", LOG_STORE_WRITEFAIL);
+    if (dr == 0) dr = open_db(s.env, "peruser.db", 4096, &s.peruserdb, "peruser", LOG_STORE_WRITEFAIL);
+    if (dr != 0) {
+      // The environment panicked while this client joined it (a process
+      // died inside the library): the daemon's next check recovers it.
+      // Its handles are left alone, as closing may wait on the dead
+      // process.
+      if (dr == DB_RUNRECOVERY || g_env_panicked) {
+        fatal(75);
+        return -1;
+      }
       close_all_locked(s);
-      bvlog(0, LOG_STORE_ERR, "Unable to bring the message store up.  Analyse installation and configuration.");
+      fatal(1);
       return -1;
     }
-    // The environment panicked while this client joined it (a process died
-    // inside the library): the daemon's next check recovers it.  Its
-    // handles are left alone, as closing may wait on the dead process.
-    if (dr == DB_RUNRECOVERY || g_env_panicked) {
-      fatal(75);
-      return -1;
-    }
-    close_all_locked(s);
-    fatal(1);
-    return -1;
+    // Shared-folder lists are an extra; the store works without them.
+    (void)open_db(s.env, "lright.db", 4096, &s.lrightdb, "lright", LOG_STORE_WRITEFAIL);
   }
-  // Shared-folder lists are an extra; the store works without them.
-  (void)open_db(s.env, "lright.db", 4096, &s.lrightdb, "lright", LOG_STORE_WRITEFAIL);
 
   if (open_lockfile(s) != 0) {
     close_all_locked(s);

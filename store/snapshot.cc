@@ -30,9 +30,8 @@ constexpr const char kStamp[] = ".snaptime";
 // The databases recovery needs in a slot (lright.db is rebuilt when absent).
 constexpr const char* kRequired[] = {"folder.db", "quota.db", "peruser.db", "subscr.db"};
 
-// resolved like the start-up analysis does: unset or empty is "not
-// configured", ".." is refused, a relative path lies under the store
-// directory, and the result ends in '/'.
+}  // namespace
+
 int resolve_snapshot_path(const char* value, const char* storedir, std::string* out) {
   if (!value || !*value) return ENOENT;
   if (strstr(value, "..")) return EINVAL;
@@ -51,8 +50,9 @@ int resolve_snapshot_path(const char* value, const char* storedir, std::string* 
   return 0;
 }
 
-// resolved like the start-up analysis does: a slot is an entry whose name
-// is shorter than six characters.
+namespace {
+
+// A slot is an entry whose name is shorter than six characters.
 bool slot_name(const char* name) {
   return strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && strcmp(name, kLock) != 0 && strlen(name) < 6;
 }

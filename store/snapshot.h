@@ -64,6 +64,8 @@ struct snapshot_result {
 // are off); EINVAL for a path with ".." or without a store directory;
 // ENAMETOOLONG.  Nothing is logged.
 [[nodiscard]] int snapshot_dir(std::string* dir);
+// The same for a configured value and store directory.
+[[nodiscard]] int resolve_snapshot_path(const char* value, const char* storedir, std::string* out);
 
 // Takes a snapshot of env (an open transactional environment) into dir,
 // creating dir when missing: checkpoint, hot backup into dir/.snaptmp,

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -170,12 +171,14 @@ TEST_F(SnapshotTest, LeftoversOfAKilledWriterAreRemoved) {
   EXPECT_EQ(recover_copy("snap1", "user/c"), "");
 }
 
-// The fault plan: fail the n-th call of one operation.
+// The fault plan: fail the n-th call of one operation.  Berkeley DB's own
+// opens of the live environment's files pass through the seam too; they
+// are left alone, as a failure there is the environment's, not the take's.
 fs_op g_op;
 int g_at = 0;
 int g_seen = 0;
-int fault_hook(fs_op op, const char*, size_t*) {
-  if (op != g_op) return 0;
+int fault_hook(fs_op op, const char* path, size_t*) {
+  if (op != g_op || (path && strstr(path, "/mboxlist/"))) return 0;
   return ++g_seen == g_at ? EIO : 0;
 }
 int halve_hook(fs_op op, const char*, size_t* n) {

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# A mailbox list whose log files were lost: the databases' pages then carry
-# log positions past the end of the new log, so every write fails.  Each
-# program must end with a clean error status and message (no crash, no
-# sanitizer report from the failed writes), and the mail already stored
-# must stay readable.
+# A mailbox list whose databases' pages carry log positions past the end of
+# its log, so every write fails.  The store daemon repairs a lost log at
+# start (recovery_e2e.sh); here the databases are put back by hand over a
+# fresh environment, whose short log start-up recovery cannot tell from
+# theirs.  Each program must end with a clean error status and message (no
+# crash, no sanitizer report from the failed writes), and the mail already
+# stored must stay readable.
 # Usage: lost_log_e2e.sh BINDIR (the folder holding orvadm and friends).
 set -uo pipefail
 bindir=$1
@@ -19,8 +21,15 @@ start_stored
 for u in ann bob; do adm user create $u > /dev/null || die "user create $u"; done
 adm folder create user/bob/Old > /dev/null || die "folder create user/bob/Old"
 for i in $(seq 1 20); do msg "m$i" | "$bindir/orvdeliver" ann bob > /dev/null || die "deliver $i"; done
+# Every database written late, so all their pages are ahead of the new log.
+adm subscribe bob user/bob/Old > /dev/null || die "subscribe bob"
 stop_stored || die "orvstored did not stop"
-rm -f "$tmp"/store/mboxlist/log.*
+mkdir "$tmp/saved"
+mv "$tmp"/store/mboxlist/*.db "$tmp/saved/"
+rm -rf "$tmp"/store/mboxlist
+start_stored
+stop_stored || die "orvstored did not stop"
+cp "$tmp"/saved/*.db "$tmp"/store/mboxlist/
 start_stored
 
 # status: a clean failure (not a signal, not 0) and nothing from a sanitizer.

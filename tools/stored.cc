@@ -17,6 +17,7 @@
 #include <thread>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/bvlog.h"
 #include "common/config.h"
@@ -28,38 +29,33 @@
 #include "store/mboxlist.h"
 #include "store/mboxlist_list.h"
 #include "store/snapshot.h"
+#include "store/storestartup.h"
 
 namespace {
 
-// Clients of a daemon that died still running: the session files
-// ("<program>.<pid>") whose lock is held.
-int live_clients() {
-  const char* storedir = configmsg_get_storedir();
-  if (!storedir) return 0;
-  std::string dir = std::string(storedir) + "/session";
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
-  int n = 0;
-  while (dirent* e = d ? readdir(d.get()) : nullptr) {
-    const char* dot = strrchr(e->d_name, '.');
-    if (!dot || !dot[1] || strspn(dot + 1, "0123456789") != strlen(dot + 1)) continue;
-    UniqueFd fd(fs_open((dir + "/" + e->d_name).c_str(), O_RDONLY));
-    if (fd && lock_held_elsewhere(fd.get()) == 1) ++n;
-  }
-  return n;
-}
-
 // Before recovery reads the log, the clients of a daemon that died must be
 // gone: one still committing would write to the log recovery is reading, and
-// might undo work recovery then redoes.  They stop within a fraction of a
-// second of the daemon's death (their guard watches it); a client that does
-// not within ten seconds is logged and recovery goes ahead.
-void wait_for_old_clients() {
+// recovery would rebuild the regions under it, corrupting the environment.
+// They stop within a fraction of a second of the daemon's death (their guard
+// watches it); one still there after ten seconds (hung, or started by hand
+// against a store without its daemon) makes the start refuse, naming it.
+bool wait_for_old_clients(FILE* err) {
+  std::vector<std::string> names;
+  int r = 0;
   for (int i = 0; i < 100; ++i) {
-    if (live_clients() == 0) return;
+    r = storestartup_attached_clients(&names);
+    if (r == 0 && names.empty()) return true;
     struct timespec ts = {0, 100 * 1000 * 1000};
     nanosleep(&ts, nullptr);
   }
-  bvlog(0, bvlog_priority(0, LOG_SEV_WARNING), "%d store clients still run; recovering all the same", live_clients());
+  std::string list;
+  for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
+  if (r != 0) list = std::string("(session directory unreadable: ") + strerror(r) + ")";
+  bvlog(0, bvlog_priority(0, LOG_SEV_CRIT),
+        "Store processes still use the mailbox list: %s; recovery refused while they run", list.c_str());
+  fprintf(err, "Store processes still use the mailbox list: %s\nStop them, then start the store daemon again.\n",
+          list.c_str());
+  return false;
 }
 
 constexpr const char kService[] = "stored";
@@ -485,7 +481,10 @@ int stored_run(const stored_options& opts, FILE* err) {
     return 73;
   }
   bvlog(0, LOG_STORE_STARTUP, "Store daemon starting on %s", configmsg_get_storedir());
-  wait_for_old_clients();
+  if (!wait_for_old_clients(err)) {
+    service_withdraw(kService, state_fd);
+    return 75;
+  }
   if (mboxlist_recover() != 0) {
     fprintf(err, "Unable to bring the message store up; see the log for details\n");
     service_withdraw(kService, state_fd);

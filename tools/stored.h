@@ -52,7 +52,8 @@ struct stored_options {
 
 // Runs the daemon until SIGTERM or SIGINT.  The configuration and log must
 // be open.  Returns the exit status: 0 after a clean stop, 75 when another
-// daemon runs on the store, 1 when the database cannot be brought up at
+// daemon runs on the store or store processes still use the environment
+// (they are named in the log), 1 when the database cannot be brought up at
 // start (after a later recovery that fails it keeps trying, not ready
 // meanwhile), 78 for configuration problems.  Messages for the operator go to err.
 int stored_run(const stored_options& opts, FILE* err);

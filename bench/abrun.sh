@@ -66,16 +66,17 @@ ab_child_ticks() {
 # ab_side FUNC: runs FUNC's prep, then FUNC timed; sets ab_wall and ab_cpu
 # (seconds).  Returns FUNC's status.
 ab_side() {
-  local fn=$1 pids="" t0 t1 c0 c1 d0 d1 rc=0 me=$BASHPID
+  local fn=$1 t0 t1 c0 c1 d0 d1 rc=0 me=$BASHPID
+  local -a pids=()
   if declare -F "${fn}_prep" > /dev/null; then "${fn}_prep" || return 1; fi
-  if declare -F "${fn}_pids" > /dev/null; then pids=$("${fn}_pids"); fi
-  d0=$(ab_tree_ticks $pids)
+  if declare -F "${fn}_pids" > /dev/null; then read -ra pids <<< "$("${fn}_pids")"; fi
+  d0=$(ab_tree_ticks "${pids[@]}")
   c0=$(ab_child_ticks "$me")
   t0=$EPOCHREALTIME
   ("$fn") || rc=$?
   t1=$EPOCHREALTIME
   c1=$(ab_child_ticks "$me")
-  d1=$(ab_tree_ticks $pids)
+  d1=$(ab_tree_ticks "${pids[@]}")
   ab_wall=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
   ab_cpu=$(awk -v t="$ab_ticks" -v x=$((c1 - c0 + d1 - d0)) 'BEGIN { printf "%.3f", x / t }')
   return $rc
@@ -134,9 +135,13 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   shift $((OPTIND - 1))
   [ $# -eq 2 ] || { echo "usage: abrun.sh [options] CMD_A CMD_B" >&2; exit 64; }
   cmd_a=$1 cmd_b=$2
+  # shellcheck disable=SC2317  # called through ab_compare
   side_a() { bash -c "$cmd_a"; }
+  # shellcheck disable=SC2317
   side_b() { bash -c "$cmd_b"; }
+  # shellcheck disable=SC2317
   side_a_prep() { [ -z "$prep_a" ] || bash -c "$prep_a"; }
+  # shellcheck disable=SC2317
   side_b_prep() { [ -z "$prep_b" ] || bash -c "$prep_b"; }
   ab_compare "$title" "${name_a:-$cmd_a}" side_a "${name_b:-$cmd_b}" side_b
   exit $?

@@ -45,6 +45,7 @@ build=$(cd "${2:-$here/../build/release}" && pwd)
 size_mb=${SIZE_MB:-1024}
 deliveries=${DELIVERIES:-2000}
 export AB_PAIRS=${PAIRS:-3}
+# shellcheck source=bench/abrun.sh
 . "$here/abrun.sh"
 for p in tools/orvstored tools/orvadm tools/orvdeliver backup/orvbackup backup/orvrestore bench/peer_fill; do
   [ -x "$build/$p" ] || { echo "vs-peers.sh: no $build/$p" >&2; exit 1; }

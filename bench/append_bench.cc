@@ -3,13 +3,15 @@
 //   append_bench [COUNT]      (default 10000 messages)
 //
 // A fixed-seed mix of messages of 2 to 500 KB (mostly small, as in real
-// mail) is delivered into one folder and into 100 folders, with message
-// sync on (level 1, the default) and off.  Beside each run a bare loop
-// writes the same bytes to one new file per message with the same flush,
-// so the ratio shows what the store adds; the two loops alternate in slices
-// of 200 messages so both see the same load.  Then the messages are parsed in
-// memory alone.  Everything happens under a temporary directory that is
-// removed afterwards.
+// mail) is delivered into one folder and into 100 folders, at sync level 1
+// (the default: every message file flushed) and at level 0 (no flush, a
+// row labelled as such).  Each is compared, with the shared A/B harness
+// (alternating runs, BENCH_PAIRS pairs), against a bare loop that writes
+// the same bytes to one new file per message with the same flush, spread
+// over as many directories as there are folders (made once beforehand, as
+// the store's folders are), so the ratio shows what the store adds.  Then
+// the messages are parsed in memory alone.  Everything happens under a
+// temporary directory that is removed afterwards.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_mail.h"
 #include "bench/bench_util.h"
 #include "common/auth.h"
 #include "common/config.h"
@@ -35,46 +38,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Sizes: 70 % 2-20 KB, 25 % 20-100 KB, 5 % 100-500 KB.
-size_t pick_size(std::mt19937_64& rng) {
-  unsigned r = rng() % 100;
-  if (r < 70) return 2048 + rng() % (18 * 1024);
-  if (r < 95) return 20 * 1024 + rng() % (80 * 1024);
-  return 100 * 1024 + rng() % (400 * 1024);
-}
-
-std::string make_message(std::mt19937_64& rng, size_t size, unsigned n) {
-  std::string m;
-  for (int i = 0; i < 4; ++i)
-    m += "Received: from relay" + std::to_string(rng() % 50) + ".example.net (relay.example.net [192.0.2." +
-         std::to_string(rng() % 250) + "])\r\n\tby mx.example.org with ESMTPS id " + std::to_string(rng()) +
-         "\r\n\tfor <user@example.org>; Tue, 2 Jan 2024 09:00:0" + std::to_string(i) + " +0000\r\n";
-  m += "From: \"Sender " + std::to_string(n) + "\" <sender" + std::to_string(n % 97) + "@example.com>\r\n";
-  m += "To: user@example.org, \"Other Person\" <other@example.org>\r\n";
-  m += "Subject: =?UTF-8?Q?Message_n=C2=B0" + std::to_string(n) + "?=\r\n";
-  m += "Date: Tue, 2 Jan 2024 09:00:00 +0000\r\nMessage-ID: <" + std::to_string(rng()) + "@example.com>\r\n";
-  m += "MIME-Version: 1.0\r\n";
-  bool attach = size > 30 * 1024;
-  if (attach) {
-    m += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(n) + "\"\r\n\r\n--b" + std::to_string(n) +
-         "\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n";
-    for (int i = 0; i < 20; ++i) m += "Some text of the message, line " + std::to_string(i) + ".\r\n";
-    m += "--b" + std::to_string(n) +
-         "\r\nContent-Type: application/octet-stream; name=\"f.bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n";
-    static const char b64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string line(76, 'A');
-    while (m.size() + 80 < size) {
-      for (char& c : line) c = b64[rng() % 64];
-      m += line + "\r\n";
-    }
-    m += "--b" + std::to_string(n) + "--\r\n";
-  } else {
-    m += "Content-Type: text/plain; charset=utf-8\r\n\r\n";
-    while (m.size() < size) m += "The quick brown fox jumps over the lazy dog, " + std::to_string(rng() % 1000) + ".\r\n";
-  }
-  return m;
-}
-
 struct Setup {
   std::string root;
   int sync;
@@ -82,8 +45,8 @@ struct Setup {
 
 bool start_store(const Setup& s) {
   std::string conf = "local.store.dir = " + s.root + "/store\nlocal.log.target = stderr\n" +
-                     "store.partition.primary.path = " + s.root + "/part\nlocal.store.synclevel = " +
-                     std::to_string(s.sync) + "\n";
+                     "store.partition.primary.path = " + s.root +
+                     "/part\nlocal.store.synclevel = " + std::to_string(s.sync) + "\n";
   if (configmsg_init_text(conf, "bench", "append_bench") != 0) return false;
   mboxlist_set_fatal_handler([](int) {});
   if (mboxlist_recover() != 0) return false;
@@ -95,11 +58,6 @@ void stop_store() {
   mboxlist_close();
   configmsg_free();
 }
-
-// Both loops run in alternating slices of kSlice messages and their times
-// are summed apart, so a change in the machine's load during a run (other
-// processes sharing the disk) weighs on both sides alike.
-constexpr size_t kSlice = 200;
 
 struct Folders {
   std::vector<std::string> names;
@@ -133,14 +91,12 @@ bool append_slice(const std::vector<std::string>& msgs, size_t from, size_t to, 
   return true;
 }
 
-// The same bytes into one new file each, with the same flush.
-bool bare_slice(const std::vector<std::string>& msgs, size_t from, size_t to, const std::string& dir, int nfolders,
-                int sync) {
-  for (size_t i = from; i < to; ++i) {
-    std::string d = dir + "/" + std::to_string(i % nfolders) + "/" + std::to_string(i / nfolders % 100);
-    if (i < static_cast<size_t>(nfolders) * 100) make_dirs(d.c_str(), 0777);
-    std::string p = d + "/" + std::to_string(i) + ".msg";
-    int fd = fs_open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+// The same bytes into one new file each, with the same flush, round robin
+// over the nfolders directories under dir that exist already.
+bool bare_write(const std::vector<std::string>& msgs, const std::string& dir, int nfolders, int sync) {
+  for (size_t i = 0; i < msgs.size(); ++i) {
+    std::string p = dir + "/" + std::to_string(i % nfolders) + "/" + std::to_string(i) + ".msg";
+    int fd = fs_open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     bool ok = retry_write(fd, msgs[i].data(), msgs[i].size()) == static_cast<ssize_t>(msgs[i].size()) &&
               sync_file(fd, sync) == 0;
@@ -158,7 +114,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> msgs;
   uint64_t total = 0;
   for (size_t i = 0; i < count; ++i) {
-    msgs.push_back(make_message(rng, pick_size(rng), static_cast<unsigned>(i)));
+    msgs.push_back(bench_make_message(rng, bench_pick_size(rng), static_cast<unsigned>(i)));
     total += msgs.back().size();
   }
   printf("%zu messages, %.1f MB, mean %.1f KB\n", count, total / 1e6, total / 1024.0 / count);
@@ -167,40 +123,48 @@ int main(int argc, char** argv) {
   if (!mkdtemp(tmpl)) return 1;
   const std::string base = tmpl;
   int status = 0;
-  printf("%-28s %12s %12s %8s\n", "run", "append msg/s", "bare msg/s", "ratio");
   for (int sync : {1, 0}) {
     for (int nfolders : {1, 100}) {
-      std::string root = base + "/run";
-      std::filesystem::remove_all(root);
-      Setup s{root, sync};
-      if (!start_store(s)) {
-        fprintf(stderr, "append_bench: the store did not start\n");
-        return 1;
-      }
+      const std::string root = base + "/run", bare = base + "/bare";
+      bool running = false;
       Folders f;
-      double ta = 0, tb = 0;
-      bool ok = make_folders(nfolders, &f);
-      for (size_t from = 0; ok && from < msgs.size(); from += kSlice) {
-        size_t to = std::min(msgs.size(), from + kSlice);
-        auto t0 = Clock::now();
-        ok = append_slice(msgs, from, to, f);
-        ta += bench_seconds_since(t0);
-        t0 = Clock::now();
-        ok = ok && bare_slice(msgs, from, to, base + "/bare", nfolders, sync);
-        tb += bench_seconds_since(t0);
-      }
-      stop_store();
+      // A fresh store with its folders for every run of the store's side.
+      BenchSide store{"store append", [&] { return append_slice(msgs, 0, msgs.size(), f); },
+                      [&] {
+                        if (running) stop_store();
+                        running = false;
+                        std::filesystem::remove_all(root);
+                        f = Folders();
+                        if (!start_store(Setup{root, sync})) {
+                          fprintf(stderr, "append_bench: the store did not start\n");
+                          return false;
+                        }
+                        running = true;
+                        bool ok = make_folders(nfolders, &f);
+                        ::sync();  // the other side's writes are not charged to this one
+                        return ok;
+                      }};
+      BenchSide plain{"bare writer", [&] { return bare_write(msgs, bare, nfolders, sync); },
+                      [&] {
+                        std::filesystem::remove_all(bare);
+                        for (int i = 0; i < nfolders; ++i) {
+                          if (make_dirs((bare + "/" + std::to_string(i)).c_str(), 0777) != 0) return false;
+                        }
+                        ::sync();
+                        return true;
+                      }};
+      char name[96];
+      snprintf(name, sizeof name, "%zu messages into %d folder%s, sync level %d%s", msgs.size(), nfolders,
+               nfolders > 1 ? "s" : "", sync, sync ? " (default)" : " (no flush)");
+      BenchAbResult r = bench_ab(name, store, plain);
+      if (running) stop_store();
       std::filesystem::remove_all(root);
-      std::filesystem::remove_all(base + "/bare");
-      double a = ok ? msgs.size() / ta : -1, b = ok ? msgs.size() / tb : -1;
-      if (a < 0 || b < 0) {
-        fprintf(stderr, "append_bench: run failed (%g, %g)\n", a, b);
+      std::filesystem::remove_all(bare);
+      if (!r.ok) {
         status = 1;
         continue;
       }
-      char name[64];
-      snprintf(name, sizeof name, "%d folder%s, sync %s", nfolders, nfolders > 1 ? "s" : "", sync ? "on" : "off");
-      printf("%-28s %12.0f %12.0f %8.2f\n", name, a, b, a / b);
+      printf("   messages/s: store %.0f, bare %.0f\n", msgs.size() / r.a_wall, msgs.size() / r.b_wall);
     }
   }
   std::filesystem::remove_all(base);

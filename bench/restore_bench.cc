@@ -4,14 +4,17 @@
 // Builds the backup benchmark's kind of store (fixed seed; sizes 2-500 KB
 // skewed towards the small end; 80 messages per user INBOX; 10 % of the
 // files hard-linked into the user's "Copies" folder) with N messages, backs
-// it up, then in one run (same file system):
-//   - wipes the store and restores the volume (restore_stream, in a child
-//     process, as orvrestore does),
-//   - wipes the store again, creates the users and delivers every INBOX
-//     message through orvdeliver's library, one delivery per message, in
-//     one process (no start-up cost per message, so delivery is timed at
-//     its fastest; the command itself also needs the store daemon),
-// and prints both times and their ratio.
+// it up (all at sync level 0: not measured), then compares with the shared
+// A/B harness (alternating runs, BENCH_PAIRS pairs, same file system):
+//   A: wipes the store and restores the volume (restore_stream, in a child
+//      process, as orvrestore does),
+//   B: wipes the store, creates the users (untimed) and delivers every
+//      INBOX message through orvdeliver's library, one delivery per
+//      message, in one process (no start-up cost per message, so delivery
+//      is timed at its fastest; the command itself also needs the store
+//      daemon),
+// at the store's default sync level and again, in a row labelled as such,
+// at level 0, and prints every pair and the ratios of the medians.
 //
 // Usage: restore_bench [messages (2000)] [work directory (a temporary one)]
 #include <fcntl.h>
@@ -68,7 +71,7 @@ int main(int argc, char** argv) {
   int total = argc > 1 ? std::atoi(argv[1]) : 2000;
   TempDir tmp;
   std::string work = argc > 2 ? argv[2] : tmp.path();
-  bench_configure(work);
+  bench_configure(work, 0);
   std::mt19937 rng(20240101);
   std::vector<std::pair<int, std::string>> inbox_msgs;  // user, message file
   int users = 0, links = 0;
@@ -103,45 +106,67 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  wipe(work);
-  auto t0 = std::chrono::steady_clock::now();
-  rc = in_child([&] {
-    int fd = open(vol.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 66;
-    int r;
-    {
-      BkContext ctx("orvrestore", 0, 1);
-      if (!ctx.isvalid()) return 69;
-      BKDEV dev(fd, O_RDONLY, bklist_probe_factor(fd), nullptr, nullptr);
-      r = dev.error() ? 74
-                      : restore_stream(dev, ctx.getSession(BkMode::Restore, 1, 0), RestoreOptions(), stdout, stderr);
-    }
-    close(fd);
-    return r;
-  });
-  double restore = bench_seconds_since(t0);
-  if (rc != 0) std::fprintf(stderr, "restore failed (%d)\n", rc);
-
-  wipe(work);
-  rc = in_child([&] {
-    for (int user = 0; user < users; user++) {
-      std::string inbox = "user/u" + std::to_string(user);
-      if (bkt_create(inbox.c_str()) != 0) return 1;
-    }
-    return 0;
-  });
-  t0 = std::chrono::steady_clock::now();
-  int failed = in_child([&] {
-    int bad = 0;
-    for (const auto& [user, file] : inbox_msgs) {
-      std::string text = read_text_file(file);
-      if (deliver_message(deliver_canonicalize(text), {"u" + std::to_string(user)}, nullptr, 0, stderr) != 0) bad++;
-    }
-    return bad > 0;
-  });
-  double deliver = bench_seconds_since(t0);
-  std::printf("restore:  %.2f s (%d messages and %d links)\n", restore, total, links);
-  std::printf("delivery: %.2f s (%d messages, one delivery each%s)\n", deliver, total, failed ? ", SOME FAILED" : "");
-  std::printf("ratio restore/delivery: %.2f (goal <= 1)\n", restore / deliver);
-  return 0;
+  BenchSide restore{"orvrestore",
+                    [&] {
+                      int r = in_child([&] {
+                        int fd = open(vol.c_str(), O_RDONLY | O_CLOEXEC);
+                        if (fd < 0) return 66;
+                        int e;
+                        {
+                          BkContext ctx("orvrestore", 0, 1);
+                          if (!ctx.isvalid()) return 69;
+                          BKDEV dev(fd, O_RDONLY, bklist_probe_factor(fd), nullptr, nullptr);
+                          e = dev.error() ? 74
+                                          : restore_stream(dev, ctx.getSession(BkMode::Restore, 1, 0), RestoreOptions(),
+                                                           stdout, stderr);
+                        }
+                        close(fd);
+                        return e;
+                      });
+                      if (r != 0) std::fprintf(stderr, "restore failed (%d)\n", r);
+                      return r == 0;
+                    },
+                    [&] {
+                      wipe(work);
+                      sync();
+                      return true;
+                    }};
+  BenchSide deliver{
+      "delivery, one per message",
+      [&] {
+        int r = in_child([&] {
+          int bad = 0;
+          for (const auto& [user, file] : inbox_msgs) {
+            std::string text = read_text_file(file);
+            if (deliver_message(deliver_canonicalize(text), {"u" + std::to_string(user)}, nullptr, 0, stderr) != 0)
+              bad++;
+          }
+          return bad > 0;
+        });
+        if (r != 0) std::fprintf(stderr, "some deliveries failed (%d)\n", r);
+        return r == 0;
+      },
+      [&] {
+        wipe(work);
+        int r = in_child([&] {
+          for (int user = 0; user < users; user++) {
+            std::string inbox = "user/u" + std::to_string(user);
+            if (bkt_create(inbox.c_str()) != 0) return 1;
+          }
+          return 0;
+        });
+        sync();
+        return r == 0;
+      }};
+  int status = 0;
+  for (int level : {-1, 0}) {
+    bench_configure(work, level);
+    char row[128];
+    std::snprintf(row, sizeof row, "%d messages and %d links, sync level %s", total, links,
+                  level < 0 ? "default" : "0 (no flush)");
+    BenchAbResult r = bench_ab(row, restore, deliver);
+    if (!r.ok) status = 1;
+  }
+  std::printf("goal: restore no slower than delivery (wall ratio <= 1)\n");
+  return status;
 }

@@ -10,9 +10,10 @@
 #    before exit_group, at exit_group) is in the folder after the daemon's
 #    recovery, the check clean, the quota counting it;
 #  - a delivery killed at the write of its commit to the list's log (what a
-#    machine crash does to an unflushed log) leaves the index counting the
-#    message and the list behind it; the next delivery catches the usage
-#    up, so the quota again counts what the index counts.
+#    machine crash does to an unflushed log), or the databases put back as
+#    they were before a delivery, leave the index counting the message and
+#    the list behind it; the next delivery catches the usage up, so the
+#    quota again counts what the index counts.
 # Usage: deliver_flush_e2e.sh BINDIR (the folder holding orvadm...).
 set -uo pipefail
 bindir=$1
@@ -111,6 +112,29 @@ msg after | deliver c || fail "delivery to c after the lost commit"
 adm check user/c > "$tmp/out" 2>&1 || fail "check of c after the catch-up: $(cat "$tmp/out")"
 [ "$(quota_msgs c)" = 3 ] || fail "quota of c after the catch-up: $(adm quota show user/c)"
 [ -n "$(find "$tmp/p1" -path '*=c/*' -name 2.msg)" ] || fail "the message of the lost commit is gone"
+
+# ---- The list as it was before a delivery ---------------------------------------
+# Below level 2 a commit's log write is not flushed: after a machine crash
+# the list (folder record and quota) may be the one from before a delivery
+# whose message and index are on disk.  Made here by putting back a copy of
+# the databases taken before it.
+adm user create q > /dev/null || die "user create q"
+msg first | deliver q || die "first delivery to q"
+stop_stored || fail "orvstored did not stop"
+cp -a "$tmp/store" "$tmp/store.before" || die "copy of the databases"
+start_stored
+msg second | deliver q || fail "second delivery to q"
+stop_stored || fail "orvstored did not stop"
+rm -rf "$tmp/store" && mv "$tmp/store.before" "$tmp/store" || die "databases put back"
+start_stored
+[ "$(quota_msgs q)" = 1 ] || fail "the put-back list does not count one message: $(adm quota show user/q)"
+adm check user/q > "$tmp/out" 2>&1
+grep -q 'an append died before its commit' "$tmp/out" || fail "check of q does not see the index ahead: $(cat "$tmp/out")"
+msg third | deliver q || fail "third delivery to q"
+adm check user/q > "$tmp/out" 2>&1 || fail "check of q after the catch-up: $(cat "$tmp/out")"
+[ "$(quota_msgs q)" = 3 ] || fail "quota of q after the catch-up: $(adm quota show user/q)"
+f=$(find "$tmp/p1" -path '*=q/*' -name 2.msg)
+[ -n "$f" ] && grep -q 'body of second' "$f" || fail "the second message of q is gone: '$f'"
 
 stop_stored || fail "orvstored did not stop"
 finish "delivery flushes e2e"

@@ -49,6 +49,11 @@ void free_strings(mailbox* m) {
   }
 }
 
+// mailbox_read_index_fixed_header; *torn (when not null) tells that a torn
+// last record was seen without the index lock and only left out of m->mbd:
+// the file still counts it.
+int read_fixed_header(mailbox* m, bool* torn);
+
 }  // namespace
 
 void mailbox_set_location(mailbox* m, const char* name, const char* partition, const char* path, const char* msgpath,
@@ -308,7 +313,20 @@ int mailbox_reopen_index(mailbox* m) {
     errno = e;
     return IMAP_IOERROR;
   }
-  int r = mailbox_read_index_fixed_header(m);
+  bool torn = false;
+  int r = read_fixed_header(m, &torn);
+  if (r == 0 && torn) {
+    // A crash left the last record unfinished: dropped for good under the
+    // index lock, taken without waiting.  A holder has dropped it already
+    // (taking the lock re-reads and checks the header), so a busy lock
+    // leaves the view read so far.
+    const int mode = m->mode;
+    m->mode |= MAILBOX_OPEN_NONBLOCK;
+    r = mailbox_lock_index(m);
+    m->mode = mode;
+    if (r == 0) mailbox_unlock_index(m);
+    if (r == IMAP_MAILBOX_LOCKED) r = 0;
+  }
   if (r == 0) return 0;
   map_free(m->index_map);
   m->index_map = nullptr;
@@ -323,7 +341,116 @@ int mailbox_reopen_index(mailbox* m) {
 
 // ---- Reading -------------------------------------------------------------------
 
-int mailbox_read_index_fixed_header(mailbox* m) {
+namespace {
+
+// An append of one message writes its record and then the header that
+// counts it, and flushes both at once.  A machine crash during that flush
+// can leave on disk the new header without the whole record (zeros, or
+// half of it where the write straddled a sector), without the end of its
+// cache entry, or without the directory entry of its message file.  Such a
+// message was never acknowledged.  Appends of several records flush them
+// before the header, so only the last record a header counts can be torn.
+//
+// Whether the last record counted by m->mbd is torn that way: a uid of 0,
+// not above the previous record's or above last_uid, a cache entry that is
+// not behind the previous one or ends past the file, or a message file
+// missing or of another size.  Only when the record before it looks sound:
+// anything else is damage of another kind, left to the shape checks and
+// the check tool, never dropped; so is a missing message file when the
+// file before it is missing too.  *flen is the file's size (refreshed when
+// another process may have grown the file since it was taken).  *qused
+// receives the sizes of the records before it summed.  The common case
+// costs one record decode and one stat.
+// Whether record's message file is there with the record's size (a
+// failure other than a missing file counts as whole: nothing to judge by).
+bool message_file_whole(const mailbox* m, const index_record& record) {
+  char rel[MAILBOX_FNAME_LEN];
+  std::string fname = std::string(m->msgpath) + "/" + mailbox_message_fname(m, record.uid, rel);
+  struct stat st;
+  if (stat(fname.c_str(), &st) != 0) return errno != ENOENT && errno != ENOTDIR;
+  return static_cast<uint64_t>(st.st_size) == record.size;
+}
+
+bool tail_record_torn(mailbox* m, size_t* flen, uint64_t* qused) {
+  const uint32_t n = m->mbd.exists;
+  if (n == 0 || m->mbd.version != MBOX_VERSION || !m->index_map) return false;
+  const auto* base = reinterpret_cast<const unsigned char*>(m->index_map->base);
+  const uint64_t off = m->hdr.start_offset + uint64_t(INDEX_RECORD_SIZE) * (n - 1);
+  if (off + INDEX_RECORD_SIZE > m->index_map->length || off + INDEX_RECORD_SIZE > m->hdr.cache_offset) return false;
+  const index_record last = index_record_decode(base + off);
+  index_record prev;
+  if (n > 1) {
+    prev = index_record_decode(base + off - INDEX_RECORD_SIZE);
+    if (prev.uid == 0 || prev.uid >= m->mbd.last_uid) return false;
+  }
+  bool torn = last.uid == 0 || last.uid > m->mbd.last_uid || last.uid <= prev.uid ||
+              (n > 1 && last.cache_offset <= prev.cache_offset);
+  if (!torn) {
+    const uint64_t entry_end = uint64_t(m->hdr.cache_offset) + last.cache_offset + CACHE_MIN_ENTRY;
+    if (entry_end > *flen) {
+      struct stat st;
+      if (fstat(m->index_fd, &st) != 0) return false;
+      *flen = static_cast<size_t>(st.st_size);
+      m->index_length = *flen;
+      torn = entry_end > *flen;
+    }
+  }
+  if (!torn && !message_file_whole(m, last)) {
+    // When the file before it is not whole either, files are missing for
+    // another reason (a message partition not mounted, damage): dropping
+    // would go on one record per open.  Nothing is dropped then.
+    struct stat st;
+    torn = n > 1 ? message_file_whole(m, prev) : stat(m->msgpath, &st) == 0;
+  }
+  if (!torn) return false;
+  *qused = 0;
+  for (uint32_t i = 0; i + 1 < n; ++i) {
+    *qused += index_record_decode(base + m->hdr.start_offset + uint64_t(INDEX_RECORD_SIZE) * i).size;
+  }
+  return true;
+}
+
+// Drops the torn last record (index lock held): its slot zeroed again and
+// the header written without it, then its message file, which no remaining
+// record names, removed.  last_uid stays, so its uid is never given again.
+int drop_torn_tail(mailbox* m, uint64_t qused) {
+  const uint32_t n = m->mbd.exists;
+  const uint64_t off = m->hdr.start_offset + uint64_t(INDEX_RECORD_SIZE) * (n - 1);
+  const auto* base = reinterpret_cast<const unsigned char*>(m->index_map->base);
+  const uint32_t prev_uid = n > 1 ? index_record_decode(base + off - INDEX_RECORD_SIZE).uid : 0;
+  const mboxdata was = m->mbd;
+  // Not synced by itself: the header write below syncs both, and a crash
+  // before it leaves the same torn tail to be found again.
+  const unsigned char zeros[INDEX_RECORD_SIZE] = {};
+  if (fs_pwrite(m->index_fd, zeros, sizeof zeros, static_cast<off_t>(off)) != static_cast<ssize_t>(sizeof zeros)) {
+    bvlog(0, LOG_STORE_WRITEFAIL, "Unable to clear the unfinished index record of %s: %m", mbname(m));
+    return IMAP_IOERROR;
+  }
+  m->mbd.exists = n - 1;
+  m->mbd.qused = qused;
+  if (int r = mailbox_write_index_fixed_header(m)) {
+    m->mbd = was;
+    return r;
+  }
+  if (m->mbd.last_uid > prev_uid) {
+    char rel[MAILBOX_FNAME_LEN];
+    std::string fname = std::string(m->msgpath) + "/" + mailbox_message_fname(m, m->mbd.last_uid, rel);
+    if (fs_unlink(fname.c_str()) != 0 && errno != ENOENT) {
+      bvlog(0, LOG_STORE_ERR, "Unable to remove %s: %m", fname.c_str());
+    }
+  }
+  bvlog(0, LOG_STORE_NOTICE,
+        "Folder %s: dropped 1 index record a crash left unfinished (uid %u, never acknowledged); %u messages remain",
+        mbname(m), m->mbd.last_uid, m->mbd.exists);
+  return 0;
+}
+
+}  // namespace
+
+int mailbox_read_index_fixed_header(mailbox* m) { return read_fixed_header(m, nullptr); }
+
+namespace {
+int read_fixed_header(mailbox* m, bool* torn_left) {
   const bool recover = quiet_recover(m);
   auto corrupt = [&](const char* what, bool always = false) {
     if (!recover || always) bvlog(0, LOG_STORE_WRITEFAIL, "Mailbox corrupted, %s: %s", what, mbname(m));
@@ -386,6 +513,17 @@ int mailbox_read_index_fixed_header(mailbox* m) {
   } else {
     uint64_t rec_end = uint64_t(m->hdr.start_offset) + uint64_t(INDEX_RECORD_SIZE) * m->mbd.exists;
     if (rec_end > m->hdr.cache_offset) return corrupt("cache and idxrec overlap");
+    uint64_t qused = 0;
+    if (!recover && tail_record_torn(m, &flen, &qused)) {
+      if (m->index_lock_count > 0) {
+        if (int r = drop_torn_tail(m, qused)) return r;
+      } else {
+        // Read as if dropped; the caller drops it under the lock.
+        m->mbd.exists--;
+        m->mbd.qused = qused;
+        if (torn_left) *torn_left = true;
+      }
+    }
     uint64_t expected = m->hdr.cache_offset;
     auto last_entry_end = [&]() -> uint64_t {
       if (m->mbd.exists == 0 || flen < m->hdr.cache_offset) return m->hdr.cache_offset;
@@ -433,6 +571,7 @@ int mailbox_read_index_fixed_header(mailbox* m) {
   int r = mailbox_read_index_variable_header(m);
   return recover ? 0 : r;
 }
+}  // namespace
 
 namespace {
 
@@ -750,8 +889,13 @@ int mailbox_append_index(mailbox* m, const index_record* record, unsigned start,
   }
   std::vector<unsigned char> buf(INDEX_RECORD_SIZE * num);
   for (unsigned i = 0; i < num; ++i) index_record_encode(record[i], buf.data() + INDEX_RECORD_SIZE * i);
+  // One record is not synced here: the header write that counts it syncs
+  // both, one flush per append, and a crash that tears it during that
+  // flush is recognised when the folder is next read (tail_record_torn).
+  // Several records are synced before their header, so a crash can only
+  // ever tear the last record a header counts.
   if (fs_pwrite(m->index_fd, buf.data(), buf.size(), static_cast<off_t>(off)) != static_cast<ssize_t>(buf.size()) ||
-      sync_file(m->index_fd, g_mailbox_sync.index) != 0) {
+      (num > 1 && sync_file(m->index_fd, g_mailbox_sync.index) != 0)) {
     bvlog(0, LOG_STORE_ERR, "Unable to append index records for %s: %m", mbname(m));
     return IMAP_IOERROR;
   }

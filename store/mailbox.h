@@ -200,8 +200,12 @@ void mailbox_close(mailbox* mailbox);
 // Refresh the handle from the open index file.  The fixed header read also
 // checks the file's shape (IMAP_MAILBOX_BADFORMAT with a log line naming
 // the folder: shorter than 80 bytes, unknown version, start_offset past the
-// end, records overlapping the cache, truncated file) and repairs one case:
-// an empty folder whose file ends before cache_offset is extended.
+// end, records overlapping the cache, truncated file) and repairs two
+// cases: an empty folder whose file ends before cache_offset is extended,
+// and a last record that a crash left unfinished (see
+// mailbox_append_index) is dropped from the count, under the index lock
+// (without it, only from the handle's view; opening takes the lock, without
+// waiting, to drop it for good).  Its uid is not given again.
 [[nodiscard]] int mailbox_read_index_fixed_header(mailbox* mailbox);
 [[nodiscard]] int mailbox_read_index_variable_header(mailbox* mailbox);
 // Only the ACL of the variable header.
@@ -253,7 +257,11 @@ inline constexpr size_t EXPUNGE_ENTRY_SIZE = 8;
 // Writes record msgno in place and syncs.
 [[nodiscard]] int mailbox_write_index_record(mailbox* mailbox, unsigned msgno, const index_record* record);
 // Writes num records from record[0] at the position of record `start`, in
-// one write, and syncs.  The caller makes sure they fit before
+// one write; syncs them when num > 1.  A single record is synced by the
+// header write that counts it (mailbox_write_index_fixed_header), one flush
+// per append: a crash during that flush may leave the header counting a
+// torn record, which reading the header recognises and drops (the message
+// was never acknowledged).  The caller makes sure they fit before
 // cache_offset.  The header is not changed.
 [[nodiscard]] int mailbox_append_index(mailbox* mailbox, const index_record* record, unsigned start, unsigned num);
 

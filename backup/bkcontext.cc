@@ -2,7 +2,6 @@
 // name lists.
 #include "backup/bkcontext.h"
 
-#include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "common/signals.h"
 #include "store/mboxlist.h"
 #include "store/mboxname.h"
+#include "store/userscan.h"
 
 namespace {
 
@@ -42,25 +42,6 @@ void raise_fd_limit(rlim_t want) {
   if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= want) return;
   rl.rlim_cur = rl.rlim_max == RLIM_INFINITY || rl.rlim_max >= want ? want : rl.rlim_max;
   (void)setrlimit(RLIMIT_NOFILE, &rl);
-}
-
-bool is_hex2(const char* s) {
-  auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); };
-  return hex(s[0]) && hex(s[1]) && s[2] == '\0';
-}
-
-// Directory entries of path in directory order ("." and ".." left out);
-// empty when it cannot be read.
-std::vector<std::string> dir_entries(const std::string& path) {
-  std::vector<std::string> out;
-  DIR* d = opendir(path.c_str());
-  if (!d) return out;
-  while (struct dirent* e = readdir(d)) {
-    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    out.emplace_back(e->d_name);
-  }
-  closedir(d);
-  return out;
 }
 
 // s without leading and trailing spaces (spaces only).
@@ -197,29 +178,20 @@ int BkUserCache::scanUser(int partNum, BkPartition& parts, BkGroup& groups) {
   const char* pname = parts.name(partNum > 0 ? partNum - 1 : 0);
   if (!pname) return 0;
   bvlog(0, LOG_STORE_DEBUG, "BkUserCache::scanUser(%s)", pname);
-  char* rootp = configmsg_partitiondir(pname);
-  if (!rootp) return 0;
-  std::string root = std::string(rootp) + "/=user/";
-  std::free(rootp);
-  for (const std::string& h1 : dir_entries(root)) {
-    if (!is_hex2(h1.c_str())) continue;
-    for (const std::string& h2 : dir_entries(root + h1)) {
-      if (!is_hex2(h2.c_str())) continue;
-      for (const std::string& e : dir_entries(root + h1 + "/" + h2)) {
-        char user[MBOXNAME_MAX];
-        if (mboxname_frompath(e.c_str(), user) != 0 || std::strchr(user, '/')) continue;
-        int g = groups.which(user);
-        if (g < 0 || g >= static_cast<int>(cache_.size())) continue;
-        char inbox[MBOXNAME_MAX];
-        (void)mboxname_toownedmailbox(nullptr, user, inbox);
-        char* part = nullptr;
-        if (mboxlist_lookup(inbox, nullptr, partNum ? &part : nullptr, nullptr, nullptr, nullptr) != 0) continue;
-        bool here = !partNum || (part && std::strcmp(part, pname) == 0);
-        std::free(part);
-        if (here) cache_[static_cast<size_t>(g)]->add(user);
-      }
-    }
-  }
+  // The partition's user directories (store/userscan.h); a user belongs
+  // to the partition that holds his INBOX according to the list.
+  (void)userscan_partition(pname, [&](const char* user, const std::string&) {
+    int g = groups.which(user);
+    if (g < 0 || g >= static_cast<int>(cache_.size())) return 0;
+    char inbox[MBOXNAME_MAX];
+    (void)mboxname_toownedmailbox(nullptr, user, inbox);
+    char* part = nullptr;
+    if (mboxlist_lookup(inbox, nullptr, partNum ? &part : nullptr, nullptr, nullptr, nullptr) != 0) return 0;
+    bool here = !partNum || (part && std::strcmp(part, pname) == 0);
+    std::free(part);
+    if (here) cache_[static_cast<size_t>(g)]->add(user);
+    return 0;
+  });
   partNum_ = partNum;
   built_ = true;
   return 1;

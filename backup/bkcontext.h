@@ -11,7 +11,7 @@
 // mailbox, the single-copy table, the cursors over partitions and groups,
 // the user cache and its error code, which becomes the exit code.
 // BkUserCache lists the users of each group on one partition by walking the
-// partition's user directories.  UserList is the ordered list of object
+// partition's user directories (store/userscan.h).  UserList is the ordered list of object
 // names to save; UserHash the restore's map of renamed users.
 //
 // Group file, "<local.serverroot>/config/backup-groups.conf": one group per

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "common/auth.h"
+#include "common/bvlog.h"
 #include "common/config.h"
 #include "common/imap_err.h"
 #include "store/append.h"
@@ -11,6 +12,7 @@
 #include "store/mboxlist.h"
 #include "store/mboxname.h"
 #include "store/storeutil.h"
+#include "store/userscan.h"
 
 std::string deliver_canonicalize(std::string_view in) {
   if (in.substr(0, 5) == "From ") {
@@ -88,6 +90,19 @@ int target_folder(const std::string& user, const char* folder, std::string* name
   return 0;
 }
 
+// An INBOX the mailbox list does not know but whose folder is on a
+// partition belongs to a user the list lost (a damaged or replaced
+// database): the mail waits until the store daemon or `orvadm reconstruct
+// -m` has rebuilt him, and is never bounced as if he did not exist.  0, or
+// IMAP_MAILBOX_LOCKED (logged).
+int lost_inbox(const std::string& name) {
+  if (name.compare(0, 5, "user/") != 0 || name.find('/', 5) != std::string::npos) return 0;
+  if (!userscan_inbox_on_disk(name.c_str() + 5, nullptr, nullptr)) return 0;
+  bvlog(0, LOG_STORE_ERR, "Delivery to %s deferred: its INBOX is on disk but not in the mailbox list (run "
+        "orvadm reconstruct -m)", name.c_str());
+  return IMAP_MAILBOX_LOCKED;
+}
+
 // A directory user's INBOX comes to life on the first delivery to it: when
 // name is a user's INBOX that does not exist and a directory is configured, it is
 // provisioned from the user's entry.  0 otherwise or when made.
@@ -95,6 +110,9 @@ int provision_inbox(const std::string& name) {
   const char* host = config_get_string(config_getdefaultcache(), "local.ugldaphost", "");
   if (!host || !*host || name.compare(0, 5, "user/") != 0 || name.find('/', 5) != std::string::npos) return 0;
   if (mboxlist_lookup(name.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) != IMAP_MAILBOX_NONEXISTENT) return 0;
+  // Provisioning would adopt the INBOX's files and leave the rest of the
+  // user's folders and his quota limits lost.
+  if (int r = lost_inbox(name)) return r;
   return autocreate_from_directory(name.c_str() + 5, nullptr);
 }
 
@@ -117,6 +135,7 @@ int deliver_check(const std::string& name, size_t size) {
   long check = -static_cast<long>(size ? size : 1);
   int r = append_setup(&ambox, name.c_str(), 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK, check);
   if (r == 0) append_finish(&ambox);
+  if (r == IMAP_MAILBOX_NONEXISTENT && lost_inbox(name)) return IMAP_MAILBOX_LOCKED;
   return r;
 }
 
@@ -124,6 +143,7 @@ int deliver_append(appendmsg* m, const std::string& name, time_t internaldate) {
   appendmbox ambox;
   int r = append_setup(&ambox, name.c_str(), 0, MBOX_VERSION, auth_dontCheckAcl, APPEND_ACL_NOCHECK,
                        -static_cast<long>(m->size));
+  if (r == IMAP_MAILBOX_NONEXISTENT && lost_inbox(name)) return IMAP_MAILBOX_LOCKED;
   if (r) return r;
   m->currentPartition = ambox.mailbox->partition;
   r = append_msg(&ambox, m, internaldate, nullptr, 0, nullptr, 0, 0, 0, 0);

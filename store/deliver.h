@@ -10,7 +10,8 @@
 // Exit statuses are those mail transfer agents understand (sysexits): 0
 // delivered; 75 EX_TEMPFAIL for a full quota within its grace period and
 // for every failure that may pass (a locked folder, a full disk, a store
-// that is not running, a directory that cannot answer); 67 EX_NOUSER for a
+// that is not running, a directory that cannot answer, a user whose INBOX
+// is on disk but missing from a damaged mailbox list); 67 EX_NOUSER for a
 // user without an INBOX (or, with a directory configured, without an entry
 // in it or kept on another mail host: a directory user's INBOX is made on
 // the first delivery, see store/autocreate.h); 65

@@ -174,6 +174,16 @@ TEST_F(Deliver, ResolveCheckAppend) {
   EXPECT_EQ(deliver_refusal("a\0b", 3), IMAP_MESSAGE_CONTAINSNULL);
 }
 
+TEST_F(Deliver, UserLostByTheListIsDeferredNotUnknown) {
+  create("user/lost");
+  create("user/lost/Lists");
+  // The list loses the user; his folders stay on disk.
+  for (const char* n : {"user/lost", "user/lost/Lists"}) ASSERT_EQ(mboxlist_delete(n), 0) << n;
+  EXPECT_EQ(deliver_message(msg_, {"lost"}, nullptr, 0, err_), 75) << errors();
+  EXPECT_EQ(deliver_message(msg_, {"lost"}, "Lists", 0, err_), 75) << errors();
+  EXPECT_EQ(deliver_message(msg_, {"nobody"}, nullptr, 0, err_), 67);
+}
+
 TEST_F(Deliver, NamedFolderOrInbox) {
   create("user/x1");
   create("user/x1/Lists");

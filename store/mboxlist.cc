@@ -3,6 +3,7 @@
 // quota records these operations keep in mboxlist_quota.cc.
 #include "store/mboxlist.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -32,6 +33,7 @@
 #include "store/mboxlist_records.h"
 #include "store/mboxname.h"
 #include "store/seen_db.h"
+#include "store/userscan.h"
 
 namespace {
 
@@ -471,6 +473,27 @@ int mboxlist_createmailboxcheck(const char* name, uint32_t version, const char* 
   return 0;
 }
 
+namespace {
+
+// Whether folder directories of the user whose INBOX is inbox (at path)
+// exist besides the INBOX's own: below it, or the user's directory on
+// another partition.  A "new" user with such directories is one the list
+// lost, whose folders it does not know.
+bool user_dirs_beyond(const char* inbox, const char* path) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(path), closedir);
+  while (dirent* e = d ? readdir(d.get()) : nullptr) {
+    if (e->d_name[0] == '=') return true;
+  }
+  for (const std::string& part : userscan_partitions()) {
+    char other[MBOXNAME_PATH_BUF];
+    if (mboxlist_getpath(inbox, part.c_str(), other, nullptr) != 0 || strcmp(other, path) == 0) continue;
+    if (access(other, F_OK) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int mboxlist_createmailbox(const char* name, uint32_t version, const char* partition, const char* userid,
                            const auth_state* auth_state, uint32_t quotavalue, uint32_t msgquotavalue,
                            uint32_t uid_validity) {
@@ -524,6 +547,11 @@ int mboxlist_createmailbox(const char* name, uint32_t version, const char* parti
     int dr = mboxlist_write_record(name, mbd, part.get(), acl.get(), txn);
     if (dr == 0 && inbox) {
       qd.numshared = shared ? 1 : 0;
+      // A new user's records are complete by definition: marked repaired
+      // now, he never counts among the users a past repair of the list
+      // left behind.  INBOX files found in place (adopted) may have
+      // folders below them the list does not know, so they stay unmarked.
+      qd.lastdbrepair = made_files && !user_dirs_beyond(name, path) ? static_cast<uint32_t>(time(nullptr)) : 0;
       DBT key{};
       DBT qdata{};
       unsigned char qbuf[QUOTA_RECORD_SIZE];

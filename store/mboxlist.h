@@ -324,6 +324,33 @@ int mboxlist_changequota_internal(const char* name, uint64_t diff, uint32_t msgd
 int mboxlist_changeshared(const char* acl, const char* owner, const char* name, const char* newname,
                           int type, DB_TXN* txn);
 
+// ---- Repair marker ---------------------------------------------------------
+//
+// A repair of the mailbox list (a snapshot put back, the databases rebuilt
+// or started empty, users found on disk but missing from the list) is a
+// catastrophic event: its time is kept in the stored file "eve".  Every
+// user whose quota record was not marked repaired (lastdbrepair) at or
+// after that time may have folders on disk the list does not know, and is
+// rebuilt from disk by mboxlist_recover_folders_from_disk (or listed from
+// disk, "local.store.listrecover").
+
+// The time of the last catastrophic event, 0 for none.  Read from "eve"
+// again when more than max_age seconds passed since the last read (0:
+// read it now); a missing file means no event.
+long mboxlist_catastrophic_event(int max_age);
+// 1 when userid's folders must be rebuilt from disk: an event is recorded
+// and the user's quota record is missing or was marked repaired before it.
+// 0 otherwise.  "eve" is read again every 300 seconds.
+int mboxlist_dbneedrepair(const char* userid);
+// Marks the quota root of name ("user/<id>", or a bare user id) repaired
+// at timestamp.  0, IMAP_QUOTAROOT_NONEXISTENT without a quota record, or
+// IMAP_IOERROR (logged).
+[[nodiscard]] int mboxlist_setlastdbrepair(const char* name, uint32_t timestamp);
+// Marks userid's records rebuilt now; when the quota record cannot take the
+// mark (lost with a damaged quota.db), it is recounted from the folder
+// records first (mboxlist_fixquota).  0 or the error of the second attempt.
+[[nodiscard]] int mboxlist_markrepaired(const char* userid);
+
 // ---- Start-up details -----------------------------------------------------
 
 // Start-up failures end the process with a sysexits-style status.  Tests

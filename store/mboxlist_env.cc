@@ -1098,3 +1098,29 @@ int register_with_watcher() {
   });
   return 0;
 }
+
+// ---- Catastrophic event ----------------------------------------------------
+
+long mboxlist_catastrophic_event(int max_age) {
+  // Its own mutex: the start-up mutex is held across a whole open, and a
+  // listing thread must not wait that long for a time stamp.
+  static std::mutex eve_mu;
+  MboxlistState& s = st();
+  std::lock_guard lk(eve_mu);
+  time_t now = time(nullptr);
+  if (max_age <= 0 || now - s.last_catastrophic_check > max_age || now < s.last_catastrophic_check) {
+    long eve = 0;
+    int r = configmsg_readstoredfile("eve", &eve);
+    if (r == 0) {
+      s.last_catastrophic_event = eve;
+    } else if (r == ENOENT) {
+      s.last_catastrophic_event = 0;  // removed by the administrator: no event any more
+    } else {
+      // Unreadable: the last value read stands, and the next call tries again.
+      bvlog(0, LOG_STORE_ERR, "Unable to read the last catastrophic event file: %s", error_message(r));
+      return s.last_catastrophic_event;
+    }
+    s.last_catastrophic_check = now;
+  }
+  return s.last_catastrophic_event;
+}

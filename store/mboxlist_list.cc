@@ -63,6 +63,7 @@
 #include "store/mboxname.h"
 #include "store/seen_db.h"
 #include "store/storeutil.h"
+#include "store/userscan.h"
 
 namespace {
 
@@ -70,6 +71,10 @@ constexpr size_t kSubKeyMax = 387;
 constexpr char kSubFile[] = "store.sub";
 constexpr char kSubNew[] = "subscr.new";
 constexpr char kSharedRef[] = "Shared Folders/User/";
+
+struct DiskFolder;
+int user_disk_folders(const char* userid, bool insert, std::vector<DiskFolder>* folders);
+bool valid_userid(const char* userid);
 
 bool starts_with(std::string_view s, std::string_view p) { return s.size() >= p.size() && s.substr(0, p.size()) == p; }
 
@@ -342,6 +347,12 @@ class FolderBatches {
   bool done_ = false;
 };
 
+// A folder directory found on disk: its name and the partition holding it.
+struct DiskFolder {
+  std::string name;
+  std::string partition;
+};
+
 // The folder record's parts: its 60-byte summary, partition and ACL.
 struct FolderRecord {
   mboxdata mbd;
@@ -382,21 +393,76 @@ struct WalkArgs {
   void* rock;
 };
 
+// Presents the folders of a walk in key order to the caller's callback:
+// prefix, pattern, rights, and child information that waits for the next
+// name.
+class Presenter {
+ public:
+  explicit Presenter(const WalkArgs& a) : a_(a), check_rights_(a.auth && !ensure_owner_rights()) {}
+
+  // One folder; rec null for a folder found on disk without a record.  0
+  // to go on, kPastPrefix when the walk is over, or the callback's result.
+  int visit(std::string_view name, const FolderRecord* rec) {
+    if (int cr = flush(name)) return cr;
+    full_.assign(name);
+    int childinfo = mboxlist_nochildinfo;
+    if (is_user_inbox(name)) {
+      full_ += "/INBOX";
+      childinfo = mboxlist_noinferiors;
+    }
+    if (!starts_with(full_, a_.prefix)) {
+      // Keys before the prefix can only be met at the start (an INBOX
+      // found by a start cut before its '/'); past it the walk is over.
+      return key_compare_names(full_, a_.prefix) > 0 ? kPastPrefix : 0;
+    }
+    if (full_.size() <= a_.strip) return 0;
+    const char* presented = full_.c_str() + a_.strip;
+    size_t plen = full_.size() - a_.strip;
+    int matchlen = a_.pattern ? a_.pattern->match(presented, plen) : static_cast<int>(plen);
+    if (matchlen <= 0) return 0;
+    // A folder listed from disk without a record is the user's own: the
+    // rights its lost record gave cannot be checked, and the owner's are
+    // what the listing is for.
+    if (rec && check_rights_ && !(acl_myrights(a_.auth, rec->acl) & ACL_LOOKUP)) return 0;
+    const mboxdata mbd = rec ? rec->mbd : mboxdata{};
+    if (static_cast<size_t>(matchlen) < plen) childinfo = mboxlist_haschildren;
+    if ((a_.flags & MBOXLIST_FIND_CHILDINFO) && childinfo == mboxlist_nochildinfo) {
+      pend_.active = true;
+      pend_.name.assign(name);
+      pend_.presented.assign(presented, plen);
+      pend_.matchlen = matchlen;
+      pend_.mbd = mbd;
+      return 0;
+    }
+    return a_.proc(presented, matchlen, childinfo, &mbd, a_.rock);
+  }
+  // The end of the walk: the folder still waiting is told it has no
+  // children.
+  int finish() { return flush({}); }
+
+  static constexpr int kPastPrefix = -0x7ffe;
+
+ private:
+  int flush(std::string_view next_name) {
+    if (!pend_.active) return 0;
+    pend_.active = false;
+    bool children = next_name.size() > pend_.name.size() && starts_with(next_name, pend_.name) &&
+                    next_name[pend_.name.size()] == '/';
+    return a_.proc(pend_.presented.c_str(), pend_.matchlen, children ? mboxlist_haschildren : mboxlist_hasnochildren,
+                   &pend_.mbd, a_.rock);
+  }
+
+  const WalkArgs& a_;
+  const bool check_rights_;
+  Pending pend_;
+  std::string full_;
+};
+
 int walk_folders(const WalkArgs& a) {
   DB* db = mboxlist_folderdb();
   FolderBatches batches(db);
   batches.start_at(a.start);
-  const bool check_rights = a.auth && !ensure_owner_rights();
-  Pending pend;
-  std::string full;
-  auto flush_pending = [&](std::string_view next_name) -> int {
-    if (!pend.active) return 0;
-    pend.active = false;
-    bool children = next_name.size() > pend.name.size() && starts_with(next_name, pend.name) &&
-                    next_name[pend.name.size()] == '/';
-    return a.proc(pend.presented.c_str(), pend.matchlen, children ? mboxlist_haschildren : mboxlist_hasnochildren,
-                  &pend.mbd, a.rock);
-  };
+  Presenter pr(a);
   for (;;) {
     int r = batches.fetch();
     if (r == DB_NOTFOUND) break;
@@ -405,44 +471,37 @@ int walk_folders(const WalkArgs& a) {
     while (batches.next(&key, &data)) {
       std::string_view name = key;
       if (!name.empty() && name.back() == '\0') name.remove_suffix(1);
-      if (int cr = flush_pending(name)) return cr;
-      full.assign(name);
-      int childinfo = mboxlist_nochildinfo;
-      if (is_user_inbox(name)) {
-        full += "/INBOX";
-        childinfo = mboxlist_noinferiors;
-      }
-      if (!starts_with(full, a.prefix)) {
-        // Keys before the prefix can only be met at the start (an INBOX
-        // found by a start cut before its '/'); past it the walk is over.
-        if (key_compare_names(full, a.prefix) > 0) return 0;
-        continue;
-      }
-      if (full.size() <= a.strip) continue;
-      const char* presented = full.c_str() + a.strip;
-      size_t plen = full.size() - a.strip;
-      int matchlen = a.pattern ? a.pattern->match(presented, plen) : static_cast<int>(plen);
-      if (matchlen <= 0) continue;
       FolderRecord rec;
       if (!parse_record(data, &rec)) {
         bvlog(0, LOG_STORE_WARNING, "Skipping malformed folder record %.*s", static_cast<int>(name.size()),
               name.data());
         continue;
       }
-      if (check_rights && !(acl_myrights(a.auth, rec.acl) & ACL_LOOKUP)) continue;
-      if (static_cast<size_t>(matchlen) < plen) childinfo = mboxlist_haschildren;
-      if ((a.flags & MBOXLIST_FIND_CHILDINFO) && childinfo == mboxlist_nochildinfo) {
-        pend.active = true;
-        pend.name.assign(name);
-        pend.presented.assign(presented, plen);
-        pend.matchlen = matchlen;
-        pend.mbd = rec.mbd;
-        continue;
-      }
-      if (int cr = a.proc(presented, matchlen, childinfo, &rec.mbd, a.rock)) return cr;
+      int cr = pr.visit(name, &rec);
+      if (cr == Presenter::kPastPrefix) return 0;
+      if (cr) return cr;
     }
   }
-  return flush_pending({});
+  return pr.finish();
+}
+
+// The same over folders found on disk (names in key order), each with its
+// record when it has one.
+int walk_disk(const WalkArgs& a, const std::vector<DiskFolder>& folders) {
+  Presenter pr(a);
+  std::string data;
+  for (const DiskFolder& f : folders) {
+    if (key_compare_names(f.name, a.start) < 0) continue;
+    FolderRecord rec;
+    char* raw = nullptr;
+    int len = mboxlist_lookup_data(f.name.c_str(), &raw, nullptr);
+    bool have = len > 0 && (data.assign(raw, static_cast<size_t>(len)), parse_record(data, &rec));
+    free(raw);
+    int cr = pr.visit(f.name, have ? &rec : nullptr);
+    if (cr == Presenter::kPastPrefix) return 0;
+    if (cr) return cr;
+  }
+  return pr.finish();
 }
 
 // Every folder shared with one of the caller's identities, sorted, with
@@ -515,6 +574,26 @@ int list_shared(const ListPattern& pattern, int flags, int language, const char*
 
 }  // namespace
 
+namespace {
+
+// The personal part of a listing from the folders on disk (modes of
+// mboxlist_findall_plus): 4 and 5 put missing records back first, 5 marks
+// the user repaired once the walk is through.  A user with no INBOX on disk
+// is listed from the database.
+int list_from_disk(const WalkArgs& a, const char* userid, int mode) {
+  std::vector<DiskFolder> folders;
+  const bool insert = mode == 4 || mode == 5;
+  int r = user_disk_folders(userid, insert, &folders);
+  if (r == -1) return walk_folders(a);
+  bool complete = r == 0;
+  if (r != 0 && r != IMAP_IOERROR) return r;
+  r = walk_disk(a, folders);
+  if (r == 0 && mode == 5 && complete) (void)mboxlist_markrepaired(userid);
+  return r;
+}
+
+}  // namespace
+
 int key_compare_names(std::string_view a, std::string_view b) {
   DBT x = dbt_of(a.data(), a.size());
   DBT y = dbt_of(b.data(), b.size());
@@ -529,6 +608,7 @@ int mboxlist_findall(const char* pattern, int flags, int language, const char* u
   if (!pattern || !pat.compile(pattern, regex)) return 0;
   if (userid && (!*userid || strchr(userid, '/'))) return 0;
 
+  const int disk = userid ? (flags & MBOXLIST_FIND_DISKMASK) >> MBOXLIST_FIND_DISKSHIFT : 0;
   WalkArgs a;
   a.pattern = &pat;
   a.flags = flags;
@@ -562,7 +642,7 @@ int mboxlist_findall(const char* pattern, int flags, int language, const char* u
         a.start = a.prefix.substr(0, slash);
       }
     }
-    r = walk_folders(a);
+    r = disk ? list_from_disk(a, userid, disk) : walk_folders(a);
   }
   if (r == 0 && userid && auth && language != -1 && !(flags & (MBOXLIST_FIND_NOSHARED | MBOXLIST_FIND_REGEX)) &&
       config_get_switch(config_getdefaultcache(), "local.store.sharedfolders", 1)) {
@@ -574,12 +654,20 @@ int mboxlist_findall(const char* pattern, int flags, int language, const char* u
 int mboxlist_findall_plus(const char* pattern, int flags, int language, const char* userid, const auth_state* auth,
                           mboxlist_findproc_t proc, void* rock, int override) {
   if (!userid) return -1;
-  int mode = override ? override : mboxlist_listrecover();
-  // Listing from disk is the repair path after a database rebuild; until
-  // the repair marker of a user can be read every mode lists from the
-  // database, and "AlwaysPartition" first puts missing records back.
-  if (mode == 2) (void)mboxlist_recover_folders_from_disk(userid);
-  return mboxlist_findall(pattern, flags & ~MBOXLIST_FIND_DISKMASK, language, userid, auth, proc, rock);
+  const int mode = override ? override : mboxlist_listrecover();
+  flags &= ~MBOXLIST_FIND_DISKMASK;
+  int disk = 0;
+  if (mode == 2) {
+    disk = mode;
+  } else if (mode >= 3 && mode <= 6 && valid_userid(userid) && mboxlist_dbneedrepair(userid)) {
+    if (mode == 6) {
+      // Rebuilt first, then listed from the list as always.
+      (void)mboxlist_recover_folders_from_disk(userid);
+    } else {
+      disk = mode;
+    }
+  }
+  return mboxlist_findall(pattern, flags | disk << MBOXLIST_FIND_DISKSHIFT, language, userid, auth, proc, rock);
 }
 
 int mboxlist_getchildinfo(const char* name, long rights) {
@@ -939,99 +1027,138 @@ int mboxlist_checkpointSubs(const char* userid, time_t lastckpstart, time_t last
 
 namespace {
 
-// The INBOX's partition and directory: from its record, or, when the record
-// is gone too, from the first partition holding an index at the place the
-// INBOX's name maps to.
-bool find_inbox(const char* inbox, std::string* partition, std::string* path) {
-  char* part = nullptr;
-  char* dir = nullptr;
-  if (mboxlist_lookup(inbox, nullptr, &part, &dir, nullptr, nullptr) == 0 && part && dir) {
-    *partition = part;
-    *path = dir;
-    free(part);
-    free(dir);
-    return true;
+// Every folder directory of the user whose INBOX is inbox, on every
+// partition (folders moved to another partition live below the user's
+// directory there), in key order.  A name found on two partitions counts
+// once: on the partition its record names, else on the first partition
+// (the INBOX's first).  -1 when the INBOX has neither a record nor an index
+// at the place its name maps to on any partition.
+int disk_folders(const char* inbox, std::vector<DiskFolder>* out) {
+  out->clear();
+  std::vector<std::string> parts = userscan_partitions();
+  char* inbox_part = nullptr;
+  bool have_record = mboxlist_lookup(inbox, nullptr, &inbox_part, nullptr, nullptr, nullptr) == 0;
+  if (inbox_part) {
+    auto it = std::find(parts.begin(), parts.end(), std::string(inbox_part));
+    if (it != parts.end()) std::rotate(parts.begin(), it, it + 1);
+    free(inbox_part);
   }
-  free(part);
-  free(dir);
-  struct Rock {
-    const char* inbox;
-    std::string* partition;
-    std::string* path;
-  } rock{inbox, partition, path};
-  return configmsg_scanpartition(
-             [](const char* name, void* arg) {
-               auto* rk = static_cast<Rock*>(arg);
-               char p[MBOXNAME_PATH_BUF];
-               if (mboxlist_getpath(rk->inbox, name, p, nullptr) != 0) return 0;
-               if (access((std::string(p) + "/store.idx").c_str(), F_OK) != 0) return 0;
-               *rk->partition = name;
-               *rk->path = p;
-               return 1;
-             },
-             &rock) == 1;
+  bool inbox_on_disk = false;
+  for (const std::string& part : parts) {
+    char top[MBOXNAME_PATH_BUF];
+    if (mboxlist_getpath(inbox, part.c_str(), top, nullptr) != 0) continue;
+    // Breadth-first over the folder directories below the INBOX's.
+    std::vector<std::pair<std::string, std::string>> work = {{inbox, top}};
+    for (size_t i = 0; i < work.size(); ++i) {
+      const std::string name = work[i].first;
+      const std::string dir = work[i].second;
+      std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+      if (!d) continue;  // unreadable directories are skipped
+      bool folder = false;
+      while (dirent* e = readdir(d.get())) {
+        if (strcmp(e->d_name, "store.idx") == 0) folder = true;
+        if (strchr(e->d_name, '.') || e->d_name[0] != '=') continue;
+        char decoded[MBOXNAME_MAX];
+        if (mboxname_frompath(e->d_name, decoded) != 0) continue;
+        std::string child = name + "/" + decoded;
+        if (child.size() >= MBOXNAME_MAX) continue;
+        work.emplace_back(child, dir + "/" + e->d_name);
+      }
+      if (!folder) continue;
+      if (i == 0) inbox_on_disk = true;
+      out->push_back({name, part});
+    }
+  }
+  if (!have_record && !inbox_on_disk) {
+    out->clear();
+    return -1;
+  }
+  std::stable_sort(out->begin(), out->end(),
+                   [](const DiskFolder& x, const DiskFolder& y) { return key_compare_names(x.name, y.name) < 0; });
+  // Of a name found twice, the copy on the partition its record names.
+  std::vector<DiskFolder> unique;
+  for (size_t i = 0; i < out->size();) {
+    size_t j = i;
+    while (j < out->size() && (*out)[j].name == (*out)[i].name) ++j;
+    size_t pick = i;
+    if (j - i > 1) {
+      char* part = nullptr;
+      if (mboxlist_lookup((*out)[i].name.c_str(), nullptr, &part, nullptr, nullptr, nullptr) == 0 && part) {
+        for (size_t k = i; k < j; ++k) {
+          if ((*out)[k].partition == part) pick = k;
+        }
+      }
+      free(part);
+    }
+    unique.push_back(std::move((*out)[pick]));
+    i = j;
+  }
+  *out = std::move(unique);
+  return 0;
 }
 
-// Writes the record of a folder found on disk, with the ACL its index keeps.
-void restore_record(const std::string& name, const std::string& partition) {
+// Writes the record of a folder found on disk, with the ACL its index
+// keeps.  0 (also for a folder whose files cannot be opened: logged, and
+// nothing a rebuild of the list could mend), or IMAP_IOERROR when the
+// record cannot be written.
+int restore_record(const std::string& name, const std::string& partition) {
   char path[MBOXNAME_PATH_BUF], msgpath[MBOXNAME_PATH_BUF];
-  if (mboxlist_getpath(name.c_str(), partition.c_str(), path, msgpath) != 0) return;
+  if (mboxlist_getpath(name.c_str(), partition.c_str(), path, msgpath) != 0) return 0;
   mailbox m;
   if (mailbox_open_path(name.c_str(), MAILBOX_OPEN_QUIET, partition.c_str(), path, *msgpath ? msgpath : nullptr, "",
                         nullptr, &m) != 0) {
     bvlog(0, LOG_STORE_WARNING, "Unable to open folder %s found on disk", name.c_str());
-    return;
+    return 0;
   }
-  if (mailbox_read_index_header_acl(&m) == 0 && mboxlist_updatedata(&m, 0) == 0) {
-    bvlog(0, LOG_STORE_NOTICE, "Folder %s restored from disk", name.c_str());
-  }
+  int r = mailbox_read_index_header_acl(&m);
+  if (r == 0) r = mboxlist_updatedata(&m, 0);
+  if (r == 0) bvlog(0, LOG_STORE_NOTICE, "Folder %s restored from disk", name.c_str());
   mailbox_close(&m);
+  if (r) bvlog(0, LOG_STORE_ERR, "Unable to restore folder %s found on disk: %s", name.c_str(), error_message(r));
+  return r ? IMAP_IOERROR : 0;
 }
 
-}  // namespace
-
-int mboxlist_recover_folders_from_disk(const char* userid) {
-  if (mboxlist_init() != 0 || !userid || !*userid || strchr(userid, '/')) return -1;
+// The user's folders on disk, each folder without a record given one when
+// insert is set.  Under the user's whole-user creation lock, as a rename or
+// a user deletion takes it: a folder directory half-way through a rename
+// has no record and would otherwise be put back under its old name (both
+// names would then exist, and the quota count the messages twice).  An
+// interrupted rename of the user is finished first: its half-moved folders
+// must not come back under either name.  0, -1 when the user has no INBOX
+// (neither record nor index), IMAP_MAILBOX_LOCKED, or IMAP_IOERROR (the
+// lock, or a record that could not be written; the others are written).
+int user_disk_folders(const char* userid, bool insert, std::vector<DiskFolder>* folders) {
   std::string id = userid;
   store_canonifyid(id.data());
   id.resize(strlen(id.c_str()));
   char inbox[MBOXNAME_MAX];
   mboxname_toownedmailbox(nullptr, id.c_str(), inbox);
-  // The user's whole-user creation lock, as a rename or a user deletion
-  // takes it: a folder directory half-way through a rename has no record
-  // and would otherwise be put back under its old name (both names would
-  // then exist, and the quota count the messages twice).
-  // An interrupted rename of the user is finished first: its half-moved
-  // folders must not come back under either name.
   if (mboxlist_rename_pending(inbox)) (void)mboxlist_rename_recover();
   MboxlistCreateLock lock;
   if (lock.lock(inbox, nullptr, 1) != 0) return IMAP_IOERROR;
   if (mboxlist_rename_pending(inbox)) return IMAP_MAILBOX_LOCKED;
-  std::string partition, top;
-  if (!find_inbox(inbox, &partition, &top)) return -1;
-  // Breadth-first over the folder directories below the INBOX's.
-  std::vector<std::pair<std::string, std::string>> work = {{inbox, top}};
-  for (size_t i = 0; i < work.size(); ++i) {
-    const std::string name = work[i].first;
-    const std::string dir = work[i].second;
-    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
-    if (!d) continue;  // unreadable directories are skipped
-    bool folder = false;
-    while (dirent* e = readdir(d.get())) {
-      if (strcmp(e->d_name, "store.idx") == 0) folder = true;
-      if (strchr(e->d_name, '.') || e->d_name[0] != '=') continue;
-      char decoded[MBOXNAME_MAX];
-      if (mboxname_frompath(e->d_name, decoded) != 0) continue;
-      std::string child = name + "/" + decoded;
-      if (child.size() >= MBOXNAME_MAX) continue;
-      work.emplace_back(child, dir + "/" + e->d_name);
-    }
-    if (folder && mboxlist_lookup(name.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) ==
-                      IMAP_MAILBOX_NONEXISTENT) {
-      restore_record(name, partition);
-    }
+  if (disk_folders(inbox, folders) != 0) return -1;
+  if (!insert) return 0;
+  int failed = 0;
+  for (const DiskFolder& f : *folders) {
+    if (mboxlist_lookup(f.name.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) != IMAP_MAILBOX_NONEXISTENT)
+      continue;
+    if (restore_record(f.name, f.partition) != 0) failed = IMAP_IOERROR;
   }
-  return 0;
+  return failed;
+}
+
+bool valid_userid(const char* userid) { return userid && *userid && !strchr(userid, '/'); }
+
+}  // namespace
+
+int mboxlist_recover_folders_from_disk(const char* userid) {
+  if (mboxlist_init() != 0 || !valid_userid(userid)) return -1;
+  std::vector<DiskFolder> folders;
+  if (int r = user_disk_folders(userid, true, &folders)) return r;
+  // Marked only once every record is back: a user whose rebuild failed
+  // half-way keeps needing one.
+  return mboxlist_markrepaired(userid);
 }
 
 namespace {

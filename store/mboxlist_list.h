@@ -71,7 +71,12 @@ using mboxlist_findproc_t = int (*)(const char* name, int matchlen, int childinf
 [[nodiscard]] int mboxlist_findall(const char* pattern, int flags, int language, const char* userid,
                                    const auth_state* auth, mboxlist_findproc_t proc, void* rock);
 // As mboxlist_findall after choosing the disk listing mode (override when
-// nonzero, else "local.store.listrecover").  -1 without a user id.
+// nonzero, else "local.store.listrecover", store/mboxlist.h): 2 lists the
+// user's own folders from disk (every partition), 3-5 do so only while the
+// user needs a rebuild (mboxlist_dbneedrepair), 4 and 5 also put missing
+// records back and 5 then marks the user repaired; 6 rebuilds a user who
+// needs it first and lists from the database.  Folders listed from disk
+// without a record get an all-zero summary.  -1 without a user id.
 [[nodiscard]] int mboxlist_findall_plus(const char* pattern, int flags, int language, const char* userid,
                                         const auth_state* auth, mboxlist_findproc_t proc, void* rock, int override);
 
@@ -130,13 +135,17 @@ int mboxlist_clean_expunged(time_t before, std::string* from, size_t max);
 // when the database holds no marker for the user.  0 or IMAP_IOERROR.
 [[nodiscard]] int mboxlist_maybeRecoverSubsFromFile(const char* userid);
 
-// Rebuilds userid's folder records from the folder directories below the
-// INBOX's directory: every folder directory without a record gets one, with
-// the ACL kept in its index header.  Runs under the user's whole-user
+// Rebuilds userid's folder records from the user's folder directories on
+// every partition (folders moved off the INBOX's partition included):
+// every folder directory without a record gets one, on the partition that
+// holds it, with the ACL kept in its index header; then the user is marked
+// repaired (mboxlist_markrepaired).  Runs under the user's whole-user
 // creation lock, so it never sees a rename or deletion half done (an
 // interrupted rename of the user is finished first).  0, -1 when the INBOX
-// or its directory cannot be found, IMAP_MAILBOX_LOCKED when an interrupted
-// rename cannot be finished, or IMAP_IOERROR when the lock cannot be had.
+// has neither a record nor an index on any partition, IMAP_MAILBOX_LOCKED
+// when an interrupted rename cannot be finished, or IMAP_IOERROR when the
+// lock cannot be had or a record cannot be written (the user then stays
+// unmarked).
 [[nodiscard]] int mboxlist_recover_folders_from_disk(const char* userid);
 
 // Converts NUL-terminated UTF-8 text into 16-bit characters (UTF-16;

@@ -174,7 +174,9 @@ int mboxlist_fixquota(const char* root, int* changed) {
     qd.msgqrused = msgs;
     qd.numshared = shared;
     mboxlist_setqwhen(root, &qd);
-    qd.lastdbrepair = mboxlist_fixquota_reconstructed;
+    // A plain recount keeps the repair mark: the user's records are no
+    // less complete for a usage that drifted.
+    if (mboxlist_fixquota_reconstructed) qd.lastdbrepair = mboxlist_fixquota_reconstructed;
     dr = put_quota(root, qd, txn);
     if (dr) return dr == DB_LOCK_DEADLOCK ? dr : mboxlist_dberror(dr, "fixquota write", root);
     after = qd;

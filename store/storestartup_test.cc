@@ -310,7 +310,7 @@ std::vector<std::string> listing(const std::string& dir) {
   return out;
 }
 
-TEST(Repair, FileCopyGoesThroughATemporaryName) {
+TEST(RepairRoutine, FileCopyGoesThroughATemporaryName) {
   TempDir dir;
   std::string big(20000, 'b');
   write_text_file(dir / "src", big);
@@ -336,7 +336,7 @@ TEST(Repair, FileCopyGoesThroughATemporaryName) {
   EXPECT_EQ(read_text_file(dir / "dst"), big);
 }
 
-TEST(Repair, RemoveSelectsByKind) {
+TEST(RepairRoutine, RemoveSelectsByKind) {
   TempDir dir;
   for (const char* f : {"folder.db", "log.0000000001", "__db.001", "DB_CONFIG", "other", "log.1"}) {
     write_text_file(dir / f, "");
@@ -409,7 +409,7 @@ TEST_F(KeepAside, AFailedMoveFailsTheKeeping) {
   EXPECT_TRUE(fs::exists(md() + "quota.db"));
 }
 
-TEST(Repair, ZeroLsnUsesThePageSizeOfTheFile) {
+TEST(RepairRoutine, ZeroLsnUsesThePageSizeOfTheFile) {
   TempDir dir;
   // A metadata page saying 1024-byte pages, then two more pages, every byte
   // 0xff but the magic and page size.
@@ -435,7 +435,7 @@ TEST(Repair, ZeroLsnUsesThePageSizeOfTheFile) {
   EXPECT_EQ(zero_lsn((dir / "missing").c_str(), 512), -1);
 }
 
-TEST(Repair, ZeroLogsReportsFailure) {
+TEST(RepairRoutine, ZeroLogsReportsFailure) {
   TempDir dir;
   write_text_file(dir / "folder.db", std::string(8192, '\x01'));
   write_text_file(dir / "log.0000000001", "l");

@@ -62,9 +62,12 @@ const char* childinfo_text(int childinfo) {
 // it shows as its matching ancestor, once), TAB, child information, and
 // "noselect" when the name has no folder record of its own.
 struct Printer {
-  FILE* out;
+  FILE* out = nullptr;
   std::string last;
   long count = 0;
+  bool inbox = false;  // the user's INBOX was listed
+  std::string text;    // the lines, when held back until the listing ends
+  bool hold = false;
 };
 
 int print_entry(const char* name, int matchlen, int childinfo, const mboxdata* mbd, void* rock) {
@@ -75,8 +78,13 @@ int print_entry(const char* name, int matchlen, int childinfo, const mboxdata* m
   if (shown == p->last) return 0;  // a second folder below the same ancestor
   p->last = shown;
   ++p->count;
-  fprintf(p->out, "%s\t%s%s\n", shown.c_str(), childinfo_text(partial ? mboxlist_haschildren : childinfo),
-          partial || !mbd ? "\tnoselect" : "");
+  if (shown == "INBOX") p->inbox = true;
+  std::string line = shown + "\t" + childinfo_text(partial ? mboxlist_haschildren : childinfo) +
+                     (partial || !mbd ? "\tnoselect" : "") + "\n";
+  if (p->hold)
+    p->text += line;
+  else
+    fputs(line.c_str(), p->out);
   return 0;
 }
 
@@ -102,7 +110,8 @@ int adm_list(int argc, char** argv, FILE* out, FILE* err) {
   }
   int rest = argc - i;
   if (store ? (rest != 1 || subscribed) : (rest < 1 || rest > 2)) return usage(err, text);
-  Printer p{out, {}};
+  Printer p;
+  p.out = out;
   if (store) {
     if (int s = adm_start(err)) return s;
     int r = mboxlist_findall(argv[i], flags, -1, nullptr, nullptr, print_entry, &p);
@@ -116,14 +125,21 @@ int adm_list(int argc, char** argv, FILE* out, FILE* err) {
   if (int r = auth_newstate(user.c_str(), nullptr, &raw)) return adm_report(err, "cannot act as", user.c_str(), r);
   AuthStatePtr auth(raw);
   if (int s = adm_start(err)) return s;
-  // A user without an INBOX has nothing of his own to list; say so rather
-  // than print an empty listing that looks like a healthy account.
-  std::string inbox = "user/" + user;
-  if (mboxlist_lookup(inbox.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) == IMAP_MAILBOX_NONEXISTENT)
-    return adm_report(err, "cannot list the folders of", user.c_str(), IMAP_MAILBOX_NONEXISTENT);
+  // The user's own folders come from the list or, in the configured disk
+  // listing mode ("local.store.listrecover"), from the folders on disk.
+  // The lines are held back: a user without an INBOX (neither in the list
+  // nor, for a disk listing, on disk) has nothing of his own to list, which
+  // is said rather than shown as an empty listing that looks like a
+  // healthy account.
+  p.hold = true;
   int r = subscribed ? mboxlist_findsub(pattern, flags, 0, user.c_str(), auth.get(), print_entry, &p)
-                     : mboxlist_findall(pattern, flags, 0, user.c_str(), auth.get(), print_entry, &p);
+                     : mboxlist_findall_plus(pattern, flags, 0, user.c_str(), auth.get(), print_entry, &p, 0);
   if (r) return adm_report(err, "cannot list the folders of", user.c_str(), r > 0 ? r : IMAP_IOERROR);
+  std::string inbox = "user/" + user;
+  if (!p.inbox &&
+      mboxlist_lookup(inbox.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) == IMAP_MAILBOX_NONEXISTENT)
+    return adm_report(err, "cannot list the folders of", user.c_str(), IMAP_MAILBOX_NONEXISTENT);
+  fputs(p.text.c_str(), out);
   return 0;
 }
 

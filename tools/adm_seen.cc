@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "store/mboxlist_internal.h"
 #include "store/mboxlist_list.h"
 #include "store/mboxlist_lright.h"
+#include "store/mboxlist_repair.h"
 #include "store/quota.h"
 #include "store/quota_record.h"
 #include "store/seen_db.h"
@@ -132,25 +132,6 @@ int seen_set(const FolderInfo& f, const std::string& user, const char* set, FILE
   return 0;
 }
 
-// The internal names of user's own folders, in listing order.
-struct NameList {
-  std::string inbox;
-  std::vector<std::string> names;
-};
-
-int collect_name(const char* name, int, int, const mboxdata* mbd, void* rock) {
-  auto* l = static_cast<NameList*>(rock);
-  if (!mbd) return 0;  // an ancestor without a record of its own
-  l->names.push_back(strcmp(name, "INBOX") == 0 ? l->inbox : l->inbox + "/" + name);
-  return 0;
-}
-
-int user_folders(const std::string& user, NameList* l) {
-  l->inbox = "user/" + user;
-  l->names.clear();
-  return mboxlist_findall("*", MBOXLIST_FIND_NOSHARED, 0, user.c_str(), nullptr, collect_name, l);
-}
-
 void print_access(const char* root, uint32_t lastuse, uint32_t imap, uint32_t http, void* rock) {
   FILE* out = static_cast<FILE*>(rock);
   fprintf(out, "%s\tpop %s\timap %s\thttp %s\n", root, time_text(lastuse).c_str(), time_text(imap).c_str(),
@@ -213,87 +194,77 @@ int adm_access(int argc, char** argv, FILE* out, FILE* err) {
   return usage(err, text);
 }
 
-// What an administrator runs for a user after the mailbox list database was
-// repaired or rebuilt: every folder directory below the INBOX's that lost
-// its record gets it back with the ACL its index keeps, the shared-folder
-// lists learn the restored ACLs, the seen state of every folder is checked
-// against the folder, subscriptions come back from "store.sub" when the
-// database lost them, and the quota record is recounted.
-int adm_reconstruct(int argc, char** argv, FILE* out, FILE* err) {
-  if (argc != 2) return usage(err, "reconstruct USER");
-  std::string user;
-  if (int s = adm_userid(argv[1], &user, err)) return s;
-  if (int s = adm_start(err)) return s;
-  NameList before, after;
-  if (int r = user_folders(user, &before)) return adm_report(err, "cannot list the folders of", user.c_str(), r);
-  if (int r = mboxlist_recover_folders_from_disk(user.c_str())) {
-    if (r != -1) return adm_report(err, "cannot reconstruct", user.c_str(), r);
-    fprintf(err, "orvadm: reconstruct %s: no INBOX of the user on any partition\n", user.c_str());
-    return 79;
+namespace {
+
+// Prints what the rebuild of one user did.  0, or 75 when a step failed.
+int report_rebuilt(const mboxlist_rebuilt& rb, const std::string& user, FILE* out, FILE* err) {
+  for (const mboxlist_rebuilt::folder& f : rb.folders) {
+    fprintf(out, "%s\t%s\n", f.name.c_str(), f.restored ? "restored" : "kept");
   }
-  if (int r = user_folders(user, &after)) return adm_report(err, "cannot list the folders of", user.c_str(), r);
-  std::set<std::string> had(before.names.begin(), before.names.end());
+  for (const std::string& p : rb.problems) fprintf(err, "orvadm: %s\n", p.c_str());
+  fprintf(out, "quota user/%s: %llu bytes, %u messages\n", user.c_str(), rb.quota_used, rb.messages);
+  return rb.problems.empty() ? 0 : 75;
+}
+
+// reconstruct -m: every user that needs a rebuild: on disk but not in the
+// list, or not rebuilt since the last repair of the list.
+int reconstruct_all(FILE* out, FILE* err) {
+  if (int s = adm_start(err)) return s;
+  mboxlist_user_census census;
+  if (int r = mboxlist_census_users(true, &census)) return adm_report(err, "cannot read", "the users", r);
   int status = 0;
-  for (const std::string& name : after.names) {
-    bool restored = !had.count(name);
-    FolderInfo f;
-    char* acl = nullptr;
-    mboxdata mbd;
-    char* path = nullptr;
-    int r = mboxlist_lookup(name.c_str(), &mbd, nullptr, &path, nullptr, &acl);
-    if (r == 0) {
-      f.name = name;
-      f.path = path ? path : "";
-      f.last_uid = mbd.last_uid;
-      // Adding is idempotent, so lists that survived the repair stay as
-      // they are.
-      if (restored) {
-        r = mboxlist_in_txn("reconstruct lright", name.c_str(), [&](DB_TXN* txn) {
-          return mboxlist_changeshared(acl ? acl : "", user.c_str(), name.c_str(), nullptr, TYPE_ADD, txn);
-        });
-      }
-    }
-    free(acl);
-    free(path);
-    if (r == 0) r = seen_reconstruct_folder(f.view(), 0, 0, nullptr, nullptr, nullptr);
-    if (r) {
-      adm_report(err, "cannot reconstruct", name.c_str(), r);
+  for (const std::string& user : census.need_repair) {
+    mboxlist_rebuilt rb;
+    int r = mboxlist_reconstruct_user(user.c_str(), &rb);
+    if (r == -1) {
+      fprintf(err, "orvadm: reconstruct %s: no INBOX of the user on any partition\n", user.c_str());
       status = 75;
       continue;
     }
-    fprintf(out, "%s\t%s\n", name.c_str(), restored ? "restored" : "kept");
+    if (r) {
+      adm_report(err, "cannot reconstruct", user.c_str(), r);
+      status = 75;
+      continue;
+    }
+    fprintf(out, "user %s\n", user.c_str());
+    if (report_rebuilt(rb, user, out, err)) status = 75;
   }
-  // Shared-folder lists: every list is cut down to folders that still exist
-  // and still give its holder the lookup right, so lost or re-shared
-  // folders of this user leave no stale entry in anybody's list.  The
-  // holders are read first; each repair is a transaction of its own.
-  std::vector<std::string> holders;
-  int lr = mboxlist_findlright(
-      [](const char* id, const char*, size_t, void* rock) {
-        static_cast<std::vector<std::string>*>(rock)->emplace_back(id);
-        return 0;
-      },
-      &holders);
-  for (const std::string& id : holders) {
-    if (lr == 0) lr = mboxlist_fixlright(id.c_str(), nullptr, 0);
+  if (int r = mboxlist_fixlright_all()) {
+    adm_report(err, "cannot repair", "the shared-folder lists", r);
+    status = 75;
   }
-  if (lr) {
+  fprintf(out, "reconstructed %zu users\n", census.need_repair.size());
+  return status;
+}
+
+}  // namespace
+
+// What an administrator runs for a user after the mailbox list database was
+// repaired or rebuilt: every folder directory of the user on any partition
+// that lost its record gets it back with the ACL its index keeps, the
+// shared-folder lists learn the restored ACLs, the seen state of every
+// folder is checked against the folder, subscriptions come back from
+// "store.sub" when the database lost them, and the quota record is
+// recounted.  -m does it for every user who needs it.
+int adm_reconstruct(int argc, char** argv, FILE* out, FILE* err) {
+  if (argc == 2 && strcmp(argv[1], "-m") == 0) return reconstruct_all(out, err);
+  if (argc != 2) return usage(err, "reconstruct USER | reconstruct -m");
+  std::string user;
+  if (int s = adm_userid(argv[1], &user, err)) return s;
+  if (int s = adm_start(err)) return s;
+  mboxlist_rebuilt rb;
+  int r = mboxlist_reconstruct_user(user.c_str(), &rb);
+  if (r == -1) {
+    fprintf(err, "orvadm: reconstruct %s: no INBOX of the user on any partition\n", user.c_str());
+    return 79;
+  }
+  if (r) return adm_report(err, "cannot reconstruct", user.c_str(), r);
+  int status = report_rebuilt(rb, user, out, err);
+  // Lost or re-shared folders of this user leave no stale entry in
+  // anybody's list.
+  if (int lr = mboxlist_fixlright_all()) {
     adm_report(err, "cannot repair the shared-folder lists for", user.c_str(), lr);
     status = 75;
-  }
-  if (mboxlist_maybeRecoverSubsFromFile(user.c_str()) != 0) {
-    fprintf(err, "orvadm: reconstruct %s: subscriptions could not be recovered\n", user.c_str());
-    status = 75;
-  }
-  // The recount is stamped as a repair so the quota record tells when the
-  // user's records were last rebuilt.
-  mboxlist_fixquota_reconstructed = static_cast<uint32_t>(time(nullptr));
-  int r = mboxlist_fixquota(after.inbox.c_str(), nullptr);
-  mboxlist_fixquota_reconstructed = 0;
-  if (r) return adm_report(err, "cannot recount the quota of", after.inbox.c_str(), r);
-  quotadata qd;
-  if (mboxlist_lookup_quota(after.inbox.c_str(), &qd, nullptr) == 0) {
-    fprintf(out, "quota %s: %" PRIu64 " bytes, %" PRIu32 " messages\n", after.inbox.c_str(), qd.qrused, qd.msgqrused);
   }
   return status;
 }

@@ -73,8 +73,12 @@ int adm_access(int argc, char** argv, FILE* out, FILE* err);
 // reconstruct USER: folder records back from the folder directories (with
 // their ACLs), seen state validated, subscriptions reloaded from the user's
 // file when lost, every shared-folder list cut down to folders that exist
-// and still grant lookup, quota usage recounted.  Prints every folder as "restored"
-// or "kept".  Exit 79 when no INBOX of the user is found on any partition.
+// and still grant lookup, quota usage recounted, the user marked repaired.
+// Prints every folder as "restored" or "kept".  Exit 79 when no INBOX of the
+// user is found on any partition.  reconstruct -m: the same for every user
+// who needs it (INBOX on a partition but not in the list, or not rebuilt
+// since the list's last repair), each after a "user ID" line; exit 75 when
+// one failed.
 int adm_reconstruct(int argc, char** argv, FILE* out, FILE* err);
 
 // Expunge and clean-up (tools/adm_expunge.cc).

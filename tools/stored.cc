@@ -28,6 +28,7 @@
 #include "common/signals.h"
 #include "store/mboxlist.h"
 #include "store/mboxlist_list.h"
+#include "store/mboxlist_repair.h"
 #include "store/snapshot.h"
 #include "store/storestartup.h"
 
@@ -491,6 +492,14 @@ int stored_run(const stored_options& opts, FILE* err) {
     return 1;
   }
   (void)mboxlist_rename_recover();  // renames cut short are finished before any client comes
+  // Users whose folders are on disk but whom the list lost are rebuilt
+  // before any client may take them for unknown.
+  if (mboxlist_startup_user_check() != 0) {
+    fprintf(err, "Users are missing from the mailbox list and could not be rebuilt; see the log for details\n");
+    mboxlist_close();
+    service_withdraw(kService, state_fd);
+    return 1;
+  }
   if (service_set_ready(state_fd) != 0) {
     bvlog(0, bvlog_priority(0, LOG_SEV_ERR), "Cannot mark the store daemon ready: %m");
     mboxlist_close();

@@ -185,7 +185,11 @@ int Mailbox::appendSetup() {
     mailbox_close(&mbox_);
     mboxopen_ = 0;
   }
-  int r = append_setup(&amb_, intname_, 0, MBOX_VERSION, nullptr, 0, 0);
+  // A folder is restored as a whole: its messages are flushed together
+  // when it is left (endAppend), not one by one.  A restore killed before
+  // that is run again; a crash of the machine may lose what the folder
+  // received since its append state began, which the run again restores.
+  int r = append_setup(&amb_, intname_, MAILBOX_OPEN_DEFERSYNC, MBOX_VERSION, nullptr, 0, 0);
   if (r != 0) {
     bvlog(0, LOG_STORE_ERR, "%s append setup failed!\n", intname_);
     valid = 0;
@@ -198,6 +202,17 @@ int Mailbox::appendSetup() {
   if (mboxstatus_ == MbStatus::unknown)
     mboxstatus_ = amb_.mailbox->mbd.uid_validity == minfo_.uid_validity ? MbStatus::original : MbStatus::recreated;
   return 1;
+}
+
+int Mailbox::endAppend() {
+  if (!appendset_) return 1;
+  appendset_ = 0;
+  int r = amb_.mailbox ? mailbox_flush(amb_.mailbox) : 0;
+  append_finish(&amb_);
+  if (r == 0) return 1;
+  bvlog(0, LOG_STORE_ERR, "%s: the restored messages may not be on disk\n", intname_);
+  if (bks && bks->errorcode == 0) bks->errorcode = 74;
+  return 0;
 }
 
 int Mailbox::messageExist(uint32_t orig_uid, uint32_t orig_uidvalidity) {

@@ -101,6 +101,33 @@ void mailbox_reloadconfig() {
 
 const mailbox_sync_levels& mailbox_sync() { return g_mailbox_sync; }
 
+int mailbox_index_synclevel(const mailbox* m) {
+  return (m->mode & MAILBOX_OPEN_DEFERSYNC) ? 0 : g_mailbox_sync.index;
+}
+int mailbox_message_synclevel(const mailbox* m) {
+  return (m->mode & MAILBOX_OPEN_DEFERSYNC) ? 0 : g_mailbox_sync.message;
+}
+
+int mailbox_flush(mailbox* m) {
+  if (g_mailbox_sync.index <= 0 && g_mailbox_sync.message <= 0) return 0;
+  if (m->index_fd < 0) return 0;
+  struct stat ist;
+  if (fs_syncfs(m->index_fd) != 0 || fstat(m->index_fd, &ist) != 0) {
+    bvlog(0, LOG_STORE_WRITEFAIL, "Unable to flush the files of %s: %m", mbname(m));
+    return IMAP_IOERROR;
+  }
+  if (!m->msgpath || (m->path && strcmp(m->msgpath, m->path) == 0)) return 0;
+  UniqueFd dir(fs_open(m->msgpath, O_RDONLY | O_DIRECTORY));
+  struct stat mst;
+  // A message directory not made yet holds nothing to flush.
+  if (!dir && errno == ENOENT) return 0;
+  if (!dir || fstat(dir.get(), &mst) != 0 || (mst.st_dev != ist.st_dev && fs_syncfs(dir.get()) != 0)) {
+    bvlog(0, LOG_STORE_WRITEFAIL, "Unable to flush the message files of %s in %s: %m", mbname(m), m->msgpath);
+    return IMAP_IOERROR;
+  }
+  return 0;
+}
+
 int mailbox_makedirs(const char* path) {
   if (make_dirs(path, 0777) == 0) return 0;
   if (errno == ENOTDIR || errno == ENAMETOOLONG) {
@@ -608,7 +635,7 @@ int mailbox_write_index_fixed_header(mailbox* m) {
   mboxdata_encode(m->mbd, buf);
   mboxidxhdr_encode(m->hdr, buf + MBOXDATA_SIZE);
   if (fs_pwrite(m->index_fd, buf, sizeof buf, 0) != static_cast<ssize_t>(sizeof buf) ||
-      sync_file(m->index_fd, g_mailbox_sync.index) != 0) {
+      sync_file(m->index_fd, mailbox_index_synclevel(m)) != 0) {
     bvlog(0, LOG_STORE_WRITEFAIL, "Unable to write index header for %s: %m", mbname(m));
     return IMAP_IOERROR;
   }
@@ -644,7 +671,7 @@ int mailbox_write_index_variable_header(mailbox* m) {
     content.resize(room, '\0');
     if (fs_pwrite(m->index_fd, content.data(), content.size(), INDEX_HEADER_SIZE) !=
             static_cast<ssize_t>(content.size()) ||
-        sync_file(m->index_fd, g_mailbox_sync.index) != 0) {
+        sync_file(m->index_fd, mailbox_index_synclevel(m)) != 0) {
       bvlog(0, LOG_STORE_WRITEFAIL, "Unable to write index header for %s: %m", mbname(m));
       return IMAP_IOERROR;
     }
@@ -751,7 +778,7 @@ int mailbox_append_index(mailbox* m, const index_record* record, unsigned start,
   std::vector<unsigned char> buf(INDEX_RECORD_SIZE * num);
   for (unsigned i = 0; i < num; ++i) index_record_encode(record[i], buf.data() + INDEX_RECORD_SIZE * i);
   if (fs_pwrite(m->index_fd, buf.data(), buf.size(), static_cast<off_t>(off)) != static_cast<ssize_t>(buf.size()) ||
-      sync_file(m->index_fd, g_mailbox_sync.index) != 0) {
+      sync_file(m->index_fd, mailbox_index_synclevel(m)) != 0) {
     bvlog(0, LOG_STORE_ERR, "Unable to append index records for %s: %m", mbname(m));
     return IMAP_IOERROR;
   }

@@ -136,6 +136,11 @@ enum : int {
   MAILBOX_OPEN_APPEND = 16,    // as NOCACHE; used by appends
   MAILBOX_OPEN_RECOVER = 32,   // tolerant reading for repair (see below)
   MAILBOX_OPEN_TRUNCATE = 64,  // open store.idx with O_TRUNC
+  // Bulk appends (a restore): message files, index records and the index
+  // header are written without a flush each; the caller makes them durable
+  // with mailbox_flush before it lets go of the folder.  Until then a crash
+  // of the machine (not of the process) may lose or cut what was appended.
+  MAILBOX_OPEN_DEFERSYNC = 128,
 };
 
 // The open-folder handle.
@@ -288,6 +293,18 @@ struct mailbox_sync_levels {
 };
 // The levels in force (read by the append and seen modules).
 const mailbox_sync_levels& mailbox_sync();
+// The level at which m's appends flush its index (0 under
+// MAILBOX_OPEN_DEFERSYNC), and its message files.
+int mailbox_index_synclevel(const mailbox* m);
+int mailbox_message_synclevel(const mailbox* m);
+// Makes everything written to open folder m durable: its message files,
+// index and cache, and the directory entries of both, by flushing the file
+// system that holds them (and the message directory's, when that is
+// another one) in one call each, which costs about what a single file's
+// flush does where a flush per file would cost one each.  Nothing at
+// message and index level 0.  0, or IMAP_IOERROR (logged); a failed flush
+// is not retried: what it should have written may be lost.
+[[nodiscard]] int mailbox_flush(mailbox* m);
 
 // Creates path and its missing parents (0777 before umask).  0,
 // IMAP_MAILBOX_BADNAME (a component is not a directory or the name is too

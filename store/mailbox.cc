@@ -101,9 +101,7 @@ void mailbox_reloadconfig() {
 
 const mailbox_sync_levels& mailbox_sync() { return g_mailbox_sync; }
 
-int mailbox_index_synclevel(const mailbox* m) {
-  return (m->mode & MAILBOX_OPEN_DEFERSYNC) ? 0 : g_mailbox_sync.index;
-}
+int mailbox_index_synclevel(const mailbox* m) { return (m->mode & MAILBOX_OPEN_DEFERSYNC) ? 0 : g_mailbox_sync.index; }
 int mailbox_message_synclevel(const mailbox* m) {
   return (m->mode & MAILBOX_OPEN_DEFERSYNC) ? 0 : g_mailbox_sync.message;
 }

@@ -106,9 +106,10 @@ int mailbox_message_synclevel(const mailbox* m) {
   return (m->mode & MAILBOX_OPEN_DEFERSYNC) ? 0 : g_mailbox_sync.message;
 }
 
-int mailbox_flush(mailbox* m) {
-  if (g_mailbox_sync.index <= 0 && g_mailbox_sync.message <= 0) return 0;
-  if (m->index_fd < 0) return 0;
+namespace {
+
+// The syncfs part of mailbox_flush: every file of m's file systems.
+int flush_files(mailbox* m) {
   struct stat ist;
   if (fs_syncfs(m->index_fd) != 0 || fstat(m->index_fd, &ist) != 0) {
     bvlog(0, LOG_STORE_WRITEFAIL, "Unable to flush the files of %s: %m", mbname(m));
@@ -124,6 +125,28 @@ int mailbox_flush(mailbox* m) {
     return IMAP_IOERROR;
   }
   return 0;
+}
+
+}  // namespace
+
+int mailbox_flush(mailbox* m) {
+  if (m->index_fd < 0) return 0;
+  if (g_mailbox_sync.index > 0 || g_mailbox_sync.message > 0) {
+    if (int r = flush_files(m)) {
+      // What the header would count may not be on disk: it stays unwritten.
+      m->header_deferred = false;
+      return r;
+    }
+  }
+  if (!m->header_deferred) return 0;
+  // Only now, with the records, cache entries and message files on disk,
+  // may the header count them.
+  m->header_deferred = false;
+  const int mode = m->mode;
+  m->mode &= ~MAILBOX_OPEN_DEFERSYNC;
+  int r = mailbox_write_index_fixed_header(m);
+  m->mode = mode;
+  return r;
 }
 
 int mailbox_makedirs(const char* path) {
@@ -623,12 +646,23 @@ int mailbox_lock_index(mailbox* m) {
 
 void mailbox_unlock_index(mailbox* m) {
   ORV_ASSERT(m->index_lock_count > 0);
-  if (--m->index_lock_count == 0) (void)lock_unlock(m->index_fd);
+  if (--m->index_lock_count > 0) return;
+  if (m->header_deferred) {
+    // The next lock reads the header back from the file: appends never
+    // flushed stay uncounted, as if this process had died.
+    bvlog(0, LOG_STORE_ERR, "Appends to %s were not flushed and are dropped", mbname(m));
+    m->header_deferred = false;
+  }
+  (void)lock_unlock(m->index_fd);
 }
 
 // ---- Writing ----------------------------------------------------------------------------
 
 int mailbox_write_index_fixed_header(mailbox* m) {
+  if (m->mode & MAILBOX_OPEN_DEFERSYNC) {
+    m->header_deferred = true;
+    return 0;
+  }
   unsigned char buf[INDEX_HEADER_SIZE];
   mboxdata_encode(m->mbd, buf);
   mboxidxhdr_encode(m->hdr, buf + MBOXDATA_SIZE);
@@ -677,7 +711,11 @@ int mailbox_write_index_variable_header(mailbox* m) {
   }
 
   // Grow: write a complete new file and rename it over the old one, so a
-  // crash leaves either the old file or the new one.
+  // crash leaves either the old file or the new one.  The new header counts
+  // every record, so deferred appends are flushed first.
+  if (m->header_deferred) {
+    if (int r = mailbox_flush(m)) return r;
+  }
   const uint32_t newroom = mailbox_grown_room(room, content.size());
   const uint32_t growth = newroom - room;
   if (uint64_t(m->hdr.cache_offset) + growth > UINT32_MAX) {

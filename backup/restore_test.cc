@@ -277,8 +277,8 @@ std::string user_view(const char* folder) {
     out += "date " + std::to_string(r.internaldate) + " flags " + std::to_string(r.system_flags) + " pop " +
            std::to_string(r.orig_uid ? r.orig_uid : r.uid) + "." +
            std::to_string(r.orig_uidvalidity ? r.orig_uidvalidity : m.mbd.uid_validity) + " seen " +
-           std::to_string(in_set(seen_set, r.uid)) + " deleted " + std::to_string(in_set(del_set, r.uid)) +
-           " body " + body + "\n";
+           std::to_string(in_set(seen_set, r.uid)) + " deleted " + std::to_string(in_set(del_set, r.uid)) + " body " +
+           body + "\n";
   }
   // A mark of a uid no message has yet would fall on the next one.
   if (m.mbd.last_uid < UINT32_MAX && (in_set(seen_set, m.mbd.last_uid + 1) || in_set(del_set, m.mbd.last_uid + 1)))

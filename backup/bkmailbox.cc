@@ -137,7 +137,7 @@ Mailbox::Mailbox(BkSession* s, const char* name, int e) : BkObj(s, name, BkType:
 Mailbox::~Mailbox() {
   // A restore's append state: releases the index lock and closes its own
   // handle (amb_.handle, separate from mbox_).
-  if (appendset_) append_finish(&amb_);
+  (void)endAppend();
   mailbox_close(&mbox_);
   if (bks) bks->clearMailbox(this);
 }

@@ -118,7 +118,13 @@ class Mailbox final : public BkObj {
   int createError() const { return createError_; }
   // Opens the folder for appending once (index lock held until the object
   // goes).  1 or 0 (logged "%s append setup failed!", object not valid).
+  // The appends are not flushed one by one: endAppend flushes them all.
   int appendSetup();
+  // Makes every message appended since appendSetup durable (message files,
+  // index, directories) and ends the append state; called when the object
+  // goes.  1, or 0 when the flush failed (logged; the session's errorcode
+  // then says 74, the I/O status, unless it already says something).
+  int endAppend();
   // 1 when the folder held, before this restore touched it, a message with
   // this original uid and UID validity (a record without them counts with
   // its own uid and the folder's UID validity).

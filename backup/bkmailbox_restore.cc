@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,42 @@ int provision_inbox(const char* owner, const char* partition, uint32_t uidvalidi
 int create_inbox(const char* inbox, const char* owner, const char* partition, uint32_t uidvalidity) {
   int r = provision_inbox(owner, partition, uidvalidity);
   return r == kNotProvisioned ? create_folder(inbox, partition, owner, uidvalidity) : r;
+}
+
+// Drops user's marks (seen, deleted, the last-read uid) above folder m's
+// last uid.  They belong to no message yet: a restore killed before it
+// flushed a folder leaves them for messages the folder does not count,
+// and the run again would hand those uids, new, to other messages.  A
+// state this code cannot read is left alone.  0 or a store error.
+int drop_marks_above_last_uid(mailbox* m, const char* user) {
+  seen* s = nullptr;
+  if (int r = seen_open(m, user, &s)) return r;
+  struct Close {
+    seen* s;
+    ~Close() { seen_close(s); }
+  } close_seen{s};
+  time_t lastread = 0, lastchange = 0;
+  uint32_t lastuid = 0;
+  char* uids = nullptr;
+  if (int r = seen_lockread(s, &lastread, &lastuid, &lastchange, &uids)) return r;
+  const std::string sets = uids ? uids : " ";
+  std::free(uids);
+  const uint32_t top = m->mbd.last_uid;
+  const uint32_t mark = std::min(lastuid, top);
+  const std::string line =
+      std::to_string(lastread) + " " + std::to_string(mark) + " " + std::to_string(lastchange) + " " + sets;
+  char* out = nullptr;
+  int changed =
+      seen_fixdata(&out, line.data(), line.data() + line.size(), top, time(nullptr), 0, 0, user, nullptr, nullptr);
+  std::unique_ptr<char, decltype(&std::free)> own(out, &std::free);
+  if (changed && !out) return 0;
+  if (!changed && mark == lastuid) return 0;
+  // The sets follow the three numbers.
+  std::string fixed = out ? out : line;
+  size_t p = 0;
+  for (int i = 0; i < 3 && p != std::string::npos; ++i) p = fixed.find(' ', p) + 1;
+  if (p == std::string::npos || p > fixed.size()) return 0;
+  return seen_write(s, lastread, mark, lastchange, fixed.c_str() + p);
 }
 
 }  // namespace
@@ -185,7 +222,12 @@ int Mailbox::appendSetup() {
     mailbox_close(&mbox_);
     mboxopen_ = 0;
   }
-  int r = append_setup(&amb_, intname_, 0, MBOX_VERSION, nullptr, 0, 0);
+  // A folder is restored as a whole: its messages are flushed together
+  // when it is left (endAppend), not one by one, and the index header
+  // that counts them is written only after that flush.  A restore killed,
+  // or a machine that crashed, before it leaves the folder as it was
+  // (plus uncounted files); the run again restores the rest.
+  int r = append_setup(&amb_, intname_, MAILBOX_OPEN_DEFERSYNC, MBOX_VERSION, nullptr, 0, 0);
   if (r != 0) {
     bvlog(0, LOG_STORE_ERR, "%s append setup failed!\n", intname_);
     valid = 0;
@@ -197,7 +239,25 @@ int Mailbox::appendSetup() {
   if (mboxstatus_ == MbStatus::unknown && bks && bks->wasCreated(intname_)) mboxstatus_ = MbStatus::brandnew;
   if (mboxstatus_ == MbStatus::unknown)
     mboxstatus_ = amb_.mailbox->mbd.uid_validity == minfo_.uid_validity ? MbStatus::original : MbStatus::recreated;
+  // A folder this restore did not make may hold what a killed run
+  // appended and never flushed: its messages are uncounted and come again
+  // with new uids, so the owner's marks of their old uids must go first.
+  if (mboxstatus_ != MbStatus::brandnew) {
+    if (int e = drop_marks_above_last_uid(amb_.mailbox, userid_))
+      bvlog(0, LOG_STORE_ERR, "%s cannot clear the marks of %s above its last uid (rc = %d)\n", intname_, userid_, e);
+  }
   return 1;
+}
+
+int Mailbox::endAppend() {
+  if (!appendset_) return 1;
+  appendset_ = 0;
+  int r = amb_.mailbox ? mailbox_flush(amb_.mailbox) : 0;
+  append_finish(&amb_);
+  if (r == 0) return 1;
+  bvlog(0, LOG_STORE_ERR, "%s: the restored messages may not be on disk\n", intname_);
+  if (bks && bks->errorcode == 0) bks->errorcode = 74;
+  return 0;
 }
 
 int Mailbox::messageExist(uint32_t orig_uid, uint32_t orig_uidvalidity) {

@@ -68,6 +68,7 @@ int fs_unlink(const char* path) { return allowed(fs_op::unlink, path) ? unlink(p
 int fs_link(const char* from, const char* to) { return allowed(fs_op::link, from) ? link(from, to) : -1; }
 int fs_ftruncate(int fd, off_t length) { return allowed(fs_op::ftruncate, nullptr) ? ftruncate(fd, length) : -1; }
 int fs_mkdir(const char* path, mode_t mode) { return allowed(fs_op::mkdir, path) ? mkdir(path, mode) : -1; }
+int fs_syncfs(int fd) { return allowed(fs_op::syncfs, nullptr) ? syncfs(fd) : -1; }
 
 ssize_t retry_write(int fd, const void* buf, size_t n) {
   const char* p = static_cast<const char*>(buf);

@@ -11,7 +11,7 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 
-enum class fs_op { open, write, writev, pwrite, fsync, fdatasync, rename, unlink, link, ftruncate, mkdir };
+enum class fs_op { open, write, writev, pwrite, fsync, fdatasync, rename, unlink, link, ftruncate, mkdir, syncfs };
 
 // Called before each fs_* operation.  Return 0 to let it run, or an errno
 // value to fail it without running.  For the write operations *count is the
@@ -34,6 +34,8 @@ int fs_unlink(const char* path);
 int fs_link(const char* from, const char* to);
 int fs_ftruncate(int fd, off_t length);
 int fs_mkdir(const char* path, mode_t mode);
+// Flushes the whole file system that holds fd (data, inodes, directories).
+int fs_syncfs(int fd);
 
 // Writes all n bytes, retrying interrupted and partial writes.  Returns n, or
 // -1 with errno (some bytes may have been written).  A write that makes no

@@ -91,16 +91,16 @@ size_t iov_total(const iovec* iov, int iovcnt) {
   return n;
 }
 
-// Writes a new message file from iov and syncs it.  0 or IMAP_IOERROR
-// (logged; nothing left behind).
-int write_new_file(const std::string& path, const iovec* iov, int iovcnt, bool for_link) {
+// Writes a new message file from iov and syncs it at level.  0 or
+// IMAP_IOERROR (logged; nothing left behind).
+int write_new_file(const std::string& path, const iovec* iov, int iovcnt, bool for_link, int level) {
   UniqueFd fd(create_exclusive(path));
   if (!fd) {
     bvlog(0, LOG_STORE_ERR, "Unable to create message file %s: %m", path.c_str());
     return IMAP_IOERROR;
   }
   ssize_t n = retry_writev(fd.get(), iov, iovcnt);
-  if (n < 0 || static_cast<size_t>(n) != iov_total(iov, iovcnt) || sync_file(fd.get(), mailbox_sync().message) != 0) {
+  if (n < 0 || static_cast<size_t>(n) != iov_total(iov, iovcnt) || sync_file(fd.get(), level) != 0) {
     int saved = errno;
     (void)fs_unlink(path.c_str());
     errno = saved;
@@ -121,7 +121,7 @@ int place_file(const char* fromname, const char* toname, const iovec* iov, int i
     return 0;
   }
   if (iov) {
-    return write_new_file(toname, iov, iovcnt, true);
+    return write_new_file(toname, iov, iovcnt, true, mailbox_sync().message);
   }
   if (!fromname) return IMAP_IOERROR;
   if (copy_file(fromname, toname, 1) == 0) return 0;
@@ -529,7 +529,7 @@ int append_msg(appendmbox* ambox, appendmsg* msg, time_t internaldate, const cha
       if (int r = place_file(shared, target.c_str(), iov, iovcnt, &linked)) return r;
       if (!linked) append_replace_singlecopy(msg, part, target.c_str());
     } else {
-      if (int r = write_new_file(target, iov, iovcnt, false)) return r;
+      if (int r = write_new_file(target, iov, iovcnt, false, mailbox_message_synclevel(m))) return r;
       if (part) append_add_singlecopy(msg, part, target.c_str());
     }
     rb.files.push_back(target);

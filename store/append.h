@@ -27,6 +27,9 @@
 // the index file and restores the handle's folder data, so the folder is
 // exactly as before.  Failures after it (a keyword slot header rewrite, the
 // per-user marks) keep the committed message and report the error.
+// A target opened with MAILBOX_OPEN_DEFERSYNC (append_setup's mode) is
+// not flushed per message: the caller flushes the folder once with
+// mailbox_flush (store/mailbox.h) before it counts the messages stored.
 // Results are 0, errno values or imap_err codes; each failing system call
 // is logged once (priority 59) with its path.
 #pragma once

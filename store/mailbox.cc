@@ -106,6 +106,54 @@ void mailbox_reloadconfig() {
 
 const mailbox_sync_levels& mailbox_sync() { return g_mailbox_sync; }
 
+int mailbox_index_synclevel(const mailbox* m) { return (m->mode & MAILBOX_OPEN_DEFERSYNC) ? 0 : g_mailbox_sync.index; }
+int mailbox_message_synclevel(const mailbox* m) {
+  return (m->mode & MAILBOX_OPEN_DEFERSYNC) ? 0 : g_mailbox_sync.message;
+}
+
+namespace {
+
+// The syncfs part of mailbox_flush: every file of m's file systems.
+int flush_files(mailbox* m) {
+  struct stat ist;
+  if (fs_syncfs(m->index_fd) != 0 || fstat(m->index_fd, &ist) != 0) {
+    bvlog(0, LOG_STORE_WRITEFAIL, "Unable to flush the files of %s: %m", mbname(m));
+    return IMAP_IOERROR;
+  }
+  if (!m->msgpath || (m->path && strcmp(m->msgpath, m->path) == 0)) return 0;
+  UniqueFd dir(fs_open(m->msgpath, O_RDONLY | O_DIRECTORY));
+  struct stat mst;
+  // A message directory not made yet holds nothing to flush.
+  if (!dir && errno == ENOENT) return 0;
+  if (!dir || fstat(dir.get(), &mst) != 0 || (mst.st_dev != ist.st_dev && fs_syncfs(dir.get()) != 0)) {
+    bvlog(0, LOG_STORE_WRITEFAIL, "Unable to flush the message files of %s in %s: %m", mbname(m), m->msgpath);
+    return IMAP_IOERROR;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int mailbox_flush(mailbox* m) {
+  if (m->index_fd < 0) return 0;
+  if (g_mailbox_sync.index > 0 || g_mailbox_sync.message > 0) {
+    if (int r = flush_files(m)) {
+      // What the header would count may not be on disk: it stays unwritten.
+      m->header_deferred = false;
+      return r;
+    }
+  }
+  if (!m->header_deferred) return 0;
+  // Only now, with the records, cache entries and message files on disk,
+  // may the header count them.
+  m->header_deferred = false;
+  const int mode = m->mode;
+  m->mode &= ~MAILBOX_OPEN_DEFERSYNC;
+  int r = mailbox_write_index_fixed_header(m);
+  m->mode = mode;
+  return r;
+}
+
 int mailbox_makedirs(const char* path) {
   if (make_dirs(path, 0777) == 0) return 0;
   if (errno == ENOTDIR || errno == ENAMETOOLONG) {
@@ -737,17 +785,28 @@ int mailbox_lock_index(mailbox* m) {
 
 void mailbox_unlock_index(mailbox* m) {
   ORV_ASSERT(m->index_lock_count > 0);
-  if (--m->index_lock_count == 0) (void)lock_unlock(m->index_fd);
+  if (--m->index_lock_count > 0) return;
+  if (m->header_deferred) {
+    // The next lock reads the header back from the file: appends never
+    // flushed stay uncounted, as if this process had died.
+    bvlog(0, LOG_STORE_ERR, "Appends to %s were not flushed and are dropped", mbname(m));
+    m->header_deferred = false;
+  }
+  (void)lock_unlock(m->index_fd);
 }
 
 // ---- Writing ----------------------------------------------------------------------------
 
 int mailbox_write_index_fixed_header(mailbox* m) {
+  if (m->mode & MAILBOX_OPEN_DEFERSYNC) {
+    m->header_deferred = true;
+    return 0;
+  }
   unsigned char buf[INDEX_HEADER_SIZE];
   mboxdata_encode(m->mbd, buf);
   mboxidxhdr_encode(m->hdr, buf + MBOXDATA_SIZE);
   if (fs_pwrite(m->index_fd, buf, sizeof buf, 0) != static_cast<ssize_t>(sizeof buf) ||
-      sync_file(m->index_fd, g_mailbox_sync.index) != 0) {
+      sync_file(m->index_fd, mailbox_index_synclevel(m)) != 0) {
     bvlog(0, LOG_STORE_WRITEFAIL, "Unable to write index header for %s: %m", mbname(m));
     return IMAP_IOERROR;
   }
@@ -783,7 +842,7 @@ int mailbox_write_index_variable_header(mailbox* m) {
     content.resize(room, '\0');
     if (fs_pwrite(m->index_fd, content.data(), content.size(), INDEX_HEADER_SIZE) !=
             static_cast<ssize_t>(content.size()) ||
-        sync_file(m->index_fd, g_mailbox_sync.index) != 0) {
+        sync_file(m->index_fd, mailbox_index_synclevel(m)) != 0) {
       bvlog(0, LOG_STORE_WRITEFAIL, "Unable to write index header for %s: %m", mbname(m));
       return IMAP_IOERROR;
     }
@@ -791,7 +850,11 @@ int mailbox_write_index_variable_header(mailbox* m) {
   }
 
   // Grow: write a complete new file and rename it over the old one, so a
-  // crash leaves either the old file or the new one.
+  // crash leaves either the old file or the new one.  The new header counts
+  // every record, so deferred appends are flushed first.
+  if (m->header_deferred) {
+    if (int r = mailbox_flush(m)) return r;
+  }
   const uint32_t newroom = mailbox_grown_room(room, content.size());
   const uint32_t growth = newroom - room;
   if (uint64_t(m->hdr.cache_offset) + growth > UINT32_MAX) {
@@ -895,7 +958,7 @@ int mailbox_append_index(mailbox* m, const index_record* record, unsigned start,
   // Several records are synced before their header, so a crash can only
   // ever tear the last record a header counts.
   if (fs_pwrite(m->index_fd, buf.data(), buf.size(), static_cast<off_t>(off)) != static_cast<ssize_t>(buf.size()) ||
-      (num > 1 && sync_file(m->index_fd, g_mailbox_sync.index) != 0)) {
+      (num > 1 && sync_file(m->index_fd, mailbox_index_synclevel(m)) != 0)) {
     bvlog(0, LOG_STORE_ERR, "Unable to append index records for %s: %m", mbname(m));
     return IMAP_IOERROR;
   }

@@ -136,6 +136,16 @@ enum : int {
   MAILBOX_OPEN_APPEND = 16,    // as NOCACHE; used by appends
   MAILBOX_OPEN_RECOVER = 32,   // tolerant reading for repair (see below)
   MAILBOX_OPEN_TRUNCATE = 64,  // open store.idx with O_TRUNC
+  // Bulk appends (a restore): message files, index records and cache
+  // entries are written without a flush each, and the fixed header that
+  // counts them is kept in the handle (header_deferred) instead of being
+  // written.  mailbox_flush makes the files durable first and only then
+  // writes the header, so the header on disk never counts a record or a
+  // message file that a crash of the machine could still take away: until
+  // the flush, a crash (or a kill) leaves the folder as it was at the last
+  // flush, plus files and index bytes nothing counts, which the next append
+  // overwrites.  The caller flushes before it lets go of the index lock.
+  MAILBOX_OPEN_DEFERSYNC = 128,
 };
 
 // The open-folder handle.
@@ -158,6 +168,9 @@ struct mailbox {
   mboxidxhdr hdr;
   char* flagname[MAX_USER_FLAGS] = {};  // null = empty slot
   char* acl = nullptr;
+  // MAILBOX_OPEN_DEFERSYNC: mbd and hdr changed since the fixed header was
+  // last written; mailbox_flush writes them.
+  bool header_deferred = false;
 };
 
 // ---- Opening and reading ---------------------------------------------------
@@ -247,7 +260,8 @@ inline constexpr size_t EXPUNGE_ENTRY_SIZE = 8;
 
 // ---- Writing (index lock held) ---------------------------------------------
 
-// Writes mbd and hdr at offset 0 and syncs.  0 or IMAP_IOERROR.
+// Writes mbd and hdr at offset 0 and syncs.  0 or IMAP_IOERROR.  Under
+// MAILBOX_OPEN_DEFERSYNC only marks the header for mailbox_flush.
 [[nodiscard]] int mailbox_write_index_fixed_header(mailbox* mailbox);
 // Writes the flag names and the ACL; when they no longer fit, the file is
 // rewritten with a variable header grown in steps of 256 bytes (records
@@ -296,6 +310,22 @@ struct mailbox_sync_levels {
 };
 // The levels in force (read by the append and seen modules).
 const mailbox_sync_levels& mailbox_sync();
+// The level at which m's appends flush its index (0 under
+// MAILBOX_OPEN_DEFERSYNC), and its message files.
+int mailbox_index_synclevel(const mailbox* m);
+int mailbox_message_synclevel(const mailbox* m);
+// Makes everything written to open folder m durable: its message files,
+// index and cache, and the directory entries of both, by flushing the file
+// system that holds them (and the message directory's, when that is
+// another one) in one call each, which costs about what a single file's
+// flush does where a flush per file would cost one each; then writes a
+// fixed header deferred by MAILBOX_OPEN_DEFERSYNC and flushes the index.
+// At message and index level 0 only the header is written.  Index lock
+// held.  0, or IMAP_IOERROR (logged); after a failed flush the deferred
+// header is not written (what it would count may be lost): the folder
+// stays as it was at the last flush, and the list record, which already
+// counts the appends, is brought down by the folder's next append.
+[[nodiscard]] int mailbox_flush(mailbox* m);
 
 // Creates path and its missing parents (0777 before umask).  0,
 // IMAP_MAILBOX_BADNAME (a component is not a directory or the name is too

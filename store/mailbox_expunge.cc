@@ -108,6 +108,11 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
   ORV_ASSERT(extraspace >= 0);
   if (m->mbd.exists == 0 && !(flags & EXPUNGE_FORCE) && extraspace == 0) return 0;
   const bool locked_by_caller = (flags & EXPUNGE_LOCKED) != 0;
+  // The new index counts every record, and its header is read back from the
+  // file below: appends whose header is deferred are flushed first.
+  if (m->header_deferred) {
+    if (int r = mailbox_flush(m)) return r;
+  }
   if (m->mode & (MAILBOX_OPEN_NOCACHE | MAILBOX_OPEN_APPEND)) {
     // The cache area must be mapped to be copied.
     m->mode &= ~(MAILBOX_OPEN_NOCACHE | MAILBOX_OPEN_APPEND);

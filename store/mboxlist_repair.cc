@@ -304,6 +304,17 @@ int mboxlist_startup_user_check() {
   for (const std::string& user : c.missing) {
     mboxlist_rebuilt rb;
     int r = mboxlist_reconstruct_user(user.c_str(), &rb);
+    if (r && mboxlist_lookup(("user/" + user).c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) ==
+                 IMAP_MAILBOX_NONEXISTENT) {
+      // An INBOX that cannot be opened (a creation that died before its
+      // record was written, or a damaged index) holds up nobody else: its
+      // deliveries are deferred until an admin looks at it.
+      bvlog(0, LOG_STORE_ERR,
+            "User %s: the INBOX on disk cannot be opened (a creation that died, or a damaged index); deliveries "
+            "to him are deferred until \"orvadm reconstruct %s\" succeeds or the folder is removed",
+            user.c_str(), user.c_str());
+      continue;
+    }
     if (r) {
       bvlog(0, LOG_STORE_ERR, "Unable to rebuild user %s from disk: %s", user.c_str(),
             r == -1 ? "no INBOX found" : error_message(r));

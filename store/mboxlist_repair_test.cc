@@ -260,6 +260,22 @@ TEST_F(Repair, CensusFindsUsersTheListLost) {
   EXPECT_EQ(c.need_repair, (Names{"bob", "joe", "joe.x"}));
 }
 
+TEST_F(Repair, StartUpCheckRebuildsLostUsersAndPassesOverAnUnreadableInbox) {
+  create("user/ann");
+  create("user/ann/Work", "second");
+  create("user/dead");
+  // ann lost by the list; dead's creation died with its index unfinished.
+  for (const char* n : {"user/ann", "user/ann/Work", "user/dead"})
+    ASSERT_EQ(del_raw(mboxlist_folderdb(), std::string(n) + '\0'), 0);
+  ASSERT_EQ(del_raw(mboxlist_quotadb(), std::string("user/dead") + '\0'), 0);
+  std::string dir;
+  ASSERT_TRUE(userscan_inbox_on_disk("dead", nullptr, &dir));
+  ASSERT_EQ(truncate((dir + "/store.idx").c_str(), 10), 0);
+  EXPECT_EQ(mboxlist_startup_user_check(), 0);
+  EXPECT_EQ(mboxlist_lookup("user/ann/Work", nullptr, nullptr, nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(mboxlist_lookup("user/dead", nullptr, nullptr, nullptr, nullptr, nullptr), IMAP_MAILBOX_NONEXISTENT);
+}
+
 TEST_F(Repair, UserScanDecodesUserDirectories) {
   create("user/Ann.Lee");
   create("user/bob");

@@ -14,5 +14,6 @@ foreach(in ${units})
   configure_file("${in}" "${ORV_UNIT_STAGE}/${name}" @ONLY)
   list(APPEND staged "${ORV_UNIT_STAGE}/${name}")
 endforeach()
-file(INSTALL DESTINATION "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/lib/systemd/system" TYPE FILE
+# file(INSTALL) puts $DESTDIR in front of the destination itself.
+file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system" TYPE FILE
      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES ${staged})

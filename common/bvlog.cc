@@ -1,10 +1,12 @@
 #include "common/bvlog.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +25,7 @@ struct LogState {
   std::mutex mu;
   Target target = Target::stderr_;
   int fd = -1;  // the log file with Target::file
+  std::string path;  // its name, for reopening after a rotation
   int min_severity = LOG_SEV_DEBUG;
   std::string progname = "corvane";
 };
@@ -57,11 +60,36 @@ std::string expand_m(const char* format, int err) {
   return out;
 }
 
+// Set from signal handlers: the next line (or bvlog_reopen_pending) opens
+// the log file again by name.
+std::atomic<bool> g_reopen{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void on_reopen_signal(int) { g_reopen.store(true, std::memory_order_relaxed); }
+
+int open_log(const std::string& path) {
+  return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+}
+
 void close_locked(LogState& s) {
   if (s.fd >= 0) close(s.fd);
   if (s.target == Target::syslog_) closelog();
   s.fd = -1;
+  s.path.clear();
   s.target = Target::stderr_;
+}
+
+// Swaps the log file for a fresh open of its name (the old one was renamed
+// by a rotation).  Lines are written under the same lock, so each goes
+// whole to the old file or to the new one.  When the name cannot be opened
+// the old file is kept: a line in a renamed file beats a lost one.
+void reopen_locked(LogState& s) {
+  g_reopen.store(false, std::memory_order_relaxed);
+  if (s.target != Target::file || s.path.empty()) return;
+  int fd = open_log(s.path);
+  if (fd < 0) return;
+  close(s.fd);
+  s.fd = fd;
 }
 
 }  // namespace
@@ -88,6 +116,7 @@ void bvlogv(int, int priority, const char* format, va_list ap) {
   }
 
   std::lock_guard lk(s.mu);
+  if (g_reopen.load(std::memory_order_relaxed)) reopen_locked(s);
   if (s.target == Target::syslog_) {
     syslog(sev, "%s", msg);
   } else {
@@ -153,13 +182,14 @@ int configmsg_initlog(const char* facility, const char* progname) {
     return e;
   }
   std::string path = dir + "/" + facility + ".log";
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+  int fd = open_log(path);
   if (fd < 0) {
     int e = errno;
     fprintf(stderr, "Cannot open log file %s: %s\n", path.c_str(), strerror(e));
     return e;
   }
   s.fd = fd;
+  s.path = path;
   s.target = Target::file;
   return 0;
 }
@@ -175,4 +205,23 @@ void bvlog_to_stderr(int min_severity) {
   std::lock_guard lk(s.mu);
   close_locked(s);
   s.min_severity = min_severity;
+}
+
+void bvlog_reopen() {
+  LogState& s = state();
+  std::lock_guard lk(s.mu);
+  reopen_locked(s);
+}
+
+void bvlog_reopen_pending() {
+  if (g_reopen.load(std::memory_order_relaxed)) bvlog_reopen();
+}
+
+int bvlog_reopen_on_signal(int sig) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_reopen_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  return sigaction(sig, &sa, nullptr);
 }

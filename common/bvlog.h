@@ -55,6 +55,17 @@ int configmsg_initlog(const char* facility, const char* progname);
 // Closes the log; later lines go to standard error.
 void bvlog_close();
 
+// Log rotation.  bvlog_reopen opens the log file again by its name, so
+// that after a rotation renamed it the following lines go to a new file; a
+// line is never lost or split between the two.  bvlog_reopen_on_signal(sig)
+// makes sig (SIGHUP, SIGUSR1) request that from a signal handler: the next
+// line, or the next bvlog_reopen_pending, reopens.  Daemons that are quiet
+// for long call bvlog_reopen_pending in their main loop so the renamed file
+// is let go of soon.  0 or -1 with errno.
+void bvlog_reopen();
+void bvlog_reopen_pending();
+int bvlog_reopen_on_signal(int sig);
+
 // Sends later lines to standard error only (programs' --foreground, tests),
 // with lines below min_severity dropped.
 void bvlog_to_stderr(int min_severity);

@@ -42,7 +42,7 @@ int fatal(bool logging, const std::string& text, int status) {
 int lmtpd_run(const LmtpOptions& opts) {
   sigset_t sigs;
   sigemptyset(&sigs);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&sigs, sig);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&sigs, sig);
   sigprocmask(SIG_BLOCK, &sigs, nullptr);
   signal(SIGPIPE, SIG_IGN);
 

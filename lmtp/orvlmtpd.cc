@@ -21,10 +21,12 @@ void help() {
       "  -d FD       serve this inherited listening socket (no other is opened)\n"
       "  -h, --help  this text\n\n"
       "service.lmtp.maxrecipients (100) bounds the recipients of one message,\n"
-      "service.lmtp.maxmessagesize (0 = no limit) is announced with SIZE.\n"
-      "SIGTERM or SIGINT stops the server.  Exit status: 0 stopped, 64 usage,\n"
-      "75 store daemon not ready or another orvlmtpd on this store, 77 a socket\n"
-      "cannot be opened or the server user cannot be taken on, 78 configuration.\n",
+      "service.lmtp.maxmessagesize (0 = no limit) is announced with SIZE,\n"
+      "service.lmtp.timeout (300 s) drops a silent client.\n"
+      "SIGTERM or SIGINT stops the server; SIGHUP or SIGUSR1 reopens the log.\n"
+      "Exit status: 0 stopped, 64 usage, 75 store daemon not ready or another\n"
+      "orvlmtpd on this store, 77 a socket cannot be opened or the server user\n"
+      "cannot be taken on, 78 configuration.\n",
       ORV_CONFIG_ENV, ORV_DEFAULT_CONFIG);
 }
 

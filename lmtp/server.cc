@@ -427,8 +427,8 @@ class LmtpServer::SignalWatch final : public IoHandler {
   void on_io(uint32_t) override {
     signalfd_siginfo si;
     while (read(fd.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-      if (si.ssi_signo == SIGHUP)
-        configmsg_initlog("lmtpd", "orvlmtpd");
+      if (si.ssi_signo == SIGHUP || si.ssi_signo == SIGUSR1)
+        bvlog_reopen();  // the log was rotated
       else
         server.begin_shutdown();
     }
@@ -457,7 +457,7 @@ void LmtpServer::add_listener(UniqueFd fd) {
 bool LmtpServer::watch_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, sig);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&set, sig);
   UniqueFd fd(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
   if (!fd) return false;
   signals_ = std::make_unique<SignalWatch>(*this, std::move(fd));

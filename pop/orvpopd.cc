@@ -25,7 +25,8 @@ void help() {
       "  --help      this text\n\n"
       "service.pop.numprocesses processes share the sockets; the first starts and\n"
       "supervises the others.  SIGTERM or SIGINT stops the service, SIGHUP re-reads\n"
-      "the configuration.  Exit status: 0 stopped, 64 usage or listen address,\n"
+      "the configuration and reopens the log file, SIGUSR1 reopens the log file.\n"
+      "Exit status: 0 stopped, 64 usage or listen address,\n"
       "75 store daemon not ready or another orvpopd on this store, 77 a port cannot\n"
       "be opened or the server user cannot be taken on, 78 configuration.\n",
       ORV_CONFIG_ENV, ORV_DEFAULT_CONFIG);

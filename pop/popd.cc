@@ -73,7 +73,7 @@ int popd_run(const PopOptions& opts) {
   // ever runs a handler.
   sigset_t sigs;
   sigemptyset(&sigs);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&sigs, sig);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGCHLD}) sigaddset(&sigs, sig);
   sigprocmask(SIG_BLOCK, &sigs, nullptr);
   signal(SIGPIPE, SIG_IGN);
 

@@ -118,7 +118,7 @@ void PopServer::add_listener(UniqueFd fd, bool tls_port) {
 bool PopServer::watch_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&set, sig);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGCHLD}) sigaddset(&set, sig);
   UniqueFd fd(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
   if (!fd) return false;
   signals_ = std::make_unique<SignalWatch>(*this, std::move(fd));
@@ -138,7 +138,12 @@ void PopServer::on_signal(int sig) {
       break;
     case SIGHUP:
       refresh();
+      bvlog_reopen();  // also when the refresh failed
       if (supervisor_) supervisor_->forward(SIGHUP);
+      break;
+    case SIGUSR1:  // after a log rotation
+      bvlog_reopen();
+      if (supervisor_) supervisor_->forward(SIGUSR1);
       break;
     case SIGCHLD:
       if (supervisor_) supervisor_->reap();

@@ -3,9 +3,9 @@
 //
 // Everything here runs on the process's event loop.  Signals arrive
 // through a signalfd (the caller blocks them before any thread starts):
-// SIGTERM and SIGINT stop the service, SIGHUP refreshes the settings (and
-// is passed on to the other processes by the first one), SIGCHLD lets the
-// supervisor reap.  A refresh builds a new settings snapshot through the
+// SIGTERM and SIGINT stop the service, SIGHUP refreshes the settings and
+// reopens the log file, SIGUSR1 only reopens the log (both are passed on to
+// the other processes by the first one), SIGCHLD lets the supervisor reap.  A refresh builds a new settings snapshot through the
 // caller's reload function and swaps it in; sessions read the current
 // snapshot whenever they act, so a refresh takes effect at their next step.
 //
@@ -54,7 +54,7 @@ class PopServer {
 
   // Takes a listening socket (made non-blocking here).
   void add_listener(UniqueFd fd, bool tls_port);
-  // The signalfd for SIGTERM, SIGINT, SIGHUP and SIGCHLD; false with errno.
+  // The signalfd for SIGTERM, SIGINT, SIGHUP, SIGUSR1 and SIGCHLD; false with errno.
   bool watch_signals();
   void set_supervisor(Supervisor* sup) { supervisor_ = sup; }
   void set_tls_available(bool on) { tls_available_ = on; }

@@ -60,7 +60,7 @@ pid_t Supervisor::spawn() {
   // there would otherwise kill it (their default action).
   sigset_t ctl;
   sigemptyset(&ctl);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&ctl, sig);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGCHLD}) sigaddset(&ctl, sig);
   sigprocmask(SIG_SETMASK, &ctl, nullptr);
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(0);

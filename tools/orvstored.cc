@@ -9,6 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 
+#ifdef ORV_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
+
 #include "common/bvlog.h"
 #include "common/config.h"
 #include "common/service.h"
@@ -25,7 +29,9 @@ void usage(FILE* f) {
           "  -f          stay in the foreground\n"
           "  -h, --help  this text\n\n"
           "Without -f the daemon detaches once the store is ready; the command then\n"
-          "exits 0, or with the daemon's failure status.  SIGTERM stops it cleanly.\n"
+          "exits 0, or with the daemon's failure status.  SIGTERM stops it cleanly;\n"
+          "SIGHUP or SIGUSR1 reopens its log file (after a rotation).\n"
+          "Under systemd (-f, Type=notify) it reports readiness through sd_notify.\n"
           "Started as root it runs as local.serveruser, and refuses to start (77)\n"
           "while a file of the store belongs to another user.\n",
           ORV_CONFIG_ENV, ORV_DEFAULT_CONFIG);
@@ -44,6 +50,14 @@ void tell_parent(void* arg) {
     dup2(null, 2);
     if (null > 2) close(null);
   }
+}
+
+// In the foreground under a service manager that waits for it
+// (NOTIFY_SOCKET set): tells it the store is ready.
+void tell_manager(void*) {
+#ifdef ORV_HAVE_SYSTEMD
+  (void)sd_notify(0, "READY=1\nSTATUS=Store ready");
+#endif
 }
 
 }  // namespace
@@ -90,7 +104,10 @@ int main(int argc, char** argv) {
   opts.expunge_cleanup_age = config_get_int(cfg, "local.store.expungecleanupage", opts.expunge_cleanup_age);
   opts.snapshot_interval = config_get_int(cfg, "local.store.snapshotinterval", opts.snapshot_interval);
   opts.snapshot_count = config_get_int(cfg, "local.store.snapshotcount", opts.snapshot_count);
-  if (foreground) return stored_run(opts, stderr);
+  if (foreground) {
+    opts.on_ready = tell_manager;
+    return stored_run(opts, stderr);
+  }
 
   // Detach: the parent stays until the child reports ready (or fails), so
   // a start script knows the store is usable when this command returns.

@@ -469,6 +469,9 @@ int stored_run(const stored_options& opts, FILE* err) {
   set_signal_handler(SIGTERM, nullptr);
   set_signal_handler(SIGINT, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // After a log rotation: the log file is opened again by name.
+  bvlog_reopen_on_signal(SIGHUP);
+  bvlog_reopen_on_signal(SIGUSR1);
 
   int state_fd = service_announce(kService);
   if (state_fd < 0) {
@@ -518,6 +521,7 @@ int stored_run(const stored_options& opts, FILE* err) {
       bvlog(0, LOG_STORE_ERR, "Unable to bring the message store up again; trying again in 5 seconds");
       retry_at = time(nullptr) + 5;
     }
+    bvlog_reopen_pending();
     // Short sleeps keep the reaction to a stop request prompt.
     struct timespec ts = {0, 200 * 1000 * 1000};
     nanosleep(&ts, nullptr);

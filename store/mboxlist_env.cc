@@ -436,23 +436,8 @@ void start_client_guard(const std::string& home) {
 std::atomic<int> g_env_fault{0};
 
 void note_fault(int e) {
-  switch (e) {
-    case EACCES:
-    case EPERM:
-    case ENOSPC:
-    case EDQUOT:
-    case EMFILE:
-    case ENFILE:
-    case ENOMEM:
-    case EROFS:
-    case EIO: {
-      int none = 0;
-      g_env_fault.compare_exchange_strong(none, e);
-      break;
-    }
-    default:
-      break;
-  }
+  int none = 0;
+  if (storestartup_environmental(e)) g_env_fault.compare_exchange_strong(none, e);
 }
 
 // The library's opens go through the file seam like the store's own, so a

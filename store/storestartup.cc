@@ -80,26 +80,9 @@ std::string storedir_path(const char* rel) {
 // stops there instead of going on to more drastic repairs.
 int g_repair_fault = 0;
 
-bool environmental(int e) {
-  switch (e) {
-    case EACCES:
-    case EPERM:
-    case ENOSPC:
-    case EDQUOT:
-    case EMFILE:
-    case ENFILE:
-    case ENOMEM:
-    case EROFS:
-    case EIO:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Records errno if it is such an error; errno is kept.
 void note_errno() {
-  if (!g_repair_fault && environmental(errno)) g_repair_fault = errno;
+  if (!g_repair_fault && storestartup_environmental(errno)) g_repair_fault = errno;
 }
 
 // Flushes a directory so the renames and creations inside it last.
@@ -892,5 +875,22 @@ int storestartup_phaseIII(storestartup_open_fn open, void* arg) {
       if (s.db_state == 1) continue;
     }
     s.db_state = 5;
+  }
+}
+
+bool storestartup_environmental(int e) {
+  switch (e) {
+    case EACCES:
+    case EPERM:
+    case ENOSPC:
+    case EDQUOT:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case EROFS:
+    case EIO:
+      return true;
+    default:
+      return false;
   }
 }

@@ -189,6 +189,9 @@ enum class startup_stage { environment, database };
 // database failing verification.  A permission problem, a full disk, lack
 // of memory or descriptors are not: the start fails and nothing is touched.
 bool storestartup_damage(int err, startup_stage stage);
+// Whether errno value e says the system, not the databases, is at fault
+// (permissions, a full disk, no descriptors or memory, an I/O error).
+bool storestartup_environmental(int e);
 
 // Opens the environment (with recover_flag: DB_RECOVER or DB_RECOVER_FATAL)
 // and the databases.  0, or the error with *stage set and everything it

@@ -18,6 +18,7 @@
 #include "store/mboxlist_list.h"
 #include "store/mboxlist_lright.h"
 #include "store/snapshot.h"
+#include "store/userscan.h"
 
 namespace {
 
@@ -25,17 +26,6 @@ struct FreeDeleter {
   void operator()(char* p) const { free(p); }
 };
 using CString = std::unique_ptr<char, FreeDeleter>;
-
-std::vector<std::string> partition_names() {
-  std::vector<std::string> names;
-  configmsg_scanpartition(
-      [](const char* name, void* arg) {
-        static_cast<std::vector<std::string>*>(arg)->push_back(name);
-        return 0;
-      },
-      &names);
-  return names;
-}
 
 std::string free_space(const char* path) {
   struct statvfs vfs;
@@ -95,7 +85,7 @@ int adm_config(int, char**, FILE* out, FILE* err) {
   fprintf(out, "server root:     %s\n", config_get_string(cfg, "local.serverroot", "(not set)"));
   fprintf(out, "server user:     %s\n", config_get_string(cfg, "local.serveruser", "(the invoking user)"));
   fprintf(out, "log target:      %s\n", config_get_string(cfg, "local.log.target", "file"));
-  auto names = partition_names();
+  auto names = userscan_partitions();
   fprintf(out, "partitions:      %zu\n", names.size());
   for (const auto& name : names) {
     CString dir(configmsg_partitiondir(name.c_str()));
@@ -120,7 +110,7 @@ int adm_init(int, char**, FILE* out, FILE* err) {
   if (const char* root = config_get_string(config_getdefaultcache(), "local.serverroot", nullptr); root && *root) {
     dirs.push_back(std::string(root) + "/config");
   }
-  for (const auto& name : partition_names()) {
+  for (const auto& name : userscan_partitions()) {
     CString dir(configmsg_partitiondir(name.c_str()));
     CString msgdir(configmsg_partitionmsgdir(name.c_str()));
     dirs.push_back(dir.get());

@@ -1,14 +1,18 @@
 // Rebuilding users lost by the mailbox list: the cost of the store
 // daemon's start-up check of the users on disk against the list (run at
 // every start, so it must stay small), and of `orvadm reconstruct -m` over
-// every user after folder.db lost all its records.
+// every user after folder.db lost all its records; and the daemon's
+// start-up recovery after every log file was lost, against a start after a
+// clean stop.
 // Run: reconstruct_bench [USERS [FOLDERS_PER_USER]]   (default 10000 2)
 #include <db.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "bench/bench_util.h"
 #include "common/auth.h"
@@ -32,6 +36,21 @@ void create(const std::string& name) {
   if (mboxlist_createmailbox(name.c_str(), MBOX_VERSION, nullptr, nullptr, auth_dontCheckAcl, QUOTA_UNLIMITED,
                              QUOTA_UNLIMITED, 0) != 0)
     die(("creating " + name).c_str());
+}
+
+// Closes the mailbox list and brings it up again as the daemon does,
+// after taking away every log file when asked; the seconds the start took.
+double restart(bool lose_logs) {
+  mboxlist_close();
+  if (lose_logs) {
+    const std::filesystem::path dir = std::string(configmsg_get_storedir()) + "/mboxlist";
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+      if (e.path().filename().string().rfind("log.", 0) == 0) std::filesystem::remove(e.path());
+    }
+  }
+  auto t = Clock::now();
+  if (mboxlist_recover() != 0) die("start-up recovery");
+  return bench_seconds_since(t);
 }
 
 double census(bool every, mboxlist_user_census* c) {
@@ -95,7 +114,18 @@ int main(int argc, char** argv) {
          rebuilt, all, static_cast<double>(c.need_repair.size()) / all, s * 1000);
   census(true, &c);
   printf("users still needing a rebuild: %zu\n", c.need_repair.size());
+  const bool ok = c.need_repair.empty() && rebuilt == static_cast<size_t>(users) * (folders + 1);
+
+  // Alternately, a start after a clean stop and one after losing the logs.
+  std::vector<double> clean, lost;
+  for (int i = 0; i < 3; ++i) {
+    clean.push_back(restart(false));
+    lost.push_back(restart(true));
+    printf("start-up: after a clean stop %.2f s, after losing every log %.2f s\n", clean.back(), lost.back());
+  }
+  printf("start-up recovery after a log loss: median %.2f s against %.2f s (ratio %.2f)\n", bench_median(lost),
+         bench_median(clean), bench_median(lost) / bench_median(clean));
   mboxlist_close();
   configmsg_free();
-  return c.need_repair.empty() && rebuilt == static_cast<size_t>(users) * (folders + 1) ? 0 : 1;
+  return ok ? 0 : 1;
 }

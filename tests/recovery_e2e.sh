@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Start-up recovery of the mailbox list by the store daemon: a new store, a
 # lost log (all of them, or one in the middle with a snapshot to go back
-# to), ".catrecov", a repair sequence file, a client still holding its
-# session, and a permission error while opening (injected with strace).
+# to, after which reconstruct -m brings back what was made since),
+# ".catrecov", a repair sequence file, a client still holding its session,
+# and a permission error while opening (injected with strace).
 # After every repair the databases pass db5.3_verify and writes work.
 # Usage: recovery_e2e.sh BINDIR (the folder holding orvadm and friends).
 set -uo pipefail
@@ -90,6 +91,10 @@ cp "$md"/*.db "$md"/log.* "$tmp/store/snaps/snap1/"
 touch "$tmp/store/snaps/snap1/.snaptime"
 start_stored
 for i in $(seq 1 60); do adm user create "u$i" > /dev/null || fail "gap: user create u$i"; done
+# A folder of a user the snapshot knows, made after it on the second
+# partition: the snapshot does not have it, the partitions do.
+adm folder create user/early/Later > /dev/null || fail "gap: folder create user/early/Later"
+adm folder rename user/early/Later user/early/Later --partition second > /dev/null || fail "gap: moving Later"
 stop_stored || fail "daemon did not stop"
 mapfile -t logs < <(cd "$md" && ls log.*)
 [ "${#logs[@]}" -ge 3 ] || fail "gap: only ${#logs[@]} logs; the test needs three"
@@ -104,6 +109,15 @@ since | grep -q "User u30 rebuilt from disk" || fail "gap: user/u30 (after the s
 exists user/u30 || fail "gap: user/u30 is not back"
 [ -e "$md/removed/${logs[2]}" ] || fail "gap: the old files were not kept aside"
 [ -e "$tmp/store/stored/eve" ] || fail "gap: no event recorded"
+# early is in the list again but his later folder is not: he needs a
+# rebuild until reconstruct -m, which finds it on the second partition.
+! exists user/early/Later || fail "gap: user/early/Later came back with the snapshot"
+adm reconstruct -m > "$tmp/rec" 2>&1 || fail "gap: reconstruct -m: $(cat "$tmp/rec")"
+grep -q '^user early$' "$tmp/rec" || fail "gap: early did not need a rebuild: $(cat "$tmp/rec")"
+grep -q '^user/early/Later	restored$' "$tmp/rec" || fail "gap: Later not restored: $(cat "$tmp/rec")"
+adm folder show user/early/Later | grep -q '^partition: *second' || fail "gap: Later is not on the second partition"
+adm reconstruct -m > "$tmp/rec" 2>&1 || fail "gap: second reconstruct -m"
+grep -q '^reconstructed 0 users$' "$tmp/rec" || fail "gap: users still need a rebuild: $(cat "$tmp/rec")"
 adm user create late > /dev/null || fail "gap: user create after the restore"
 stop_stored || fail "daemon did not stop"
 verify_all "gap"

@@ -131,7 +131,11 @@ int sync_parent_dir(const char* path, int level) {
   std::string dir(path);
   size_t slash = dir.rfind('/');
   dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-  UniqueFd fd(fs_open(dir.c_str(), O_RDONLY | O_DIRECTORY));
+  return sync_dir(dir.c_str());
+}
+
+int sync_dir(const char* dir) {
+  UniqueFd fd(fs_open(dir, O_RDONLY | O_DIRECTORY));
   if (!fd) return -1;
   return fs_fsync(fd.get());
 }

@@ -48,6 +48,9 @@ ssize_t retry_writev(int fd, const struct iovec* iov, int iovcnt);
 // fsync.  0, or -1 with errno.  A failed sync must not be retried as if it
 // had succeeded: the kernel may have dropped the dirty pages.
 int sync_file(int fd, int level);
+// Flushes directory dir, so the creations, renames and removals inside it
+// last.  0, or -1 with errno.
+int sync_dir(const char* dir);
 // Syncs the directory that holds path (level 2 and up; lower levels do
 // nothing), so a rename or create inside it survives a crash.
 int sync_parent_dir(const char* path, int level);

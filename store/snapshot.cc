@@ -64,11 +64,8 @@ bool slot_file(const std::string& name) {
          name.find_first_not_of("0123456789", 4) == std::string::npos;
 }
 
-int sync_dir(const std::string& dir) {
-  UniqueFd fd(fs_open(dir.c_str(), O_RDONLY | O_DIRECTORY));
-  if (!fd || fs_fsync(fd.get()) != 0) return errno ? errno : EIO;
-  return 0;
-}
+// The directory flush as an error code: 0 or the errno.
+int flush_dir(const std::string& dir) { return sync_dir(dir.c_str()) == 0 ? 0 : errno ? errno : EIO; }
 
 // Removes path and what it holds (one level of subdirectories is all a
 // slot has).  A missing path is success.  0 or errno.
@@ -223,7 +220,7 @@ void writer_slots(const std::string& dir, std::vector<std::pair<long long, std::
 int retire(const std::string& dir, const std::string& name) {
   std::string del = dir + kDel;
   if (fs_rename((dir + name).c_str(), del.c_str()) != 0) return errno;
-  if (int r = sync_dir(dir)) return r;
+  if (int r = flush_dir(dir)) return r;
   return remove_tree(del);
 }
 
@@ -317,9 +314,9 @@ int snapshot_take(DB_ENV* env, const std::string& dir_in, const snapshot_params&
   if (params.cancel && params.cancel->load()) return ECANCELED;
   // Every file is synced; the directory entries next, and only then the
   // stamp that makes the slot complete.
-  if ((r = sync_dir(ctx.dir)) != 0) return fail(dir, "syncing .snaptmp", r);
+  if ((r = flush_dir(ctx.dir)) != 0) return fail(dir, "syncing .snaptmp", r);
   if ((r = write_stamp(ctx.dir, manifest.str())) != 0) return fail(dir, "writing .snaptime", r);
-  if ((r = sync_dir(ctx.dir)) != 0) return fail(dir, "syncing .snaptmp", r);
+  if ((r = flush_dir(ctx.dir)) != 0) return fail(dir, "syncing .snaptmp", r);
 
   std::vector<std::pair<long long, std::string>> complete;
   std::vector<std::string> incomplete;
@@ -341,7 +338,7 @@ int snapshot_take(DB_ENV* env, const std::string& dir_in, const snapshot_params&
   if (slot.empty()) return fail(dir, "finding a free slot", EEXIST);
   if (fs_rename((dir + kTmp).c_str(), (dir + slot).c_str()) != 0) return fail(dir, "renaming .snaptmp", errno);
   unfinished.path.clear();
-  if ((r = sync_dir(dir)) != 0) return fail(dir, "syncing the directory", r);
+  if ((r = flush_dir(dir)) != 0) return fail(dir, "syncing the directory", r);
   struct stat sb;
   res->slot = slot;
   res->time = stat((dir + slot + "/" + kStamp).c_str(), &sb) == 0 ? sb.st_mtime : time(nullptr);

@@ -86,13 +86,10 @@ void note_errno() {
 }
 
 // Flushes a directory so the renames and creations inside it last.
-int sync_dir(const std::string& dir) {
-  UniqueFd fd(fs_open(dir.c_str(), O_RDONLY | O_DIRECTORY));
-  if (!fd || fs_fsync(fd.get()) != 0) {
-    note_errno();
-    return -1;
-  }
-  return 0;
+int flush_dir(const std::string& dir) {
+  if (sync_dir(dir.c_str()) == 0) return 0;
+  note_errno();
+  return -1;
 }
 
 // The database and log files of a directory: what keeping and copying
@@ -323,7 +320,7 @@ int db_file_copy(const char* dst, const char* src) {
   }
   std::string dir = dst;
   dir = dir.substr(0, dir.rfind('/') + 1);
-  return sync_dir(dir.empty() ? "." : dir) == 0 ? 0 : 4;
+  return flush_dir(dir.empty() ? "." : dir) == 0 ? 0 : 4;
 }
 
 int rename_db(const char* dstdir, const char* srcdir) {
@@ -338,7 +335,7 @@ int rename_db(const char* dstdir, const char* srcdir) {
       result = -1;
     }
   }
-  if (sync_dir(dst) != 0 || sync_dir(src) != 0) result = -1;
+  if (flush_dir(dst) != 0 || flush_dir(src) != 0) result = -1;
   return result;
 }
 
@@ -467,7 +464,7 @@ int zero_logs(const char* mboxlistdir) {
   std::string base = with_slash(mboxlistdir);
   // The logs go first: a page whose LSN is zeroed while a log that names
   // it remains would have that record redone on it again by recovery.
-  if (db_rm(base.c_str(), kRmLogs) != 0 || sync_dir(base) != 0) return -1;
+  if (db_rm(base.c_str(), kRmLogs) != 0 || flush_dir(base) != 0) return -1;
   static const struct {
     const char* name;
     unsigned pagesize;

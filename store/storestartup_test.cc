@@ -505,6 +505,24 @@ class Startup : public StoreFixture {
     write_text_file(dir + ".snaptime", "");
     set_mtime(dir + ".snaptime", t);
   }
+  // A new store with small logs (a few writes make several; a new store's
+  // first log already takes the default size): user/a, a snapshot taken at
+  // snap_time, then `writes` folders of 3 KB each, stopped.  Its logs.
+  std::vector<std::string> snapshot_then_writes(time_t snap_time, int writes) {
+    stop();
+    fs::remove_all(md());
+    fs::create_directories(md());
+    write_text_file(md() + "DB_CONFIG", "set_lg_bsize 16384\nset_lg_max 65536\n");
+    EXPECT_EQ(start(nullptr, "local.store.snapshotpath = snaps\n"), 0);
+    put_folder("user/a", "a\tlrswipcda\t");
+    stop();
+    take_snapshot("snap1", snap_time);
+    EXPECT_EQ(start(nullptr, "local.store.snapshotpath = snaps\n"), 0);
+    std::string big(3000, 'x');
+    for (int i = 0; i < writes; ++i) put_folder("user/b" + std::to_string(i), "b\t" + big + "\t");
+    stop();
+    return logs();
+  }
 };
 
 TEST_F(Startup, NewStoreStartsEmptyWithoutAnEvent) {
@@ -681,19 +699,8 @@ TEST_F(Startup, DamagedFolderDbComesBackFromTheSnapshot) {
 }
 
 TEST_F(Startup, IdleLogsSpanningAnHourTryNormalRecoveryFirst) {
-  stop();
-  fs::remove_all(md());
-  fs::create_directories(md());
-  write_text_file(md() + "DB_CONFIG", "set_lg_bsize 16384\nset_lg_max 65536\n");
-  ASSERT_EQ(start(nullptr, "local.store.snapshotpath = snaps\n"), 0);
-  put_folder("user/a", "a\tlrswipcda\t");
-  stop();
-  take_snapshot("snap1", time(nullptr) - 7200);
-  ASSERT_EQ(start(nullptr, "local.store.snapshotpath = snaps\n"), 0);
-  std::string big(3000, 'x');
-  for (int i = 0; i < 60; ++i) put_folder("user/b" + std::to_string(i), "b\t" + big + "\t");
-  stop();
-  std::vector<std::string> l = logs();
+  std::vector<std::string> l = snapshot_then_writes(time(nullptr) - 7200, 60);
+  ASSERT_FALSE(HasFailure());
   ASSERT_GE(l.size(), 2u);
   set_mtime(md() + l.front(), time(nullptr) - 3700);
   std::string log;
@@ -706,21 +713,8 @@ TEST_F(Startup, IdleLogsSpanningAnHourTryNormalRecoveryFirst) {
 }
 
 TEST_F(Startup, LogGapRestoresTheSnapshot) {
-  // Small logs, so that a few writes make several (a new store's first
-  // log already takes the size).
-  stop();
-  fs::remove_all(md());
-  fs::create_directories(md());
-  write_text_file(md() + "DB_CONFIG", "set_lg_bsize 16384\nset_lg_max 65536\n");
-  ASSERT_EQ(start(nullptr, "local.store.snapshotpath = snaps\n"), 0);
-  put_folder("user/a", "a\tlrswipcda\t");
-  stop();
-  take_snapshot("snap1", time(nullptr) - 60);
-  ASSERT_EQ(start(nullptr, "local.store.snapshotpath = snaps\n"), 0);
-  std::string big(3000, 'x');
-  for (int i = 0; i < 100; ++i) put_folder("user/b" + std::to_string(i), "b\t" + big + "\t");
-  stop();
-  std::vector<std::string> l = logs();
+  std::vector<std::string> l = snapshot_then_writes(time(nullptr) - 60, 100);
+  ASSERT_FALSE(HasFailure());
   ASSERT_GE(l.size(), 3u) << fs::file_size(md() + l[0]);
   fs::remove(md() + l[1]);
   std::string log;

@@ -52,6 +52,12 @@ grep -v '^+++\|^---' "$tmp/trace" > "$tmp/flushes"
 [ "$(grep -c . "$tmp/flushes")" -le 2 ] || fail "more than two flushes for one delivery: $(cat "$tmp/flushes")"
 [ "$(grep -c '/2\.msg>' "$tmp/flushes")" = 1 ] || fail "the message file is not flushed once: $(cat "$tmp/flushes")"
 [ "$(grep -c '/store\.idx>' "$tmp/flushes")" = 1 ] || fail "the index is not flushed once: $(cat "$tmp/flushes")"
+# A delivery to a known user leaves the directory alone: its client library,
+# and the TLS stack behind it, is not even loaded.
+adm user create known > /dev/null || die "user create known"
+st=$(msg loaded | traced known -o "$tmp/opens" -e trace=open,openat)
+[ "$st" = 0 ] || fail "traced delivery for the library check: status $st"
+grep -q libldap "$tmp/opens" && fail "a delivery to a known user loads the directory client library"
 # From level 2 on, the commit flushes the list's log as well.
 cp "$ORV_CONFIG" "$tmp/c.default"
 echo "local.dbtxnsync = 2" >> "$ORV_CONFIG"

@@ -28,6 +28,9 @@ done
 if grep -E "^/(var|home|tmp|work)/" "$tmp/list"; then fail "files outside the system paths"; fi
 dpkg-deb -f "$deb" Package | grep -qx corvane || fail "package name"
 dpkg-deb -f "$deb" Depends | grep -q "libdb5.3" || fail "no dependency on libdb5.3: $(dpkg-deb -f "$deb" Depends)"
+# The directory client library is opened at run time by the store's
+# programs; orvdaaci links it, which keeps it among the dependencies.
+dpkg-deb -f "$deb" Depends | grep -q "libldap" || fail "no dependency on libldap: $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb -e "$deb" "$tmp/control"
 for f in /etc/corvane/corvane.conf /etc/logrotate.d/corvane; do
   grep -qx "$f" "$tmp/control/conffiles" || fail "$f is not a conffile"

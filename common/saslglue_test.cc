@@ -645,8 +645,10 @@ class GrantingDirectory {
       if (n < 7 || buf[0] != 0x30 || buf[1] >= 0x80 || buf[2] != 0x02 || buf[3] != 1 || buf[5] != 0x60) continue;
       const unsigned char resp[] = {0x30, 0x0c, 0x02, 0x01, buf[4], 0x61, 0x07,
                                     0x0a, 0x01, 0x00, 0x04, 0x00,   0x04, 0x00};
-      if (write(c.get(), resp, sizeof resp) != static_cast<ssize_t>(sizeof resp)) continue;
+      // Counted before the answer goes out: the client may look at the
+      // count as soon as it has read the answer.
       ++binds_;
+      if (write(c.get(), resp, sizeof resp) != static_cast<ssize_t>(sizeof resp)) continue;
       (void)poll(&q, 1, 500);  // the client's unbind, or nothing
     }
   }

@@ -114,8 +114,13 @@ void mboxlist_msg(const DB_ENV*, const char* msg) { bvlog(0, LOG_STORE_NOTICE, "
 // zombie has died: its locks will never be released by it, and it may stay
 // unreaped for long (a parent busy elsewhere).  Threads die only with their
 // process here, so the thread id is not consulted.
-int mboxlist_isalive(DB_ENV*, pid_t pid, db_threadid_t, u_int32_t) {
-  if (pid == getpid()) return 1;
+//
+// failchk asks once per thread-table entry, mostly about the same few
+// processes (every thread of the daemon): within one check the answer for
+// a pid is remembered.
+thread_local std::vector<std::pair<pid_t, int>>* t_alive_seen = nullptr;
+
+int process_alive(pid_t pid) {
   if (kill(pid, 0) != 0 && errno == ESRCH) return 0;
   char path[64];
   snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(pid));
@@ -129,6 +134,25 @@ int mboxlist_isalive(DB_ENV*, pid_t pid, db_threadid_t, u_int32_t) {
   const char* p = strrchr(buf, ')');
   if (!p || p[1] != ' ') return 1;
   return p[2] == 'Z' || p[2] == 'X' ? 0 : 1;
+}
+
+int mboxlist_isalive(DB_ENV*, pid_t pid, db_threadid_t, u_int32_t) {
+  if (pid == getpid()) return 1;
+  if (!t_alive_seen) return process_alive(pid);
+  for (const auto& [p, alive] : *t_alive_seen)
+    if (p == pid) return alive;
+  int alive = process_alive(pid);
+  t_alive_seen->emplace_back(pid, alive);
+  return alive;
+}
+
+// One failchk, with the answers of mboxlist_isalive remembered for it.
+int failchk_once(DB_ENV* env) {
+  std::vector<std::pair<pid_t, int>> seen;
+  t_alive_seen = &seen;
+  int r = env->failchk(env, 0);
+  t_alive_seen = nullptr;
+  return r;
 }
 
 // Every handle on either environment keeps a thread table and an is-alive
@@ -175,7 +199,7 @@ int failchk_locked(DB_ENV* env, const std::string& home, bool client) {
     }
     if (!held && client) return 0;
   }
-  int r = env->failchk(env, 0);
+  int r = failchk_once(env);
   if (held) lock_unlock(fd.get());
   return r;
 }
@@ -226,10 +250,12 @@ int open_env(MboxlistState& s, u_int32_t flags, bool nosync, const std::string& 
   env->set_alloc(env, malloc, realloc, free);
   set_failchk_support(env);
   // The region files are written out in full when the environment is
-  // created (and touched when joined): a sparse region on a file system
-  // that then fills up would kill the process with SIGBUS at its next
-  // page fault, where a full disk at creation is a plain error.
-  env->set_flags(env, DB_REGION_INIT, 1);
+  // created: a sparse region on a file system that then fills up would
+  // kill the process with SIGBUS at its next page fault, where a full disk
+  // at creation is a plain error.  A process joining finds them whole and
+  // faults in only the pages it uses (touching all 30 MB cost a delivery about
+  // a sixth of its CPU).
+  if (flags & DB_CREATE) env->set_flags(env, DB_REGION_INIT, 1);
   // Below level 2 a commit writes the log to the file system without
   // syncing it: a process killed right after a delivery was acknowledged
   // keeps the delivery (only a crash of the whole machine can take it),

@@ -31,6 +31,7 @@
 #include "store/mboxname.h"
 #include "store/storenotify.h"
 #include "store/userattr.h"
+#include "store/userscan.h"
 
 namespace {
 
@@ -1003,7 +1004,16 @@ void Session::login(const char* mech) {
         mboxname_toownedmailbox(nullptr, userid->c_str(), inbox);
         auto drop = std::make_shared<Maildrop>();
         int r = mailbox_open(inbox, 0, nullptr, &drop->box);
-        if (r == IMAP_MAILBOX_NONEXISTENT && directory) {
+        if (r == IMAP_MAILBOX_NONEXISTENT && userscan_inbox_on_disk(userid->c_str(), nullptr, nullptr)) {
+          // The mailbox list lost this user (a damaged or replaced
+          // database): he waits, with a temporary failure, for the daemon's
+          // rebuild or `orvadm reconstruct -m`.  Never "no maildrop", and
+          // never a new account, which would adopt the INBOX's files and
+          // leave his other folders and quota limits lost.
+          bvlog(0, LOG_STORE_ERR, "Login of %s deferred: the INBOX is on disk but not in the mailbox list (run "
+                "orvadm reconstruct -m)", userid->c_str());
+          r = IMAP_MAILBOX_LOCKED;
+        } else if (r == IMAP_MAILBOX_NONEXISTENT && directory) {
           // First use: the account is made from the directory entry.
           std::vector<std::vector<std::string>> values;
           UserAttrs vals;

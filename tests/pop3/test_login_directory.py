@@ -2,7 +2,8 @@
 """POP3 logins against the users-and-groups directory (a private slapd): the
 password is checked by binding as the user's entry, the first login makes
 the INBOX from the entry (partition, quotas, welcome message), a user of
-another mail host has no maildrop here and gets nothing made, and a
+another mail host has no maildrop here and gets nothing made, a user the
+mailbox list lost waits for its rebuild instead of getting a new account, and a
 directory that is down is a temporary failure.
 
 Usage: test_login_directory.py BUILD_DIR
@@ -141,6 +142,24 @@ class DirectoryLogin(unittest.TestCase):
         self.assertEqual(got, "-ERR [SYS/TEMP] Temporary authentication failure.")
         self.assertLess(time.monotonic() - t0, TIMEOUT * 2)
         self.assertNotEqual(self.folder("user/ann").returncode, 0)
+        self.assertEqual(popd.stop(), 0)
+        self.assertEqual(popd.sanitizer_reports(), [])
+
+    def test_a_user_the_mailbox_list_lost_waits_for_the_rebuild(self):
+        popd = self.inst.popd()
+        got, stat = self.login(popd, "joe", "joe pass")
+        self.assertRegex(stat, r"^\+OK 1 \d+$")  # the welcome message
+        self.inst.deliver("joe", "Subject: kept\n\nbody\n")
+        drop = os.path.join(pop3lib.BUILD_DIR, "tests", "drop_records")
+        subprocess.run([drop, "user/joe"], check=True, env=self.inst.env, timeout=TIMEOUT * 3)
+        # The list forgot him, his mail is on disk: no new account over it.
+        got, _ = self.login(popd, "joe", "joe pass")
+        self.assertEqual(got, "-ERR [SYS/TEMP] Unable to read maildrop")
+        self.assertNotEqual(self.folder("user/joe").returncode, 0)
+        self.inst.adm("reconstruct", "-m")
+        got, stat = self.login(popd, "joe", "joe pass")
+        self.assertEqual(got, "+OK Maildrop ready")
+        self.assertRegex(stat, r"^\+OK 2 \d+$")
         self.assertEqual(popd.stop(), 0)
         self.assertEqual(popd.sanitizer_reports(), [])
 

@@ -13,7 +13,7 @@
 // Selection (only the named objects and what lies below them), the user
 // renaming map and restoring every folder into one other folder are
 // options.  Everything restored before a fault in the stream stays (each
-// message is committed on its own, and flushed with its folder); the fault
+// message is committed on its own, and flushed with its folder's batch); the fault
 // is reported and ends the run.
 //
 // Ownership: the caller owns the device, the session (mode Restore, with
@@ -21,8 +21,9 @@
 // program's exit status: 0; 65 for a damaged or cut stream; 70 when some
 // object could not be restored (logged) or a link stayed unresolved; 74
 // when the device fails or restored messages could not be flushed to disk
-// (each folder's messages are flushed together when it is left); 75 when interrupted or when a folder could not be
-// made for a temporary reason (the directory down).
+// (folders are flushed in batches after they are left,
+// backup/restore_batch.h); 75 when interrupted or when a folder could not
+// be made for a temporary reason (the directory down).
 #pragma once
 
 #include <cstdint>

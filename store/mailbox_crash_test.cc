@@ -321,3 +321,78 @@ TEST(MailboxDeferSync, TheHeaderCountsAppendsOnlyOnceTheirFilesAreFlushed) {
 }
 
 }  // namespace
+
+namespace {
+
+// The flush calls and header writes of a batch flush, in order; with
+// g_fail_first_syncfs the first syncfs fails with EIO.
+std::vector<std::string> g_batch_calls;
+bool g_fail_first_syncfs = false;
+int record_batch_calls(fs_op op, const char*, size_t* count) {
+  if (op == fs_op::syncfs) {
+    g_batch_calls.emplace_back("syncfs");
+    if (g_fail_first_syncfs) {
+      g_fail_first_syncfs = false;
+      return EIO;
+    }
+  }
+  if (op == fs_op::fdatasync || op == fs_op::fsync) g_batch_calls.emplace_back("filesync");
+  if (op == fs_op::pwrite && count && *count == INDEX_HEADER_SIZE) g_batch_calls.emplace_back("header");
+  return 0;
+}
+
+// A restore's batch of folders is flushed as a whole: the files of every
+// folder first (one syncfs per file system, not one per folder), then the
+// headers, then one more syncfs that makes the headers durable, with no
+// flush of each index.  When the first flush fails no header is written:
+// every folder stays as it was, and its handle no longer holds a header to
+// write.
+TEST(MailboxFlushMany, EveryFolderIsFlushedBeforeAnyHeaderAndAFailedFlushWritesNone) {
+  TempDir dir;
+  std::string ann;
+  ASSERT_TRUE(start_bare_folder(dir.path(), "flushmany", &ann, "local.store.synclevel = 1\n"));
+  std::vector<std::string> paths{ann};
+  for (const char* u : {"bob", "cat"}) {
+    paths.push_back(dir.path() + "/user/" + u);
+    ASSERT_TRUE(write_empty_index(paths.back()));
+  }
+  std::vector<mailbox> ms(paths.size());
+  std::vector<mailbox*> batch;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    ASSERT_EQ(mailbox_open_path(("user/f" + std::to_string(i)).c_str(), MAILBOX_OPEN_APPEND | MAILBOX_OPEN_DEFERSYNC,
+                                "p", paths[i].c_str(), nullptr, "", nullptr, &ms[i]),
+              0);
+    ASSERT_EQ(mailbox_lock_index(&ms[i]), 0);
+    for (uint32_t uid = 1; uid <= 2; ++uid) ASSERT_EQ(append_message(&ms[i], uid, message_text(uid)), 0);
+    batch.push_back(&ms[i]);
+  }
+  for (const auto& p : paths) EXPECT_EQ(exists_on_disk(p), 0u);
+
+  g_batch_calls.clear();
+  fs_fault_hook old = fs_set_fault_hook(record_batch_calls);
+  ASSERT_EQ(mailbox_flush_many(batch.data(), batch.size()), 0);
+  EXPECT_EQ(g_batch_calls, (std::vector<std::string>{"syncfs", "header", "header", "header", "syncfs"}));
+  for (const auto& p : paths) EXPECT_EQ(exists_on_disk(p), 2u);
+
+  // A failed first flush: no header is written, none is left to write.
+  for (mailbox& m : ms) ASSERT_EQ(append_message(&m, 3, message_text(3)), 0);
+  g_batch_calls.clear();
+  g_fail_first_syncfs = true;
+  EXPECT_EQ(mailbox_flush_many(batch.data(), batch.size()), IMAP_IOERROR);
+  EXPECT_EQ(g_batch_calls, std::vector<std::string>{"syncfs"});
+  fs_set_fault_hook(old);
+  g_fail_first_syncfs = false;
+  for (size_t i = 0; i < ms.size(); ++i) {
+    EXPECT_EQ(exists_on_disk(paths[i]), 2u);
+    EXPECT_FALSE(ms[i].header_deferred);
+    mailbox_unlock_index(&ms[i]);
+    mailbox_close(&ms[i]);
+    mailbox_check_report rep;
+    ASSERT_EQ(mailbox_check(paths[i].c_str(), nullptr, &rep), 0);
+    EXPECT_TRUE(rep.problems.empty()) << rep.problems[0];
+    EXPECT_EQ(rep.mbd.exists, 2u);
+  }
+  configmsg_free();
+}
+
+}  // namespace

@@ -154,17 +154,16 @@ int Mailbox::restoreData(Vdata* data) {
   // The folders of the session's batch stay locked meanwhile: a creation
   // lock or index lock that is busy lets them go first (restore_batch.h).
   RestoreBatch* batch = bks ? bks->batch() : nullptr;
+  auto no_wait = [&](auto f) -> int { return batch ? batch->without_waiting(f) : f(); };
   auto make_folder = [&](const char* name) {
-    return batch ? batch->without_waiting([&] { return create_folder(name, partition, userid_, minfo_.uid_validity); })
-                 : create_folder(name, partition, userid_, minfo_.uid_validity);
+    return no_wait([&] { return create_folder(name, partition, userid_, minfo_.uid_validity); });
   };
   auto make_inbox = [&](const char* name, uint32_t uidvalidity) -> int {
+    auto make = [&] { return create_inbox(name, userid_, partition, uidvalidity); };
+    if (!batch || !provisioning_configured()) return no_wait(make);
     // Provisioning makes several folders and asks the directory on the
     // way: not something to do holding other folders' locks.
-    if (batch && provisioning_configured() && bks->flushBatch() == 0) return IMAP_IOERROR;
-    return batch && !provisioning_configured()
-               ? batch->without_waiting([&] { return create_inbox(name, userid_, partition, uidvalidity); })
-               : create_inbox(name, userid_, partition, uidvalidity);
+    return bks->flushBatch() ? make() : IMAP_IOERROR;
   };
   int r = isInbox ? make_inbox(intname_, minfo_.uid_validity) : make_folder(intname_);
   if (r == IMAP_PERMISSION_DENIED && !isInbox &&
@@ -186,7 +185,6 @@ int Mailbox::restoreData(Vdata* data) {
   mboxstatus_ = MbStatus::brandnew;
   exist = 1;
   bks->markCreated(intname_);
-  auto no_wait = [&](auto f) { return batch ? batch->without_waiting(f) : f(); };
   if (minfo_.sub && no_wait([&] { return mboxlist_changesub(intname_, userid_, nullptr, 1); }) != 0)
     bvlog(0, LOG_STORE_ERR, "%s cannot subscribe %s\n", intname_, userid_);
   Vdata acl, rule;
@@ -218,7 +216,7 @@ void Mailbox::restoreAcl(const std::string& text) {
   // Each change locks this folder's index: never waited for while the
   // session's batch holds other folders (restore_batch.h).
   RestoreBatch* batch = bks ? bks->batch() : nullptr;
-  auto no_wait = [&](auto f) { return batch ? batch->without_waiting(f) : f(); };
+  auto no_wait = [&](auto f) -> int { return batch ? batch->without_waiting(f) : f(); };
   // A new folder starts from its parent's list: entries the saved folder
   // did not have are taken away again, or a restore would grant access
   // the original never gave.
@@ -235,7 +233,8 @@ void Mailbox::restoreAcl(const std::string& text) {
   std::free(now);
   for (const auto& [id, rights] : want) {
     if (id.empty() || id == userid_) continue;
-    if (int e = no_wait([&] { return mboxlist_setacl(intname_, id.c_str(), rights.c_str(), userid_, auth_dontCheckAcl); }))
+    if (int e =
+            no_wait([&] { return mboxlist_setacl(intname_, id.c_str(), rights.c_str(), userid_, auth_dontCheckAcl); }))
       bvlog(0, LOG_STORE_ERR, "%s cannot set the rights of %s (rc = %d)\n", intname_, id.c_str(), e);
   }
 }
@@ -257,10 +256,10 @@ int Mailbox::appendSetup() {
   amb_ = batch ? batch->take(intname_) : nullptr;
   if (!amb_) {
     amb_ = std::make_unique<appendmbox>();
-    int r = batch ? batch->without_waiting([&] {
+    auto setup = [&] {
       return append_setup(amb_.get(), intname_, MAILBOX_OPEN_DEFERSYNC, MBOX_VERSION, nullptr, 0, 0);
-    })
-                  : append_setup(amb_.get(), intname_, MAILBOX_OPEN_DEFERSYNC, MBOX_VERSION, nullptr, 0, 0);
+    };
+    int r = batch ? batch->without_waiting(setup) : setup();
     if (batch && batch->failed() && bks->errorcode == 0) bks->errorcode = 74;
     if (r != 0) {
       bvlog(0, LOG_STORE_ERR, "%s append setup failed!\n", intname_);

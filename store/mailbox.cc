@@ -222,6 +222,18 @@ int mailbox_flush_many(mailbox* const* ms, size_t n) {
   return r;
 }
 
+int mailbox_flush_before_rewrite(mailbox* m) {
+  if (m->index_fd < 0 || !m->header_deferred) return 0;
+  if (g_mailbox_sync.index > 0 || g_mailbox_sync.message > 0) {
+    if (int r = flush_files(m)) {
+      m->header_deferred = false;
+      return r;
+    }
+  }
+  m->header_deferred = false;
+  return write_fixed_header_unsynced(m);
+}
+
 int mailbox_flush(mailbox* m) {
   if (m->index_fd < 0) return 0;
   if (g_mailbox_sync.index > 0 || g_mailbox_sync.message > 0) {
@@ -949,7 +961,7 @@ int mailbox_write_index_variable_header(mailbox* m) {
   // crash leaves either the old file or the new one.  The new header counts
   // every record, so deferred appends are flushed first.
   if (m->header_deferred) {
-    if (int r = mailbox_flush(m)) return r;
+    if (int r = mailbox_flush_before_rewrite(m)) return r;
   }
   const uint32_t newroom = mailbox_grown_room(room, content.size());
   const uint32_t growth = newroom - room;

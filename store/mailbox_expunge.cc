@@ -111,7 +111,7 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
   // The new index counts every record, and its header is read back from the
   // file below: appends whose header is deferred are flushed first.
   if (m->header_deferred) {
-    if (int r = mailbox_flush(m)) return r;
+    if (int r = mailbox_flush_before_rewrite(m)) return r;
   }
   if (m->mode & (MAILBOX_OPEN_NOCACHE | MAILBOX_OPEN_APPEND)) {
     // The cache area must be mapped to be copied.

@@ -281,10 +281,10 @@ uint32_t exists_on_disk(const std::string& path) {
 // Appends under MAILBOX_OPEN_DEFERSYNC are not counted by the header on
 // disk until mailbox_flush has flushed their files, so a crash before
 // never leaves a counted record without its message file.  An index that
-// runs out of room is flushed before it is rewritten: the new file counts
-// every record, and its header is read back from the file.  The old
-// file's header is then not flushed on its own: only the new file, which
-// replaces it, is.
+// runs out of room is rewritten without a flush: the new file holds every
+// record but counts, as the old one did, only the flushed ones, and the
+// handle goes on counting the rest until its flush.  A header that may
+// not be counted yet never reaches the disk.
 TEST(MailboxDeferSync, TheHeaderCountsAppendsOnlyOnceTheirFilesAreFlushed) {
   TempDir dir;
   std::string path;
@@ -309,8 +309,20 @@ TEST(MailboxDeferSync, TheHeaderCountsAppendsOnlyOnceTheirFilesAreFlushed) {
   g_calls.clear();
   for (uint32_t uid = 4; uid <= INDEX_RESERVE_RECORDS + 1; ++uid)
     ASSERT_EQ(append_message(&m, uid, message_text(uid)), 0);
-  EXPECT_EQ(g_calls, (std::vector<std::string>{"syncfs", "filesync", "rename"}));
-  EXPECT_EQ(exists_on_disk(path), INDEX_RESERVE_RECORDS);
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"filesync", "rename"}));
+  EXPECT_EQ(exists_on_disk(path), 3u);
+  EXPECT_TRUE(m.header_deferred);
+  EXPECT_EQ(m.mbd.exists, INDEX_RESERVE_RECORDS + 1);
+  {
+    // Another process reads the flushed state from the new file.
+    mailbox other;
+    ASSERT_EQ(open_bare_folder(path, &other), 0);
+    EXPECT_EQ(other.mbd.exists, 3u);
+    index_record rec;
+    ASSERT_EQ(mailbox_read_index_record(&other, 3, &rec), 0);
+    EXPECT_EQ(rec.uid, 3u);
+    mailbox_close(&other);
+  }
   ASSERT_EQ(mailbox_flush(&m), 0);
   fs_set_fault_hook(old);
   EXPECT_EQ(exists_on_disk(path), INDEX_RESERVE_RECORDS + 1);

@@ -354,6 +354,12 @@ int restore_prompt(prompttape_type, void* callerdata) {
   }
 }
 
+int restore_prompt_flushing(prompttape_type type, void* callerdata) {
+  auto* p = static_cast<RestorePrompt*>(callerdata);
+  if (p->bks) (void)p->bks->flushBatch();  // a failure is logged and ends the run with 74
+  return restore_prompt(type, p->answers);
+}
+
 int restore_stream(BkInput& dev, BkSession* bks, const RestoreOptions& opt, FILE* out, FILE* err,
                    RestoreCounts* counts) {
   Restorer r(bks, opt, out, err);

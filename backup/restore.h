@@ -59,3 +59,12 @@ std::string restore_rename_acl(const std::string& acl, const UserHash* users);
 // (asked for on standard error, names read from callerdata, a FILE*, or
 // standard input), -1 when the operator cancels with "$".
 int restore_prompt(prompttape_type type, void* callerdata);
+// The medium-change callback of a restore: the folders its session holds
+// locked in their batch are flushed and let go first, as the operator may
+// take his time, then the next volume is asked for as restore_prompt does.
+// callerdata: a RestorePrompt.
+struct RestorePrompt {
+  BkSession* bks = nullptr;
+  FILE* answers = nullptr;  // restore_prompt's callerdata
+};
+int restore_prompt_flushing(prompttape_type type, void* callerdata);

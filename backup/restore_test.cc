@@ -26,6 +26,7 @@
 #include "backup/bklist.h"
 #include "backup/bkmailbox.h"
 #include "backup/bkobj.h"
+#include "backup/bktape.h"
 #include "backup/bktest_store.h"
 #include "backup/bktest_util.h"
 #include "common/bvlog.h"
@@ -306,6 +307,70 @@ TEST_F(RestoreBatchLocks, AFolderLockedElsewhereIsWaitedForOnlyAfterTheBatchIsFl
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(rc, 0) << err;
   EXPECT_EQ(n.skipped, 8u);
+}
+
+// The messages joe's INBOX counts on disk when the operator is asked for
+// the next volume: read by the answers stream as the question is read.
+std::string g_joe_index;
+long g_joe_at_prompt = -1;
+ssize_t answer_cancel(void*, char* buf, size_t size) {
+  if (g_joe_at_prompt >= 0 || size < 2) return 0;
+  unsigned char head[INDEX_HEADER_SIZE] = {};
+  int fd = open(g_joe_index.c_str(), O_RDONLY | O_CLOEXEC);
+  g_joe_at_prompt = fd >= 0 && pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head)
+                        ? mboxdata_decode(head).exists
+                        : -2;
+  if (fd >= 0) close(fd);
+  std::memcpy(buf, "$\n", 2);  // cancels the restore
+  return 2;
+}
+
+// A tape stand-in, so a plain file takes the medium-change path.
+int always_tape(int) { return 1; }
+int tape_ok(int) { return 0; }
+int tape_no_position(int, int64_t) { return -1; }
+int tape_mark(int, int) { return 0; }
+const BkTapeOps kFakeTape = {always_tape, tape_ok, tape_no_position, tape_mark};
+
+// A volume that ends before its stream does makes the restore ask for the
+// next one, and the operator may take his time: the folders held in the
+// batch are flushed, counted and let go before the question.
+TEST_F(RestoreBatchLocks, TheBatchIsFlushedBeforeTheNextVolumeIsAskedFor) {
+  build();
+  ASSERT_EQ(backup({"/"}, 1), 0);
+  g_joe_index = bkt_path("user/joe") + "/store.idx";
+  wipe();
+  // The volume cut a block before its end: joe's folders, first in the
+  // stream, are restored whole before the cut.
+  std::string vol = read_text_file(path("vol"));
+  ASSERT_GT(vol.size(), 4 * 512u);
+  write_text_file(path("cut"), vol.substr(0, vol.size() / 512 * 512 - 512));
+  int fd = open(path("cut").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  cookie_io_functions_t io = {answer_cancel, nullptr, nullptr, nullptr};
+  FILE* answers = fopencookie(nullptr, "r", io);
+  ASSERT_NE(answers, nullptr);
+  g_joe_at_prompt = -1;
+  int rc;
+  CaptureStderr();
+  {
+    BkContext ctx("orvrestore", 0, 1);
+    BkSession* bks = ctx.getSession(BkMode::Restore, 1, 0);
+    RestorePrompt prompt{bks, answers};
+    const BkTapeOps* old_ops = bktape_set_ops(&kFakeTape);
+    {
+      BKDEV dev(fd, O_RDONLY, 1, restore_prompt_flushing, &prompt);
+      rc = restore_stream(dev, bks, RestoreOptions(), stdout, stderr, nullptr);
+    }
+    bktape_set_ops(old_ops);
+  }
+  std::string err = GetCapturedStderr();
+  fclose(answers);
+  close(fd);
+  reinit();
+  EXPECT_NE(rc, 0) << err;
+  EXPECT_EQ(g_joe_at_prompt, 3) << err;
+  expect_consistent();
 }
 
 bool in_set(const std::string& set, uint32_t uid) {

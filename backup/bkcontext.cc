@@ -220,6 +220,15 @@ BkSession::~BkSession() {
   // clear.
   std::unique_ptr<Mailbox> m(mailbox_);
   mailbox_ = nullptr;
+  m.reset();
+  // The folder just left may have joined the batch.
+  if (batch_) (void)flushBatch();
+}
+
+int BkSession::flushBatch() {
+  if (!batch_ || batch_->flush() == 0) return 1;
+  if (errorcode == 0) errorcode = 74;
+  return 0;
 }
 
 int BkSession::isuid(const char* s) {

@@ -43,6 +43,7 @@
 
 #include "backup/bkobj.h"
 #include "backup/bkutils.h"
+#include "backup/restore_batch.h"
 
 class BkContext;
 class Mailbox;
@@ -244,6 +245,14 @@ class BkSession {
   // Backup: the buffer small message files are read into, reused from one
   // message to the next.
   std::vector<char>& readBuffer() { return readbuf_; }
+  // Restore: the folders left but not yet flushed (restore_batch.h).
+  RestoreBatch* batch() {
+    if (!batch_) batch_ = std::make_unique<RestoreBatch>();
+    return batch_.get();
+  }
+  // Restore: flushes the batch; a failure makes errorcode 74 (the I/O
+  // status) unless it already says something.  1, or 0 on failure.
+  int flushBatch();
   int errorcode = 0;
 
  private:
@@ -253,6 +262,7 @@ class BkSession {
   std::unique_ptr<HashTable<String, std::vector<PendingLink>>> refHash_;
   std::set<std::string> created_;
   std::vector<char> readbuf_;
+  std::unique_ptr<RestoreBatch> batch_;
   Mailbox* mailbox_ = nullptr;  // owned
   int partIdx_ = -1;
   int groupIdx_ = -1;

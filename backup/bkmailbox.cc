@@ -135,8 +135,8 @@ Mailbox::Mailbox(BkSession* s, const char* name, int e) : BkObj(s, name, BkType:
 }
 
 Mailbox::~Mailbox() {
-  // A restore's append state: releases the index lock and closes its own
-  // handle (amb_.handle, separate from mbox_).
+  // A restore's append state (its own handle, separate from mbox_) goes
+  // to the session's batch, which releases the index lock when it flushes.
   (void)endAppend();
   mailbox_close(&mbox_);
   if (bks) bks->clearMailbox(this);

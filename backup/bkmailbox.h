@@ -116,20 +116,24 @@ class Mailbox final : public BkObj {
   int restoreData(Vdata* data) override;
   // The store's reason when restoreData failed to create the folder, else 0.
   int createError() const { return createError_; }
-  // Opens the folder for appending once (index lock held until the object
-  // goes).  1 or 0 (logged "%s append setup failed!", object not valid).
+  // Opens the folder for appending once (index lock held until the batch it
+  // joins when the object goes is flushed), or takes its append state back
+  // from that batch.  1 or 0 (logged "%s append setup failed!", object not
+  // valid).
   // The appends are not flushed one by one: endAppend flushes them all.
   int appendSetup();
-  // Makes every message appended since appendSetup durable (message files,
-  // index, directories) and ends the append state; called when the object
-  // goes.  1, or 0 when the flush failed (logged; the session's errorcode
-  // then says 74, the I/O status, unless it already says something).
+  // Ends the append state: the folder, still locked, joins the session's
+  // batch of folders to flush (backup/restore_batch.h), which makes every
+  // message appended since appendSetup durable and counted; called when
+  // the object goes.  1, or 0 when a flush failed (logged; the session's
+  // errorcode then says 74, the I/O status, unless it already says
+  // something).
   int endAppend();
   // 1 when the folder held, before this restore touched it, a message with
   // this original uid and UID validity (a record without them counts with
   // its own uid and the folder's UID validity).
   int messageExist(uint32_t orig_uid, uint32_t orig_uidvalidity);
-  appendmbox* amb() { return &amb_; }
+  appendmbox* amb() { return amb_.get(); }
   MbStatus mboxstatus() const { return mboxstatus_; }
   std::unique_ptr<BkObj> getFirstChild() override;
   std::unique_ptr<BkObj> getNextChild() override;
@@ -168,7 +172,7 @@ class Mailbox final : public BkObj {
   void restoreAcl(const std::string& text);
   // Restore state.
   MbStatus mboxstatus_ = MbStatus::unknown;
-  appendmbox amb_;
+  std::unique_ptr<appendmbox> amb_;  // while appendset_; then the session's batch holds it
   int appendset_ = 0;
   int createError_ = 0;
   uint32_t orig_exists_ = 0;

@@ -82,6 +82,12 @@ int provision_inbox(const char* owner, const char* partition, uint32_t uidvalidi
   return autocreate(owner, nullptr, partition, nullptr, &vals, uidvalidity, AutocreateWelcome::kNone);
 }
 
+// Whether a directory is configured to provision INBOXes from.
+bool provisioning_configured() {
+  const char* host = config_get_string(config_getdefaultcache(), "local.ugldaphost", nullptr);
+  return host && *host;
+}
+
 // The owner's INBOX: provisioned when the directory knows him, else made
 // plainly.
 int create_inbox(const char* inbox, const char* owner, const char* partition, uint32_t uidvalidity) {
@@ -145,14 +151,27 @@ int Mailbox::restoreData(Vdata* data) {
   if (bks && bks->context() && bks->context()->partitions().scanPartition() &&
       bks->context()->partitions().getPartNum(part.c_str()) > 0)
     partition = part.c_str();
-  int r = isInbox ? create_inbox(intname_, userid_, partition, minfo_.uid_validity)
-                  : create_folder(intname_, partition, userid_, minfo_.uid_validity);
+  // The folders of the session's batch stay locked meanwhile: a creation
+  // lock or index lock that is busy lets them go first (restore_batch.h).
+  RestoreBatch* batch = bks ? bks->batch() : nullptr;
+  auto no_wait = [&](auto f) -> int { return batch ? batch->without_waiting(f) : f(); };
+  auto make_folder = [&](const char* name) {
+    return no_wait([&] { return create_folder(name, partition, userid_, minfo_.uid_validity); });
+  };
+  auto make_inbox = [&](const char* name, uint32_t uidvalidity) -> int {
+    auto make = [&] { return create_inbox(name, userid_, partition, uidvalidity); };
+    if (!batch || !provisioning_configured()) return no_wait(make);
+    // Provisioning makes several folders and asks the directory on the
+    // way: not something to do holding other folders' locks.
+    return bks->flushBatch() ? make() : IMAP_IOERROR;
+  };
+  int r = isInbox ? make_inbox(intname_, minfo_.uid_validity) : make_folder(intname_);
   if (r == IMAP_PERMISSION_DENIED && !isInbox &&
       mboxlist_lookup(inbox.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr) != 0) {
     // A folder of a user without an INBOX: the INBOX first (a new UID
     // validity: its own record may come later or never).
-    r = create_inbox(inbox.c_str(), userid_, partition, 0);
-    if (r == 0) r = create_folder(intname_, partition, userid_, minfo_.uid_validity);
+    r = make_inbox(inbox.c_str(), 0);
+    if (r == 0) r = make_folder(intname_);
   }
   if (r != 0) {
     bvlog(0, LOG_STORE_ERR, "Cannot create mailbox %s (rc = %d)\n", intname_, r);
@@ -166,7 +185,7 @@ int Mailbox::restoreData(Vdata* data) {
   mboxstatus_ = MbStatus::brandnew;
   exist = 1;
   bks->markCreated(intname_);
-  if (minfo_.sub && mboxlist_changesub(intname_, userid_, nullptr, 1) != 0)
+  if (minfo_.sub && no_wait([&] { return mboxlist_changesub(intname_, userid_, nullptr, 1); }) != 0)
     bvlog(0, LOG_STORE_ERR, "%s cannot subscribe %s\n", intname_, userid_);
   Vdata acl, rule;
   if (data && data->length() && data->part(0, acl)) restoreAcl(std::string(acl.bytes(), acl.length()));
@@ -194,6 +213,10 @@ void Mailbox::restoreAcl(const std::string& text) {
     return v;
   };
   const auto want = pairs(text);
+  // Each change locks this folder's index: never waited for while the
+  // session's batch holds other folders (restore_batch.h).
+  RestoreBatch* batch = bks ? bks->batch() : nullptr;
+  auto no_wait = [&](auto f) -> int { return batch ? batch->without_waiting(f) : f(); };
   // A new folder starts from its parent's list: entries the saved folder
   // did not have are taken away again, or a restore would grant access
   // the original never gave.
@@ -203,14 +226,15 @@ void Mailbox::restoreAcl(const std::string& text) {
       const auto& id = entry.first;
       if (id == userid_ || std::any_of(want.begin(), want.end(), [&](const auto& w) { return w.first == id; }))
         continue;
-      if (int e = mboxlist_setacl(intname_, id.c_str(), nullptr, userid_, auth_dontCheckAcl))
+      if (int e = no_wait([&] { return mboxlist_setacl(intname_, id.c_str(), nullptr, userid_, auth_dontCheckAcl); }))
         bvlog(0, LOG_STORE_ERR, "%s cannot remove the rights of %s (rc = %d)\n", intname_, id.c_str(), e);
     }
   }
   std::free(now);
   for (const auto& [id, rights] : want) {
     if (id.empty() || id == userid_) continue;
-    if (int e = mboxlist_setacl(intname_, id.c_str(), rights.c_str(), userid_, auth_dontCheckAcl))
+    if (int e =
+            no_wait([&] { return mboxlist_setacl(intname_, id.c_str(), rights.c_str(), userid_, auth_dontCheckAcl); }))
       bvlog(0, LOG_STORE_ERR, "%s cannot set the rights of %s (rc = %d)\n", intname_, id.c_str(), e);
   }
 }
@@ -223,27 +247,38 @@ int Mailbox::appendSetup() {
     mboxopen_ = 0;
   }
   // A folder is restored as a whole: its messages are flushed together
-  // when it is left (endAppend), not one by one, and the index header
-  // that counts them is written only after that flush.  A restore killed,
-  // or a machine that crashed, before it leaves the folder as it was
-  // (plus uncounted files); the run again restores the rest.
-  int r = append_setup(&amb_, intname_, MAILBOX_OPEN_DEFERSYNC, MBOX_VERSION, nullptr, 0, 0);
-  if (r != 0) {
-    bvlog(0, LOG_STORE_ERR, "%s append setup failed!\n", intname_);
-    valid = 0;
-    return 0;
+  // when it is left (endAppend), with the other folders of the session's
+  // batch, not one by one, and the index header that counts them is
+  // written only after that flush.  A restore killed, or a machine that
+  // crashed, before leaves the folder as it was (plus uncounted files);
+  // the run again restores the rest.
+  RestoreBatch* batch = bks ? bks->batch() : nullptr;
+  amb_ = batch ? batch->take(intname_) : nullptr;
+  if (!amb_) {
+    amb_ = std::make_unique<appendmbox>();
+    auto setup = [&] {
+      return append_setup(amb_.get(), intname_, MAILBOX_OPEN_DEFERSYNC, MBOX_VERSION, nullptr, 0, 0);
+    };
+    int r = batch ? batch->without_waiting(setup) : setup();
+    if (batch && batch->failed() && bks->errorcode == 0) bks->errorcode = 74;
+    if (r != 0) {
+      bvlog(0, LOG_STORE_ERR, "%s append setup failed!\n", intname_);
+      amb_.reset();
+      valid = 0;
+      return 0;
+    }
   }
   appendset_ = 1;
-  amb_.mailbox->myrights = RESTORE_RIGHTS;
-  orig_exists_ = amb_.mailbox->mbd.exists;
+  amb_->mailbox->myrights = RESTORE_RIGHTS;
+  orig_exists_ = amb_->mailbox->mbd.exists;
   if (mboxstatus_ == MbStatus::unknown && bks && bks->wasCreated(intname_)) mboxstatus_ = MbStatus::brandnew;
   if (mboxstatus_ == MbStatus::unknown)
-    mboxstatus_ = amb_.mailbox->mbd.uid_validity == minfo_.uid_validity ? MbStatus::original : MbStatus::recreated;
+    mboxstatus_ = amb_->mailbox->mbd.uid_validity == minfo_.uid_validity ? MbStatus::original : MbStatus::recreated;
   // A folder this restore did not make may hold what a killed run
   // appended and never flushed: its messages are uncounted and come again
   // with new uids, so the owner's marks of their old uids must go first.
   if (mboxstatus_ != MbStatus::brandnew) {
-    if (int e = drop_marks_above_last_uid(amb_.mailbox, userid_))
+    if (int e = drop_marks_above_last_uid(amb_->mailbox, userid_))
       bvlog(0, LOG_STORE_ERR, "%s cannot clear the marks of %s above its last uid (rc = %d)\n", intname_, userid_, e);
   }
   return 1;
@@ -252,17 +287,22 @@ int Mailbox::appendSetup() {
 int Mailbox::endAppend() {
   if (!appendset_) return 1;
   appendset_ = 0;
-  int r = amb_.mailbox ? mailbox_flush(amb_.mailbox) : 0;
-  append_finish(&amb_);
+  if (bks) {
+    if (bks->batch()->add(intname_, std::move(amb_)) == 0) return 1;
+    if (bks->errorcode == 0) bks->errorcode = 74;
+    return 0;
+  }
+  int r = amb_->mailbox ? mailbox_flush(amb_->mailbox) : 0;
+  append_finish(amb_.get());
+  amb_.reset();
   if (r == 0) return 1;
   bvlog(0, LOG_STORE_ERR, "%s: the restored messages may not be on disk\n", intname_);
-  if (bks && bks->errorcode == 0) bks->errorcode = 74;
   return 0;
 }
 
 int Mailbox::messageExist(uint32_t orig_uid, uint32_t orig_uidvalidity) {
   if (!appendSetup()) return 0;
-  mailbox* m = amb_.mailbox;
+  mailbox* m = amb_->mailbox;
   if (!uidcache_) {
     auto cache = std::make_unique<std::vector<std::pair<uint32_t, uint32_t>>>();
     cache->reserve(orig_exists_);
@@ -336,6 +376,8 @@ int Message::appendAs(const char* base, size_t size, char* fname) {
   }
   (void)setLastUid();
   mrec_.uid = newuid;
+  // The folders left before may have waited long enough.
+  if (bks && bks->batch()->appended(size) != 0 && bks->errorcode == 0) bks->errorcode = 74;
   return 1;
 }
 
@@ -405,16 +447,19 @@ int Link::restoreData(Vdata* data) {
   // state's (a second open would wait on our own index lock).
   const bool own = mref_.iname == parent_->intname();
   if (own && !parent_->appendSetup()) return 0;
+  // A folder in the session's batch is still locked by this restore, and
+  // only its handle there counts what the restore appended to it.
+  mailbox* held = own || !bks ? nullptr : bks->batch()->find(mref_.iname);
   mailbox other;
-  mailbox* src = own ? parent_->amb()->mailbox : &other;
+  mailbox* src = own ? parent_->amb()->mailbox : held ? held : &other;
   struct Closer {
     mailbox* m;
     bool active;
     ~Closer() {
       if (active) mailbox_close(m);
     }
-  } closer{&other, !own};
-  if (!own && mailbox_open(mref_.iname.c_str(), 0, nullptr, &other) != 0) {
+  } closer{&other, !own && !held};
+  if (!own && !held && mailbox_open(mref_.iname.c_str(), 0, nullptr, &other) != 0) {
     addRefHash(mref_.iname.c_str(), mref_.uid, att.getCopy());
     return 2;
   }

@@ -113,7 +113,8 @@ int main(int argc, char** argv) {
     BkContext ctx(argv[0], 0, list ? 0 : 1);
     if (!ctx.isvalid()) return 69;
     BkSession* bks = ctx.getSession(list ? BkMode::Other : BkMode::Restore, 1, 0);
-    auto d = std::make_unique<BKDEV>(fd, O_RDONLY, factor, restore_prompt, ans);
+    RestorePrompt prompt{list ? nullptr : bks, ans};
+    auto d = std::make_unique<BKDEV>(fd, O_RDONLY, factor, restore_prompt_flushing, &prompt);
     if (d->error()) {
       std::fprintf(stderr, "Cannot read the backup volume\n");
       rc = 74;

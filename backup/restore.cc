@@ -129,7 +129,14 @@ int Restorer::run(BkInput& dev) {
     table->forEach([](const String&, std::vector<PendingLink>& v) { v.clear(); });
   }
   bks_->setMailbox(nullptr, 0);
-  // Each folder's files were flushed when it was left; the folder records
+  // The folders left last, still in the batch, are flushed and counted
+  // before the run ends; any failed flush makes the run fail with the I/O
+  // status, however the objects fared.
+  if (!bks_->flushBatch() || bks_->batch()->failed()) {
+    std::fprintf(err_, "Cannot flush the restored messages to disk\n");
+    if (rc == 0) rc = 74;
+  }
+  // Each folder's files were flushed with its batch; the folder records
   // and usage its appends committed are in the database log, which below
   // sync level 2 is written but not flushed per commit.  One checkpoint
   // here makes them as durable as the files, so a restore that ends
@@ -345,6 +352,12 @@ int restore_prompt(prompttape_type, void* callerdata) {
     if (fd >= 0) return fd;
     std::perror("Couldn't open file");
   }
+}
+
+int restore_prompt_flushing(prompttape_type type, void* callerdata) {
+  auto* p = static_cast<RestorePrompt*>(callerdata);
+  if (p->bks) (void)p->bks->flushBatch();  // a failure is logged and ends the run with 74
+  return restore_prompt(type, p->answers);
 }
 
 int restore_stream(BkInput& dev, BkSession* bks, const RestoreOptions& opt, FILE* out, FILE* err,

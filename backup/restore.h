@@ -13,7 +13,7 @@
 // Selection (only the named objects and what lies below them), the user
 // renaming map and restoring every folder into one other folder are
 // options.  Everything restored before a fault in the stream stays (each
-// message is committed on its own, and flushed with its folder); the fault
+// message is committed on its own, and flushed with its folder's batch); the fault
 // is reported and ends the run.
 //
 // Ownership: the caller owns the device, the session (mode Restore, with
@@ -21,8 +21,9 @@
 // program's exit status: 0; 65 for a damaged or cut stream; 70 when some
 // object could not be restored (logged) or a link stayed unresolved; 74
 // when the device fails or restored messages could not be flushed to disk
-// (each folder's messages are flushed together when it is left); 75 when interrupted or when a folder could not be
-// made for a temporary reason (the directory down).
+// (folders are flushed in batches after they are left,
+// backup/restore_batch.h); 75 when interrupted or when a folder could not
+// be made for a temporary reason (the directory down).
 #pragma once
 
 #include <cstdint>
@@ -58,3 +59,12 @@ std::string restore_rename_acl(const std::string& acl, const UserHash* users);
 // (asked for on standard error, names read from callerdata, a FILE*, or
 // standard input), -1 when the operator cancels with "$".
 int restore_prompt(prompttape_type type, void* callerdata);
+// The medium-change callback of a restore: the folders its session holds
+// locked in their batch are flushed and let go first, as the operator may
+// take his time, then the next volume is asked for as restore_prompt does.
+// callerdata: a RestorePrompt.
+struct RestorePrompt {
+  BkSession* bks = nullptr;
+  FILE* answers = nullptr;  // restore_prompt's callerdata
+};
+int restore_prompt_flushing(prompttape_type type, void* callerdata);

@@ -35,6 +35,8 @@
 #   SIZE_MB=1024    size of the store (use e.g. 200 for a quick run)
 #   DELIVERIES=2000 messages per delivery run
 #   PAIRS=3         alternations per row
+#   ROWS="delivery backup incremental restore"   the rows to run (the restore
+#                   row alone still makes its volume and tar file, untimed)
 # Use a Release build without sanitizers, and run it on a journaled ext4 or
 # XFS, as production uses: on a file system without a journal, flushes cost
 # much less and the delivery and restore rows do not show what they will.
@@ -45,6 +47,8 @@ build=$(cd "${2:-$here/../build/release}" && pwd)
 size_mb=${SIZE_MB:-1024}
 deliveries=${DELIVERIES:-2000}
 export AB_PAIRS=${PAIRS:-3}
+rows=" ${ROWS:-delivery backup incremental restore} "
+want() { [[ $rows == *" $1 "* ]]; }
 # shellcheck source=bench/abrun.sh
 . "$here/abrun.sh"
 for p in tools/orvstored tools/orvadm tools/orvdeliver backup/orvbackup backup/orvrestore bench/peer_fill; do
@@ -72,7 +76,8 @@ fi
 
 # -- Dovecot's LDA from the distribution --
 lda=/usr/lib/dovecot/dovecot-lda
-if ! [ -x "$lda" ] || ! command -v dovecot > /dev/null; then
+dc_version="(not run)"
+if want delivery && { ! [ -x "$lda" ] || ! command -v dovecot > /dev/null; }; then
   was_running=no
   if pgrep -x dovecot > /dev/null; then was_running=yes; fi
   echo "installing dovecot-core" >&2
@@ -81,7 +86,7 @@ if ! [ -x "$lda" ] || ! command -v dovecot > /dev/null; then
     systemctl stop dovecot 2>/dev/null || service dovecot stop 2>/dev/null || true
   fi
 fi
-dc_version=$(dovecot --version | cut -d' ' -f1)
+if want delivery; then dc_version=$(dovecot --version | cut -d' ' -f1); fi
 
 tmp=$(mktemp -d "$dir/vs-peers.XXXXXX")
 chmod 755 "$tmp"  # Dovecot's unprivileged processes walk into it
@@ -144,6 +149,8 @@ table=$tmp/table.tsv
 : > "$table"
 export AB_TABLE=$table
 
+dc_fsync="(not run)"
+if want delivery; then
 # -- delivery: orvdeliver against dovecot-lda --
 mkdir -p "$dc/mail"
 if [ "$(id -u)" = 0 ]; then
@@ -201,14 +208,21 @@ ab_compare "delivery of $deliveries messages, one process each" orvdeliver deliv
 stop_pid "$dc_pid"
 dc_pid=""
 
+fi
+
 # -- full backup against tar --
 full_prep() { rm -f "$tmp/vol"; sync; }
 full_pids() { echo "$stored_pid"; }
 full() { "$build/backup/orvbackup" -f "$tmp/vol" / > /dev/null 2>> "$tmp/backup.log"; }
 tarc_prep() { rm -f "$tmp/vol.tar"; sync; }
 tarc() { tar -cf "$tmp/vol.tar" -C "$tmp/p1" .; }
-ab_compare "full backup of $messages messages" "orvbackup -f" full "tar -cf" tarc
+if want backup; then
+  ab_compare "full backup of $messages messages" "orvbackup -f" full "tar -cf" tarc
+elif want restore; then
+  full_prep && full && tarc_prep && tarc
+fi
 
+if want incremental; then
 # -- incremental after 1 % new mail against full --
 sleep 1
 since=$(date +%Y%m%d:%H%M%S)
@@ -226,6 +240,8 @@ full2() { "$build/backup/orvbackup" -f "$tmp/vol.full" / > /dev/null 2>> "$tmp/b
 ab_compare "incremental after $new new messages (1 %)" "orvbackup -d" incr "orvbackup -f" full2
 rm -f "$tmp/vol.full" "$tmp/vol.inc"
 
+fi
+
 # -- restore against tar -xf + sync --
 # The store emptied and its daemon started again on it before each restore.
 restore_prep() {
@@ -240,7 +256,7 @@ restore_pids() { echo "$stored_pid"; }
 restore() { "$build/backup/orvrestore" -f "$tmp/vol" > /dev/null 2>> "$tmp/restore.log"; }
 tarx_prep() { rm -rf "$tmp/tarx"; mkdir "$tmp/tarx"; sync; }
 tarx() { tar -xf "$tmp/vol.tar" -C "$tmp/tarx" && sync; }
-ab_compare "restore of $messages messages" orvrestore restore "tar -xf + sync" tarx
+if want restore; then ab_compare "restore of $messages messages" orvrestore restore "tar -xf + sync" tarx; fi
 
 # -- the table --
 echo

@@ -9,6 +9,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -133,6 +134,105 @@ int flush_files(mailbox* m) {
 }
 
 }  // namespace
+
+namespace {
+
+// Writes m's fixed header without flushing it.
+int write_fixed_header_unsynced(mailbox* m) {
+  unsigned char buf[INDEX_HEADER_SIZE];
+  mboxdata_encode(m->mbd, buf);
+  mboxidxhdr_encode(m->hdr, buf + MBOXDATA_SIZE);
+  if (fs_pwrite(m->index_fd, buf, sizeof buf, 0) != static_cast<ssize_t>(sizeof buf)) {
+    bvlog(0, LOG_STORE_WRITEFAIL, "Unable to write index header for %s: %m", mbname(m));
+    return IMAP_IOERROR;
+  }
+  return 0;
+}
+
+// One descriptor per file system among fds (by st_dev), for syncfs.
+struct FsSet {
+  std::vector<dev_t> devs;
+  std::vector<int> fds;
+  std::vector<UniqueFd> owned;
+  // False when fd cannot be looked at.
+  bool add(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    if (std::find(devs.begin(), devs.end(), st.st_dev) != devs.end()) return true;
+    devs.push_back(st.st_dev);
+    fds.push_back(fd);
+    return true;
+  }
+  bool add_dir(const char* path) {
+    UniqueFd dir(fs_open(path, O_RDONLY | O_DIRECTORY));
+    // A message directory not made yet holds nothing to flush.
+    if (!dir) return errno == ENOENT;
+    if (!add(dir.get())) return false;
+    if (!fds.empty() && fds.back() == dir.get()) owned.push_back(std::move(dir));
+    return true;
+  }
+  bool sync() const {
+    for (int fd : fds) {
+      if (fs_syncfs(fd) != 0) return false;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+int mailbox_flush_many(mailbox* const* ms, size_t n) {
+  auto drop_headers = [&] {
+    for (size_t i = 0; i < n; ++i) ms[i]->header_deferred = false;
+  };
+  FsSet files, indexes;
+  for (size_t i = 0; i < n; ++i) {
+    mailbox* m = ms[i];
+    if (m->index_fd < 0) continue;
+    bool ok = files.add(m->index_fd) && indexes.add(m->index_fd);
+    if (ok && m->msgpath && !(m->path && strcmp(m->msgpath, m->path) == 0)) ok = files.add_dir(m->msgpath);
+    if (!ok) {
+      bvlog(0, LOG_STORE_WRITEFAIL, "Unable to flush the files of %s: %m", mbname(m));
+      drop_headers();
+      return IMAP_IOERROR;
+    }
+  }
+  // Every folder's message files, records and cache entries first: no
+  // header may count what a crash of the machine could still take away.
+  if ((g_mailbox_sync.index > 0 || g_mailbox_sync.message > 0) && !files.sync()) {
+    bvlog(0, LOG_STORE_WRITEFAIL, "Unable to flush the files of %zu folders: %m", n);
+    drop_headers();
+    return IMAP_IOERROR;
+  }
+  int r = 0;
+  bool wrote = false;
+  for (size_t i = 0; i < n; ++i) {
+    mailbox* m = ms[i];
+    if (!m->header_deferred || m->index_fd < 0) continue;
+    m->header_deferred = false;
+    if (int e = write_fixed_header_unsynced(m)) r = r ? r : e;
+    wrote = true;
+  }
+  // Then the headers, all in one flush per file system, where a flush
+  // per index would cost one journal commit each.
+  if (wrote && g_mailbox_sync.index > 0 && !indexes.sync()) {
+    bvlog(0, LOG_STORE_WRITEFAIL, "Unable to flush the index headers of %zu folders: %m", n);
+    return IMAP_IOERROR;
+  }
+  return r;
+}
+
+int mailbox_flush_before_rewrite(mailbox* m) {
+  if (m->index_fd < 0 || !m->header_deferred) return 0;
+  if (g_mailbox_sync.index > 0 || g_mailbox_sync.message > 0) {
+    if (int r = flush_files(m)) {
+      m->header_deferred = false;
+      return r;
+    }
+  }
+  m->header_deferred = false;
+  return write_fixed_header_unsynced(m);
+}
 
 int mailbox_flush(mailbox* m) {
   if (m->index_fd < 0) return 0;
@@ -744,13 +844,21 @@ const unsigned char* mailbox_cache_item(const map_handle* map, const char* mboxn
 
 // ---- Locks ---------------------------------------------------------------------------
 
+namespace {
+thread_local int t_lock_nowait = 0;
+}  // namespace
+
+MailboxLockNoWait::MailboxLockNoWait() { ++t_lock_nowait; }
+MailboxLockNoWait::~MailboxLockNoWait() { --t_lock_nowait; }
+bool mailbox_lock_nowait() { return t_lock_nowait > 0; }
+
 int mailbox_lock_index(mailbox* m) {
   ORV_ASSERT(m->index_fd >= 0);
   if (m->index_lock_count++ > 0) return 0;
   ORV_ASSERT(m->peruser_lock_count == 0);
   std::string fname = mailbox_file(m->path, FNAME_INDEX);
   for (;;) {
-    if (m->mode & MAILBOX_OPEN_NONBLOCK) {
+    if ((m->mode & MAILBOX_OPEN_NONBLOCK) || t_lock_nowait > 0) {
       if (lock_nonblocking(m->index_fd) != 0) {
         m->index_lock_count = 0;
         return IMAP_MAILBOX_LOCKED;
@@ -853,7 +961,7 @@ int mailbox_write_index_variable_header(mailbox* m) {
   // crash leaves either the old file or the new one.  The new header counts
   // every record, so deferred appends are flushed first.
   if (m->header_deferred) {
-    if (int r = mailbox_flush(m)) return r;
+    if (int r = mailbox_flush_before_rewrite(m)) return r;
   }
   const uint32_t newroom = mailbox_grown_room(room, content.size());
   const uint32_t growth = newroom - room;

@@ -244,6 +244,19 @@ const unsigned char* mailbox_cache_item(const map_handle* indexmap, const char* 
 [[nodiscard]] int mailbox_lock_index(mailbox* mailbox);
 // Unlocking a handle that holds no lock is a programming error (assertion).
 void mailbox_unlock_index(mailbox* mailbox);
+// While one of these lives on the calling thread, every index lock and
+// folder creation lock (store/mboxlist.h) is only tried: a busy one gives
+// IMAP_MAILBOX_LOCKED instead of a wait.  For a caller that holds several
+// index locks and so may not wait on another lock without risking a cycle
+// (a restore's batch of folders): it lets its locks go and tries again.
+class MailboxLockNoWait {
+ public:
+  MailboxLockNoWait();
+  ~MailboxLockNoWait();
+  MailboxLockNoWait(const MailboxLockNoWait&) = delete;
+  MailboxLockNoWait& operator=(const MailboxLockNoWait&) = delete;
+};
+bool mailbox_lock_nowait();
 
 // store.exp: the 8 bytes "EXPVER01", then 8-byte entries, each a signed
 // 32-bit expunge time and the 32-bit uid, little-endian, in the order
@@ -326,6 +339,12 @@ int mailbox_message_synclevel(const mailbox* m);
 // stays as it was at the last flush, and the list record, which already
 // counts the appends, is brought down by the folder's next append.
 [[nodiscard]] int mailbox_flush(mailbox* m);
+// mailbox_flush for n folders at once, each with its index lock held: one
+// flush of every file system that holds their files, then every deferred
+// header written, then one flush of every file system that holds their
+// indexes.  A failure of the first flush leaves every header unwritten
+// (as mailbox_flush does for one).  0 or IMAP_IOERROR (logged).
+[[nodiscard]] int mailbox_flush_many(mailbox* const* ms, size_t n);
 
 // Creates path and its missing parents (0777 before umask).  0,
 // IMAP_MAILBOX_BADNAME (a component is not a directory or the name is too

@@ -265,6 +265,7 @@ std::vector<std::string> g_calls;
 int record_calls(fs_op op, const char*, size_t*) {
   if (op == fs_op::syncfs) g_calls.emplace_back("syncfs");
   if (op == fs_op::rename) g_calls.emplace_back("rename");
+  if (op == fs_op::fdatasync || op == fs_op::fsync) g_calls.emplace_back("filesync");
   return 0;
 }
 
@@ -280,8 +281,10 @@ uint32_t exists_on_disk(const std::string& path) {
 // Appends under MAILBOX_OPEN_DEFERSYNC are not counted by the header on
 // disk until mailbox_flush has flushed their files, so a crash before
 // never leaves a counted record without its message file.  An index that
-// runs out of room is flushed before it is rewritten: the new file counts
-// every record, and its header is read back from the file.
+// runs out of room is rewritten without a flush: the new file holds every
+// record but counts, as the old one did, only the flushed ones, and the
+// handle goes on counting the rest until its flush.  A header that may
+// not be counted yet never reaches the disk.
 TEST(MailboxDeferSync, TheHeaderCountsAppendsOnlyOnceTheirFilesAreFlushed) {
   TempDir dir;
   std::string path;
@@ -301,13 +304,25 @@ TEST(MailboxDeferSync, TheHeaderCountsAppendsOnlyOnceTheirFilesAreFlushed) {
   EXPECT_TRUE(g_calls.empty());
   ASSERT_EQ(mailbox_flush(&m), 0);
   EXPECT_EQ(exists_on_disk(path), 3u);
-  EXPECT_EQ(g_calls, std::vector<std::string>{"syncfs"});
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"syncfs", "filesync"}));
 
   g_calls.clear();
   for (uint32_t uid = 4; uid <= INDEX_RESERVE_RECORDS + 1; ++uid)
     ASSERT_EQ(append_message(&m, uid, message_text(uid)), 0);
-  EXPECT_EQ(g_calls, (std::vector<std::string>{"syncfs", "rename"}));
-  EXPECT_EQ(exists_on_disk(path), INDEX_RESERVE_RECORDS);
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"filesync", "rename"}));
+  EXPECT_EQ(exists_on_disk(path), 3u);
+  EXPECT_TRUE(m.header_deferred);
+  EXPECT_EQ(m.mbd.exists, INDEX_RESERVE_RECORDS + 1);
+  {
+    // Another process reads the flushed state from the new file.
+    mailbox other;
+    ASSERT_EQ(open_bare_folder(path, &other), 0);
+    EXPECT_EQ(other.mbd.exists, 3u);
+    index_record rec;
+    ASSERT_EQ(mailbox_read_index_record(&other, 3, &rec), 0);
+    EXPECT_EQ(rec.uid, 3u);
+    mailbox_close(&other);
+  }
   ASSERT_EQ(mailbox_flush(&m), 0);
   fs_set_fault_hook(old);
   EXPECT_EQ(exists_on_disk(path), INDEX_RESERVE_RECORDS + 1);
@@ -317,6 +332,81 @@ TEST(MailboxDeferSync, TheHeaderCountsAppendsOnlyOnceTheirFilesAreFlushed) {
   ASSERT_EQ(mailbox_check(path.c_str(), nullptr, &rep), 0);
   EXPECT_TRUE(rep.problems.empty()) << rep.problems[0];
   EXPECT_EQ(rep.mbd.last_uid, INDEX_RESERVE_RECORDS + 1);
+  configmsg_free();
+}
+
+}  // namespace
+
+namespace {
+
+// The flush calls and header writes of a batch flush, in order; with
+// g_fail_first_syncfs the first syncfs fails with EIO.
+std::vector<std::string> g_batch_calls;
+bool g_fail_first_syncfs = false;
+int record_batch_calls(fs_op op, const char*, size_t* count) {
+  if (op == fs_op::syncfs) {
+    g_batch_calls.emplace_back("syncfs");
+    if (g_fail_first_syncfs) {
+      g_fail_first_syncfs = false;
+      return EIO;
+    }
+  }
+  if (op == fs_op::fdatasync || op == fs_op::fsync) g_batch_calls.emplace_back("filesync");
+  if (op == fs_op::pwrite && count && *count == INDEX_HEADER_SIZE) g_batch_calls.emplace_back("header");
+  return 0;
+}
+
+// A restore's batch of folders is flushed as a whole: the files of every
+// folder first (one syncfs per file system, not one per folder), then the
+// headers, then one more syncfs that makes the headers durable, with no
+// flush of each index.  When the first flush fails no header is written:
+// every folder stays as it was, and its handle no longer holds a header to
+// write.
+TEST(MailboxFlushMany, EveryFolderIsFlushedBeforeAnyHeaderAndAFailedFlushWritesNone) {
+  TempDir dir;
+  std::string ann;
+  ASSERT_TRUE(start_bare_folder(dir.path(), "flushmany", &ann, "local.store.synclevel = 1\n"));
+  std::vector<std::string> paths{ann};
+  for (const char* u : {"bob", "cat"}) {
+    paths.push_back(dir.path() + "/user/" + u);
+    ASSERT_TRUE(write_empty_index(paths.back()));
+  }
+  std::vector<mailbox> ms(paths.size());
+  std::vector<mailbox*> batch;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    ASSERT_EQ(mailbox_open_path(("user/f" + std::to_string(i)).c_str(), MAILBOX_OPEN_APPEND | MAILBOX_OPEN_DEFERSYNC,
+                                "p", paths[i].c_str(), nullptr, "", nullptr, &ms[i]),
+              0);
+    ASSERT_EQ(mailbox_lock_index(&ms[i]), 0);
+    for (uint32_t uid = 1; uid <= 2; ++uid) ASSERT_EQ(append_message(&ms[i], uid, message_text(uid)), 0);
+    batch.push_back(&ms[i]);
+  }
+  for (const auto& p : paths) EXPECT_EQ(exists_on_disk(p), 0u);
+
+  g_batch_calls.clear();
+  fs_fault_hook old = fs_set_fault_hook(record_batch_calls);
+  ASSERT_EQ(mailbox_flush_many(batch.data(), batch.size()), 0);
+  EXPECT_EQ(g_batch_calls, (std::vector<std::string>{"syncfs", "header", "header", "header", "syncfs"}));
+  for (const auto& p : paths) EXPECT_EQ(exists_on_disk(p), 2u);
+
+  // A failed first flush: no header is written, none is left to write.
+  for (mailbox& m : ms) ASSERT_EQ(append_message(&m, 3, message_text(3)), 0);
+  g_batch_calls.clear();
+  g_fail_first_syncfs = true;
+  EXPECT_EQ(mailbox_flush_many(batch.data(), batch.size()), IMAP_IOERROR);
+  EXPECT_EQ(g_batch_calls, std::vector<std::string>{"syncfs"});
+  fs_set_fault_hook(old);
+  g_fail_first_syncfs = false;
+  for (size_t i = 0; i < ms.size(); ++i) {
+    EXPECT_EQ(exists_on_disk(paths[i]), 2u);
+    EXPECT_FALSE(ms[i].header_deferred);
+    mailbox_unlock_index(&ms[i]);
+    mailbox_close(&ms[i]);
+    mailbox_check_report rep;
+    ASSERT_EQ(mailbox_check(paths[i].c_str(), nullptr, &rep), 0);
+    EXPECT_TRUE(rep.problems.empty()) << rep.problems[0];
+    EXPECT_EQ(rep.mbd.exists, 2u);
+  }
   configmsg_free();
 }
 

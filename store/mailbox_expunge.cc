@@ -108,16 +108,38 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
   ORV_ASSERT(extraspace >= 0);
   if (m->mbd.exists == 0 && !(flags & EXPUNGE_FORCE) && extraspace == 0) return 0;
   const bool locked_by_caller = (flags & EXPUNGE_LOCKED) != 0;
-  // The new index counts every record, and its header is read back from the
-  // file below: appends whose header is deferred are flushed first.
-  if (m->header_deferred) {
-    if (int r = mailbox_flush(m)) return r;
+  // A bulk append (header deferred) that only needs room: the new file
+  // takes every record, but its header, like the old file's on disk,
+  // counts only what was flushed; the handle goes on counting the rest,
+  // its header still deferred.  So nothing needs flushing first, and a
+  // crash after the rename finds what it would have found before.
+  const bool keep_deferred = m->header_deferred && locked_by_caller && expungeproc == expungenone &&
+                             !(flags & EXPUNGE_FORCE) && extraspace > 0;
+  mboxdata on_disk;
+  if (keep_deferred) {
+    unsigned char h[INDEX_HEADER_SIZE];
+    if (pread(m->index_fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) {
+      bvlog(0, LOG_STORE_WRITEFAIL, "Unable to read index header for %s: %m", m->name);
+      return IMAP_IOERROR;
+    }
+    on_disk = mboxdata_decode(h);
+  } else if (m->header_deferred) {
+    // Otherwise the new index counts every record, and its header is read
+    // back from the file below: the deferred appends are flushed first.
+    if (int r = mailbox_flush_before_rewrite(m)) return r;
   }
   if (m->mode & (MAILBOX_OPEN_NOCACHE | MAILBOX_OPEN_APPEND)) {
     // The cache area must be mapped to be copied.
     m->mode &= ~(MAILBOX_OPEN_NOCACHE | MAILBOX_OPEN_APPEND);
     if (locked_by_caller) {
+      const mboxdata live_mbd = m->mbd;
+      const mboxidxhdr live_hdr = m->hdr;
       if (int r = mailbox_read_index_fixed_header(m)) return r;
+      // The file maps whole now; the handle's view stays its own.
+      if (keep_deferred) {
+        m->mbd = live_mbd;
+        m->hdr = live_hdr;
+      }
     }
   }
   if (!locked_by_caller) {
@@ -290,7 +312,14 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
     return IMAP_IOERROR;
   };
   unsigned char head[INDEX_HEADER_SIZE];
-  mboxdata_encode(m->mbd, head);
+  if (keep_deferred) {
+    // The flushed state, in the new file's layout: the records it counts
+    // are the first ones, unchanged, and the room is the new one.
+    on_disk.flags = m->mbd.flags;
+    mboxdata_encode(on_disk, head);
+  } else {
+    mboxdata_encode(m->mbd, head);
+  }
   mboxidxhdr_encode(m->hdr, head + MBOXDATA_SIZE);
   if (fs_pwrite(nfd.get(), head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
       sync_file(nfd.get(), g_mailbox_sync.index) != 0) {
@@ -365,7 +394,13 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
   m->index_map = nullptr;
   close(m->index_fd);
   m->index_fd = nfd.release();
+  const mboxdata live_mbd = m->mbd;
+  const mboxidxhdr live_hdr = m->hdr;
   int r = mailbox_read_index_fixed_header(m);
+  if (r == 0 && keep_deferred) {
+    m->mbd = live_mbd;
+    m->hdr = live_hdr;
+  }
   unlock();
   if (r) bvlog(0, LOG_STORE_ERR, "Unable to re-read index for %s after expunge: %s", m->name, error_message(r));
   return 0;

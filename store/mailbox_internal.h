@@ -95,3 +95,12 @@ class UnlinkGuard {
 
 // The installed updatedata, for the folder-file modules.
 int mailbox_listupdate(mailbox* mailbox, int write_index);
+
+// mailbox_flush for a handle about to rewrite its index into a new file
+// that counts every record: the files are flushed, and the deferred header
+// is written for the rewrite to read back, but not flushed on its own,
+// since the new file, flushed before it is renamed over the old one,
+// replaces it.  A crash before the rename leaves a header that counts only
+// flushed files.  0 or IMAP_IOERROR (logged; the header then stays
+// unwritten).
+[[nodiscard]] int mailbox_flush_before_rewrite(mailbox* m);

@@ -328,7 +328,7 @@ int mboxlist_lock_create(mboxlist_createlock* lock, const char* name1, const cha
   objs.emplace_back(user_lock_object(name1), wholeuser ? 1 : 0);
   if (!wholeuser) objs.emplace_back(std::string("mbox_") + name1, 1);
   if (name2 && wholeuser) objs.emplace_back(user_lock_object(name2), 1);
-  return lock_objects(lock, objs, false, name1);
+  return lock_objects(lock, objs, mailbox_lock_nowait(), name1);
 }
 
 int mboxlist_trylock_create(mboxlist_createlock* lock, const char* name) {
@@ -499,7 +499,7 @@ int mboxlist_createmailbox(const char* name, uint32_t version, const char* parti
                            uint32_t uid_validity) {
   if (mboxlist_init() != 0) return IMAP_IOERROR;
   MboxlistCreateLock lock;
-  if (lock.lock(name, nullptr, 0) != 0) return IMAP_IOERROR;
+  if (int e = lock.lock(name, nullptr, 0)) return e;
   // A rename cut short still has folders to move into or out of this tree;
   // a new folder there would stand in their way.
   if (mboxlist_rename_pending(name)) return IMAP_MAILBOX_LOCKED;

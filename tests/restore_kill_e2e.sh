@@ -9,14 +9,19 @@
 # each of eight kill points drawn from a fixed seed, is wiped and restored
 # with strace killing orvrestore (SIGKILL) at the Nth write, pwrite64,
 # fdatasync, rename, link or syncfs; the run again is itself killed at a
-# second point (which it may not reach), and then run until it exits 0.  B
+# second point (which it may not reach), and then run until it exits 0.
+# Three more kill points fall inside the flush of the last batch of folders
+# (the restore flushes the folders it left four at a time here): after its
+# first syncfs, before any header is written; between two header writes;
+# and after the header writes, before the syncfs that makes them durable.  B
 # and A are then backed up and the two volumes compared: every record's
 # attributes as orvrestore -t -v shows them, without the times and uids a
 # restore gives afresh (a message restored again after a kill may get a
 # new uid), and the MD5 of each record's data (message bytes, folder ACL
 # and expire rule).  orvadm check must find nothing in either store.
-# Also counted on the whole restore: one syncfs per folder holding mail and
-# no flush of any message file.
+# Also counted on the whole restore: two syncfs per batch of folders (one
+# for their files, one for their headers), none for a rewrite of an index
+# that ran out of room, and no flush of any message file.
 # Usage: restore_kill_e2e.sh BINDIR (the build directory).
 set -uo pipefail
 bin=$1
@@ -27,7 +32,8 @@ count_failures
 command -v strace > /dev/null || die "strace is not installed"
 command -v python3 > /dev/null || die "python3 is not installed"
 mkdir -p "$tmp/root/config"
-write_config "local.servername = e2ehost" "local.serverroot = $tmp/root"
+write_config "local.servername = e2ehost" "local.serverroot = $tmp/root" "local.restore.batchfolders = 4" \
+  "local.restore.batchseconds = 600"
 start() {
   adm init > /dev/null || die "orvadm init"
   start_stored
@@ -129,12 +135,20 @@ grep -q $'\tlink\t' "$tmp/A.digest" || fail "the shared message is not a link in
 grep -q 'Peruser Flag: [13]$' "$tmp/A.digest" || fail "no seen message in the backup of A"
 count() { grep -c "^[0-9]* *$1(" "$tmp/trace"; }
 nfolders=$(echo $folders | wc -w)
-# One flush per folder, and one more before each rewrite of an index that
-# ran out of room (the new index counts every message).
+# Two flushes per batch of four folders (six folders: two batches), none
+# for a rewrite of an index that ran out of room (the new index counts only
+# what was flushed, as the old one did).  No index header is flushed on
+# its own.
 rewrites=$(grep -cE '^[0-9]+ +rename\(.*index\.new' "$tmp/trace")
 [ "$rewrites" -gt 0 ] || fail "no index was rewritten"
-[ "$(count syncfs)" -eq $((nfolders + rewrites)) ] ||
-  fail "syncfs calls: $(count syncfs), wanted one per folder ($nfolders) and one per rewrite ($rewrites)"
+[ "$(count syncfs)" -eq 4 ] || fail "syncfs calls: $(count syncfs), wanted two per batch (4)"
+# The last batch: the pwrite64 calls (numbered among all of them) that
+# write a fixed index header between its two syncfs.
+mapfile -t headers < <(awk '
+  / pwrite64\(/ { n++; if (/store\.idx>, .*, 80, 0\) = 80$/) h[n] = 1 }
+  / syncfs\(/ { cut[++s] = n }
+  END { for (i = cut[s - 1] + 1; i <= cut[s]; i++) if (i in h) print i }' "$tmp/trace")
+[ "${#headers[@]}" -ge 2 ] || fail "the last batch wrote ${#headers[@]} headers, wanted at least two"
 msgsyncs=$(grep -cE '(fdatasync|fsync)\([0-9]+<[^>]*\.msg>' "$tmp/trace")
 [ "$msgsyncs" -eq 0 ] || fail "$msgsyncs flushes of message files"
 echo "flushes of a whole restore of $(grep -c $'\tmessage\t' "$tmp/A.digest") messages in $nfolders folders:" \
@@ -143,22 +157,30 @@ echo "flushes of a whole restore of $(grep -c $'\tmessage\t' "$tmp/A.digest") me
 # Store B, eight times: killed, killed again (maybe), run until done.
 RANDOM=20261207
 calls=(syncfs write pwrite64 fdatasync rename link syncfs pwrite64)
-for k in 0 1 2 3 4 5 6 7; do
-  c1=${calls[$k]}
+for k in 0 1 2 3 4 5 6 7 8 9 10; do
+  c1=${calls[$((k % 8))]}
   c2=${calls[$(((k + 3) % 8))]}
   t1=$(count "$c1")
   t2=$(count "$c2")
   [ "$t1" -gt 0 ] && [ "$t2" -gt 0 ] || { fail "no $c1 or $c2 in the trace of a whole restore"; continue; }
   n1=$((RANDOM % t1 + 1))
   n2=$((RANDOM % t2 + 1))
-  # The first kill is at the flush of joe's Lists, after all its messages
-  # and marks were written: the run again gives new uids to what follows
-  # the gap.
+  # The first kill is at the first flush after joe's Lists was written
+  # (its batch's), after all its messages and marks were written: the run
+  # again gives new uids to what follows the gap.
   if [ $k -eq 0 ]; then
     c1=syncfs
-    n1=$(grep -E '^[0-9]+ +syncfs\(' "$tmp/trace" | grep -n 'Lists/store.idx' | cut -d: -f1 | head -1)
-    [ -n "$n1" ] || { fail "no flush of joe's Lists in the trace"; continue; }
+    n1=$(awk '/ syncfs\(/ { s++; if (seen) { print s; exit }; next } /Lists/ { seen = 1 }' "$tmp/trace")
+    [ -n "$n1" ] || { fail "no flush after joe's Lists in the trace"; continue; }
   fi
+  # Inside the last batch's flush: at its first header write, at its
+  # second, and at the syncfs after its headers (the last one).
+  case $k in
+    8) c1=pwrite64 n1=${headers[0]:-0} ;;
+    9) c1=pwrite64 n1=${headers[1]:-0} ;;
+    10) c1=syncfs n1=$(count syncfs) ;;
+  esac
+  t1=$(count "$c1")
   where="killed at $c1 $n1 of $t1, then at $c2 $n2"
   wipe
   rc=$(restore_killed "$c1" "$n1")

@@ -1,0 +1,102 @@
+// The folders a restore has left but not yet flushed.
+//
+// A restore appends to each folder with its index header deferred
+// (MAILBOX_OPEN_DEFERSYNC): the messages, records and cache entries are
+// written but nothing counts them on disk yet.  Rather than flushing every
+// folder when it is left (two journal commits each), the folder's append
+// context, index lock and all, is handed to this batch, and the batch is
+// flushed as a whole: one syncfs per file system for the files of every
+// folder in it, then every header written, then one syncfs per file
+// system for the headers (mailbox_flush_many).  The header on disk thus
+// still never counts a record whose files could be lost, and a restore
+// killed before the flush leaves those folders as they were, which the run
+// again restores.
+//
+// Bounds: the batch is flushed when it holds `folders` folders, when
+// `megabytes` of mail were appended since the last flush, or when its
+// oldest folder has waited `seconds` (checked on every append), and at the
+// end of the restore.  A delivery or POP3 session to a folder in the batch
+// thus waits for its index lock at most that long.
+//
+// Locks: every folder in the batch keeps its index lock, so the restore
+// holds several at once and must never wait for another lock (another
+// holder could be waiting for one of ours).  While the batch holds folders,
+// the restore only tries locks (MailboxLockNoWait): a busy one flushes the
+// batch, which lets every lock go, and the call is made again, waiting.
+// The restore reaches a folder in the batch through the batch's handle
+// (take, find), never by opening it again, which would wait for its own
+// lock.
+//
+// Settings: local.restore.batchfolders (64; 1 flushes every folder on its
+// own), local.restore.batchmb (64), local.restore.batchseconds (2).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/imap_err.h"
+#include "store/append.h"
+
+class RestoreBatch {
+ public:
+  RestoreBatch();
+  // Flushes what is left (a failure is logged).
+  ~RestoreBatch();
+  RestoreBatch(const RestoreBatch&) = delete;
+  RestoreBatch& operator=(const RestoreBatch&) = delete;
+
+  // Takes over folder iname's append context (index lock held, header
+  // deferred); flushes the batch when a bound is reached.  0 or the
+  // flush's error.
+  [[nodiscard]] int add(const std::string& iname, std::unique_ptr<appendmbox> amb);
+  // Folder iname's context taken back out of the batch (its appends go
+  // on), or null when the batch does not hold it.
+  std::unique_ptr<appendmbox> take(const std::string& iname);
+  // The handle of folder iname in the batch (index lock held, the view
+  // with this restore's appends), or null.
+  mailbox* find(const std::string& iname);
+  // Counts bytes appended to the folder being restored; flushes the batch
+  // (not that folder) when a bound is reached.  0 or the flush's error.
+  [[nodiscard]] int appended(uint64_t bytes);
+  bool empty() const { return pending_.empty(); }
+  // Whether any flush of this batch failed.
+  bool failed() const { return failed_; }
+  // Makes every folder in the batch durable and counted, and ends their
+  // append contexts (locks released) whatever happens.  0, or
+  // IMAP_IOERROR when a flush failed (logged for every folder in the
+  // batch; their headers stay unwritten).
+  [[nodiscard]] int flush();
+
+  // Runs f, which may wait for a lock: while the batch holds folders, f
+  // only tries locks; when one is busy the batch is flushed and f runs
+  // again, waiting.  f's result, or the flush's error.
+  template <class F>
+  int without_waiting(F f) {
+    if (pending_.empty()) return f();
+    int r;
+    {
+      MailboxLockNoWait nowait;
+      r = f();
+    }
+    if (r != IMAP_MAILBOX_LOCKED) return r;
+    if (int e = flush()) return e;
+    return f();
+  }
+
+ private:
+  bool due() const;
+  struct Entry {
+    std::string iname;
+    std::unique_ptr<appendmbox> amb;
+  };
+  std::vector<Entry> pending_;
+  uint64_t bytes_ = 0;
+  bool failed_ = false;
+  std::chrono::steady_clock::time_point oldest_;
+  size_t max_folders_;
+  uint64_t max_bytes_;
+  std::chrono::milliseconds max_wait_;
+};

@@ -231,7 +231,10 @@ void Mailbox::restoreAcl(const std::string& text) {
     }
   }
   std::free(now);
-  for (const auto& [id, rights] : want) {
+  for (const auto& entry : want) {
+    // Named apart: a lambda may not capture a structured binding (clang 14).
+    const std::string& id = entry.first;
+    const std::string& rights = entry.second;
     if (id.empty() || id == userid_) continue;
     if (int e =
             no_wait([&] { return mboxlist_setacl(intname_, id.c_str(), rights.c_str(), userid_, auth_dontCheckAcl); }))

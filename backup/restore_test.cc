@@ -34,6 +34,7 @@
 #include "common/lock.h"
 #include "common/test_util.h"
 #include "store/mailbox_check.h"
+#include "store/quota.h"
 
 namespace {
 
@@ -459,6 +460,20 @@ TEST_F(Restore, RunAgainAfterACrashBeforeTheFolderFlushesRestoresEveryMessage) {
   g_fail_syncfs = 0;
   ASSERT_EQ(rc, 74) << err;
   EXPECT_NE(err.find("may not be on disk"), std::string::npos) << err;
+  // No header counts a message whose flush failed, and neither does the
+  // quota usage of its owner.
+  for (const char* f : kFolders) {
+    mailbox m;
+    if (mailbox_open(f, 0, nullptr, &m) != 0) continue;
+    EXPECT_EQ(m.mbd.exists, 0u) << f;
+    mailbox_close(&m);
+  }
+  for (const char* user : {"user/joe", "user/ann", "user/bob"}) {
+    quotadata qd;
+    if (mboxlist_getquotaroot(user, &qd, nullptr) != 0) continue;
+    EXPECT_EQ(qd.msgqrused, 0u) << user;
+    EXPECT_EQ(qd.qrused, 0u) << user;
+  }
   // The files never reached the disk: gone, or cut short.
   int k = 0;
   for (const char* part : {"p1", "p2"}) {

@@ -91,6 +91,21 @@ size_t iov_total(const iovec* iov, int iovcnt) {
   return n;
 }
 
+// The mailbox list's count of an append to m: committed now, or, under a
+// deferred header, added to what mailbox_flush commits along with the
+// header (a restore's thousands of appends then cost one list transaction
+// per folder, not one each).
+int commit_or_defer(mailbox* m, uint64_t bytes, uint32_t msgs, quotadata* qd, bool* list_touched) {
+  if (m->mode & MAILBOX_OPEN_DEFERSYNC) {
+    *qd = quotadata{};
+    m->deferred_bytes += bytes;
+    m->deferred_msgs += msgs;
+    return mailbox_write_index_fixed_header(m);  // only marks the header deferred
+  }
+  *list_touched = true;
+  return mboxlist_commit_append(m, bytes, msgs, qd);
+}
+
 // Writes a new message file from iov and syncs it at level.  0 or
 // IMAP_IOERROR (logged; nothing left behind).
 int write_new_file(const std::string& path, const iovec* iov, int iovcnt, bool for_link, int level) {
@@ -587,10 +602,7 @@ int append_msg(appendmbox* ambox, appendmsg* msg, time_t internaldate, const cha
   }
   quotadata qd;
   bool list_touched = false;
-  if (r == 0) {
-    list_touched = true;
-    r = mboxlist_commit_append(m, record.size, 1, &qd);
-  }
+  if (r == 0) r = commit_or_defer(m, record.size, 1, &qd, &list_touched);
   if (r) {
     if (part) forget_singlecopy(msg, part, target);
     rb.run(list_touched);
@@ -923,10 +935,7 @@ int append_copy(mailbox* src, mailbox* m, int nummsg, const copymsg* msgs, const
     m->mbd.last_append = static_cast<uint32_t>(time(nullptr));
   }
   bool list_touched = false;
-  if (r == 0) {
-    list_touched = true;
-    r = mboxlist_commit_append(m, total, n, &qd);
-  }
+  if (r == 0) r = commit_or_defer(m, total, n, &qd, &list_touched);
   if (r) {
     rb.run(list_touched);
     return r;

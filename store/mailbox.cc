@@ -179,11 +179,36 @@ struct FsSet {
   }
 };
 
+// Deferred appends not flushed: neither the header nor the list will
+// count them.
+void drop_deferred(mailbox* m) {
+  m->header_deferred = false;
+  m->deferred_bytes = 0;
+  m->deferred_msgs = 0;
+}
+
+// The mailbox list's commit of m's deferred appends, once their files are
+// on disk and before the header is written (the commit itself only marks
+// the header deferred).  A failed commit leaves the header unwritten too.
+int commit_deferred(mailbox* m) {
+  if (!m->deferred_msgs) return 0;
+  const uint64_t bytes = m->deferred_bytes;
+  const uint32_t msgs = m->deferred_msgs;
+  m->deferred_bytes = 0;
+  m->deferred_msgs = 0;
+  const int mode = m->mode;
+  m->mode |= MAILBOX_OPEN_DEFERSYNC;
+  int r = mboxlist_commit_append(m, bytes, msgs, nullptr);
+  m->mode = mode;
+  if (r) m->header_deferred = false;
+  return r;
+}
+
 }  // namespace
 
 int mailbox_flush_many(mailbox* const* ms, size_t n) {
   auto drop_headers = [&] {
-    for (size_t i = 0; i < n; ++i) ms[i]->header_deferred = false;
+    for (size_t i = 0; i < n; ++i) drop_deferred(ms[i]);
   };
   FsSet files, indexes;
   for (size_t i = 0; i < n; ++i) {
@@ -208,7 +233,9 @@ int mailbox_flush_many(mailbox* const* ms, size_t n) {
   bool wrote = false;
   for (size_t i = 0; i < n; ++i) {
     mailbox* m = ms[i];
-    if (!m->header_deferred || m->index_fd < 0) continue;
+    if (m->index_fd < 0) continue;
+    if (int e = commit_deferred(m)) r = r ? r : e;
+    if (!m->header_deferred) continue;
     m->header_deferred = false;
     if (int e = write_fixed_header_unsynced(m)) r = r ? r : e;
     wrote = true;
@@ -226,10 +253,11 @@ int mailbox_flush_before_rewrite(mailbox* m) {
   if (m->index_fd < 0 || !m->header_deferred) return 0;
   if (g_mailbox_sync.index > 0 || g_mailbox_sync.message > 0) {
     if (int r = flush_files(m)) {
-      m->header_deferred = false;
+      drop_deferred(m);
       return r;
     }
   }
+  if (int r = commit_deferred(m)) return r;
   m->header_deferred = false;
   return write_fixed_header_unsynced(m);
 }
@@ -239,10 +267,11 @@ int mailbox_flush(mailbox* m) {
   if (g_mailbox_sync.index > 0 || g_mailbox_sync.message > 0) {
     if (int r = flush_files(m)) {
       // What the header would count may not be on disk: it stays unwritten.
-      m->header_deferred = false;
+      drop_deferred(m);
       return r;
     }
   }
+  if (int r = commit_deferred(m)) return r;
   if (!m->header_deferred) return 0;
   // Only now, with the records, cache entries and message files on disk,
   // may the header count them.
@@ -898,7 +927,7 @@ void mailbox_unlock_index(mailbox* m) {
     // The next lock reads the header back from the file: appends never
     // flushed stay uncounted, as if this process had died.
     bvlog(0, LOG_STORE_ERR, "Appends to %s were not flushed and are dropped", mbname(m));
-    m->header_deferred = false;
+    drop_deferred(m);
   }
   (void)lock_unlock(m->index_fd);
 }

@@ -171,6 +171,12 @@ struct mailbox {
   // MAILBOX_OPEN_DEFERSYNC: mbd and hdr changed since the fixed header was
   // last written; mailbox_flush writes them.
   bool header_deferred = false;
+  // MAILBOX_OPEN_DEFERSYNC: the appends the mailbox list (folder record and
+  // quota usage) does not count yet; mailbox_flush commits them, once their
+  // files are on disk and just before the header counts them, so the list
+  // and the header on disk stay in step.
+  uint64_t deferred_bytes = 0;
+  uint32_t deferred_msgs = 0;
 };
 
 // ---- Opening and reading ---------------------------------------------------

@@ -1,7 +1,6 @@
 #include "common/bvlog.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 
 #include "common/config.h"
 #include "common/fileio.h"
+#include "common/signals.h"
 
 namespace {
 
@@ -217,11 +217,4 @@ void bvlog_reopen_pending() {
   if (g_reopen.load(std::memory_order_relaxed)) bvlog_reopen();
 }
 
-int bvlog_reopen_on_signal(int sig) {
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = on_reopen_signal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  return sigaction(sig, &sa, nullptr);
-}
+int bvlog_reopen_on_signal(int sig) { return install_signal_handler(sig, on_reopen_signal); }

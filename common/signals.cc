@@ -31,9 +31,13 @@ int set_signal_handler(int sig, const char* text) {
   }
   g_text[sig].store(text);
   g_seen[sig] = 0;
+  return install_signal_handler(sig, on_signal);
+}
+
+int install_signal_handler(int sig, void (*handler)(int)) {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
-  sa.sa_handler = on_signal;
+  sa.sa_handler = handler;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
   return sigaction(sig, &sa, nullptr);

@@ -13,3 +13,7 @@ int set_signal_handler(int sig, const char* text);
 int check_signal_handler(int sig);
 // Restores the default action and forgets the signal.
 void unset_signal_handler(int sig);
+
+// Installs handler for sig with nothing blocked during it and interrupted
+// system calls restarted.  sigaction's result.
+int install_signal_handler(int sig, void (*handler)(int));

@@ -10,10 +10,6 @@ bindir=$bin/tools
 . "$(dirname "$0")/e2e_lib.sh"
 count_failures
 write_config
-start() {
-  adm init > /dev/null || die "orvadm init"
-  start_stored
-}
 # Everything the instance writes stays in store/, p1/ and p2/ (and the
 # files this script makes itself), and no directory of a partition is
 # named "." or ".." or starts with a dot.
@@ -26,7 +22,7 @@ check_confined() {
 }
 msg() { printf 'From: a@example.com\r\nSubject: %s\r\n\r\nbody of %s\r\n' "$1" "$1"; }
 
-start
+init_stored
 adm user create joe --partition primary > /dev/null || die "user create joe"
 subs=".. . ../.. ../../x a a/.. a/../../.."
 for s in $subs; do

@@ -75,6 +75,18 @@ start_stored() {
   adm status > "$tmp/out" || die "daemon not ready"
   pid=$(sed -n 's/.*pid \([0-9]*\).*/\1/p' "$tmp/out")
 }
+# A new store (orvadm init) and its daemon.
+init_stored() {
+  adm init > /dev/null || die "orvadm init"
+  start_stored
+}
+# The daemon stopped, the store and both partitions removed, then a new
+# store started.
+wipe_stored() {
+  stop_stored || true
+  rm -rf "$tmp/store" "$tmp/p1" "$tmp/p2"
+  init_stored
+}
 start_directory() {
   ldir=$tmp/ldap
   mkdir -p "$ldir"

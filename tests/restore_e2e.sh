@@ -15,10 +15,6 @@ bindir=$bin/tools
 count_failures
 mkdir -p "$tmp/root/config"
 write_config "local.servername = e2ehost" "local.serverroot = $tmp/root"
-start() {
-  adm init > /dev/null || die "orvadm init"
-  start_stored
-}
 folders="user/joe user/joe/Sent user/joe/Drafts user/ann user/bob"
 # Folder records without the time of the last append, then every message
 # file with its link count and checksum.
@@ -30,7 +26,7 @@ snapshot() {
 }
 msg() { printf 'From: a@example.com\r\nTo: %s@example.com\r\nSubject: %s\r\n\r\n%s\r\n' "$1" "$2" "$3"; }
 
-start
+init_stored
 for u in joe ann; do adm user create $u --partition primary > /dev/null || fail "user create $u"; done
 adm user create bob --partition second > /dev/null || fail "user create bob"
 for f in user/joe/Sent user/joe/Drafts; do adm folder create $f > /dev/null || fail "folder create $f"; done
@@ -54,7 +50,7 @@ rc=$?
 grep -q "Device error" "$tmp/err" || fail "a backup without room says: $(cat "$tmp/err")"
 stop_stored
 rm -rf "$tmp/store" "$tmp/p1" "$tmp/p2"
-start
+init_stored
 timeout 60 "$bin/backup/orvrestore" -f "$tmp/vol" > "$tmp/out" 2> "$tmp/err"
 rc=$?
 [ $rc -eq 0 ] || fail "orvrestore: status $rc: $(cat "$tmp/err")"
@@ -77,7 +73,7 @@ timeout 60 "$bin/backup/orvrestore" -t -f "$tmp/vol.short" > /dev/null 2> "$tmp/
 # From standard input, cut short: an error, what came before stays sound.
 stop_stored
 rm -rf "$tmp/store" "$tmp/p1" "$tmp/p2"
-start
+init_stored
 head -c 3000 "$tmp/vol" | timeout 60 "$bin/backup/orvrestore" -b 20 -f - > /dev/null 2> "$tmp/err"
 rc=$?
 [ $rc -ne 0 ] || fail "a cut stream restored with status 0"

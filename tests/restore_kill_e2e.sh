@@ -34,15 +34,6 @@ command -v python3 > /dev/null || die "python3 is not installed"
 mkdir -p "$tmp/root/config"
 write_config "local.servername = e2ehost" "local.serverroot = $tmp/root" "local.restore.batchfolders = 4" \
   "local.restore.batchseconds = 600"
-start() {
-  adm init > /dev/null || die "orvadm init"
-  start_stored
-}
-wipe() {
-  stop_stored || true
-  rm -rf "$tmp/store" "$tmp/p1" "$tmp/p2"
-  start
-}
 folders="user/joe user/joe/Sent user/joe/Lists user/ann user/bob user/bob/Bulk"
 check_all() {
   for f in $folders; do
@@ -100,7 +91,7 @@ restart_after_kill() {
   start_stored
 }
 
-start
+init_stored
 for u in joe ann; do adm user create $u --partition primary > /dev/null || die "user create $u"; done
 adm user create bob --partition second > /dev/null || die "user create bob"
 for f in user/joe/Sent user/joe/Lists user/bob/Bulk; do adm folder create $f > /dev/null || die "folder create $f"; done
@@ -125,7 +116,7 @@ adm acl set user/joe/Sent ann lr > /dev/null || die "acl set"
 timeout 60 "$bin/backup/orvbackup" -f "$tmp/vol" / > /dev/null 2> "$tmp/err" || die "orvbackup: $(cat "$tmp/err")"
 
 # Store A: one whole restore, traced (the calls to kill at, and the flushes).
-wipe
+wipe_stored
 ASAN_OPTIONS=detect_leaks=0 timeout 120 strace -f -qq -y -o "$tmp/trace" \
   -e trace=write,pwrite64,link,rename,fdatasync,fsync,syncfs "$bin/backup/orvrestore" -f "$tmp/vol" \
   > /dev/null 2> "$tmp/err" || fail "whole restore: $(cat "$tmp/err")"
@@ -182,7 +173,7 @@ for k in 0 1 2 3 4 5 6 7 8 9 10; do
   esac
   t1=$(count "$c1")
   where="killed at $c1 $n1 of $t1, then at $c2 $n2"
-  wipe
+  wipe_stored
   rc=$(restore_killed "$c1" "$n1")
   [ "$rc" -ne 0 ] || { fail "orvrestore was not killed at $c1 $n1 of $t1"; continue; }
   restart_after_kill

@@ -45,17 +45,8 @@ write_config "${directory_config[@]}" \
   "local.hostname = mail.example.com" "local.servername = e2ehost" "local.serverroot = $tmp/root" \
   'gen.newuserforms = Subject: Welcome$$Your mailbox is ready.$'
 mkdir -p "$tmp/root/config"
-start() {
-  adm init > /dev/null || die "orvadm init"
-  start_stored
-}
-wipe() {
-  stop_stored || true
-  rm -rf "$tmp/store" "$tmp/p1" "$tmp/p2"
-  start
-}
 count_failures
-start
+init_stored
 
 msg() { printf 'From: a@example.org\r\nSubject: %s\r\n\r\nbody\r\n' "$1"; }
 field() { adm folder show "$1" | sed -n "s/^$2: *//p"; }
@@ -80,7 +71,7 @@ timeout 60 "$bin/backup/orvbackup" -f "$tmp/vol" / > /dev/null 2> "$tmp/err" || 
 # Wiped and restored: the directory's quotas are back.  (A new second
 # first, so a UID validity made at restore time would differ from the saved one.)
 sleep 1
-wipe
+wipe_stored
 st=0; restore -f "$tmp/vol" /second/user/joe /primary/user/ann/Lists /primary/user/bob > /dev/null 2> "$tmp/err" || st=$?
 [ $st = 0 ] || fail "orvrestore: status $st: $(cat "$tmp/err")"
 adm quota show user/joe | grep -q 'of 2048 KB, .* of 50 messages' || fail "joe's restored quota: $(adm quota show user/joe)"
@@ -100,7 +91,7 @@ done
 
 # The directory down: nothing of the directory users is made, and the
 # restore asks to be run again later.
-wipe
+wipe_stored
 stop_directory
 st=0; restore -f "$tmp/vol" > /dev/null 2> "$tmp/err" || st=$?
 [ $st = 75 ] || fail "orvrestore with the directory down: status $st, expected 75: $(cat "$tmp/err")"

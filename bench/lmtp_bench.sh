@@ -16,6 +16,8 @@
 # Use a build without sanitizers: their start-up cost inflates orvdeliver's
 # times and their allocators slow the server.
 set -euo pipefail
+# shellcheck source=bench/peer_lib.sh
+. "$(dirname "$0")/peer_lib.sh"
 build=$(cd "${1:?usage: lmtp_bench.sh BUILD_DIR [MESSAGES [ROUNDS [SYNCLEVEL]]]}" && pwd)
 messages=${2:-2000}
 rounds=${3:-3}
@@ -73,13 +75,7 @@ done
 peer=()
 if [ -n "${DOVECOT:-}" ]; then
   if ! [ -x /usr/lib/dovecot/lmtp ]; then
-    was_running=no
-    if pgrep -x dovecot > /dev/null; then was_running=yes; fi
-    echo "installing dovecot-lmtpd" >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y dovecot-lmtpd > /dev/null
-    if [ "$was_running" = no ] && pgrep -x dovecot > /dev/null; then
-      systemctl stop dovecot 2>/dev/null || service dovecot stop 2>/dev/null || true
-    fi
+    install_dovecot_package dovecot-lmtpd
   fi
   chmod 755 "$tmp"  # Dovecot's unprivileged processes walk into it
   dc=$tmp/dc

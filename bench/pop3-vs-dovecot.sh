@@ -44,6 +44,8 @@
 # without sanitizers.  The client shares the machine; on 2 cores the rates
 # are lower bounds for both servers alike.
 set -euo pipefail
+# shellcheck source=bench/peer_lib.sh
+. "$(dirname "$0")/peer_lib.sh"
 build=$(cd "${1:?usage: pop3-vs-dovecot.sh BUILD_DIR [SECONDS [PAIRS [BIG]]]}" && pwd)
 secs=${2:-5}
 pairs=${3:-3}
@@ -69,13 +71,7 @@ fi
 
 # -- Dovecot from the distribution --
 if ! command -v dovecot > /dev/null || ! [ -x /usr/lib/dovecot/pop3 ]; then
-  was_running=no
-  if pgrep -x dovecot > /dev/null; then was_running=yes; fi
-  echo "installing dovecot-pop3d" >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y dovecot-pop3d > /dev/null
-  if [ "$was_running" = no ] && pgrep -x dovecot > /dev/null; then
-    systemctl stop dovecot 2>/dev/null || service dovecot stop 2>/dev/null || true
-  fi
+  install_dovecot_package dovecot-pop3d
 fi
 dc_version=$(dovecot --version)
 
@@ -93,14 +89,6 @@ chmod 755 "$tmp"  # Dovecot's unprivileged processes walk into it
 popd_pid=""
 stored_pid=""
 declare -A dc_pid=()
-# shellcheck disable=SC2317  # run by the trap
-stop_pid() {
-  local pid=$1
-  [ -n "$pid" ] || return 0
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null || true
-}
 # shellcheck disable=SC2317
 cleanup() {
   stop_pid "$popd_pid"

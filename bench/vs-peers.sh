@@ -51,6 +51,8 @@ rows=" ${ROWS:-delivery backup incremental restore} "
 want() { [[ $rows == *" $1 "* ]]; }
 # shellcheck source=bench/abrun.sh
 . "$here/abrun.sh"
+# shellcheck source=bench/peer_lib.sh
+. "$here/peer_lib.sh"
 for p in tools/orvstored tools/orvadm tools/orvdeliver backup/orvbackup backup/orvrestore bench/peer_fill; do
   [ -x "$build/$p" ] || { echo "vs-peers.sh: no $build/$p" >&2; exit 1; }
 done
@@ -78,13 +80,7 @@ fi
 lda=/usr/lib/dovecot/dovecot-lda
 dc_version="(not run)"
 if want delivery && { ! [ -x "$lda" ] || ! command -v dovecot > /dev/null; }; then
-  was_running=no
-  if pgrep -x dovecot > /dev/null; then was_running=yes; fi
-  echo "installing dovecot-core" >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y dovecot-core > /dev/null
-  if [ "$was_running" = no ] && pgrep -x dovecot > /dev/null; then
-    systemctl stop dovecot 2>/dev/null || service dovecot stop 2>/dev/null || true
-  fi
+  install_dovecot_package dovecot-core
 fi
 if want delivery; then dc_version=$(dovecot --version | cut -d' ' -f1); fi
 
@@ -93,13 +89,6 @@ chmod 755 "$tmp"  # Dovecot's unprivileged processes walk into it
 dc=$tmp/dc
 stored_pid=""
 dc_pid=""
-stop_pid() {  # PID: SIGTERM, up to 10 s, then SIGKILL
-  local pid=$1
-  [ -n "$pid" ] || return 0
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null || true
-}
 # shellcheck disable=SC2317  # run by the trap
 cleanup() {
   stop_pid "$stored_pid"

@@ -16,6 +16,7 @@
 #include "common/assert.h"
 #include "common/bvlog.h"
 #include "common/fileio.h"
+#include "common/signals.h"
 
 namespace {
 
@@ -115,11 +116,11 @@ BKDEV::BKDEV(int afd, int amode, unsigned ablksize, prompttape_cb tapecb, void* 
   // The writer thread runs with the asynchronous signals blocked: interrupts
   // are recorded and polled by the main thread, and must not cut a block
   // write short.
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  int rc = pthread_create(&write_thread_id_, nullptr, &BKDEV::write_thread, this);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  int rc;
+  {
+    SignalsBlocked blocked;
+    rc = pthread_create(&write_thread_id_, nullptr, &BKDEV::write_thread, this);
+  }
   if (rc != 0) {
     bvlog(0, LOG_BKDEV, "Error creating write thread: %s", strerror(rc));
     setError();

@@ -1,5 +1,6 @@
 #include "common/signals.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <unistd.h>
@@ -51,3 +52,11 @@ void unset_signal_handler(int sig) {
   g_seen[sig] = 0;
   g_text[sig].store(nullptr);
 }
+
+SignalsBlocked::SignalsBlocked() {
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old_);
+}
+
+SignalsBlocked::~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }

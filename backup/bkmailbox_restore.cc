@@ -35,7 +35,10 @@ uint32_t be32(const char* p) {
   return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
 }
 
+// The new folder is flushed with the batch of folders it joins once
+// filled, not on its own now (store/mailbox.h).
 int create_folder(const char* name, const char* partition, const char* owner, uint32_t uidvalidity) {
+  MailboxCreateUnsynced unsynced;
   return mboxlist_createmailbox(name, MBOX_VERSION, partition, owner, auth_dontCheckAcl, QUOTA_UNLIMITED,
                                 QUOTA_UNLIMITED, uidvalidity);
 }
@@ -446,60 +449,62 @@ int Link::restoreData(Vdata* data) {
     }
     mref_ = r;
   }
-  // The source folder: when it is our own, its handle is the append
-  // state's (a second open would wait on our own index lock).
-  const bool own = mref_.iname == parent_->intname();
-  if (own && !parent_->appendSetup()) return 0;
-  // A folder in the session's batch is still locked by this restore, and
-  // only its handle there counts what the restore appended to it.
-  mailbox* held = own || !bks ? nullptr : bks->batch()->find(mref_.iname);
-  mailbox other;
-  mailbox* src = own ? parent_->amb()->mailbox : held ? held : &other;
-  struct Closer {
-    mailbox* m;
-    bool active;
-    ~Closer() {
-      if (active) mailbox_close(m);
-    }
-  } closer{&other, !own && !held};
-  if (!own && !held && mailbox_open(mref_.iname.c_str(), 0, nullptr, &other) != 0) {
-    addRefHash(mref_.iname.c_str(), mref_.uid, att.getCopy());
-    return 2;
-  }
-  uint32_t uid = 0;
-  if (src->mbd.uid_validity == mref_.uidvalidity) {
-    map_handle* probe = nullptr;
-    // Checked by mapping below; a missing file falls to the origin search.
-    if (mailbox_map_message(src, mref_.uid, nullptr, &probe) == 0) {
-      map_free(probe);
+  // The message in folder src: its content mapped and its file's path,
+  // both ours whatever becomes of src.  1, 2 when it is not there (the
+  // link waits for it), or 0.
+  MapPtr map;
+  std::string path;
+  auto locate = [&](mailbox* src) -> int {
+    uint32_t uid = 0;
+    map_handle* mp = nullptr;
+    // A missing file falls to the origin search.
+    if (src->mbd.uid_validity == mref_.uidvalidity && mailbox_map_message(src, mref_.uid, nullptr, &mp) == 0)
       uid = mref_.uid;
+    if (!uid) {
+      uint32_t ou = mref_.orig_uid ? mref_.orig_uid : mref_.uid;
+      uint32_t ov = mref_.orig_uidvalidity ? mref_.orig_uidvalidity : mref_.uidvalidity;
+      for (uint32_t n = 1; n <= src->mbd.exists && !uid; n++) {
+        index_record rec;
+        if (mailbox_read_index_record(src, n, &rec) != 0) break;
+        uint32_t ru = rec.orig_uid ? rec.orig_uid : rec.uid;
+        uint32_t rv = rec.orig_uidvalidity ? rec.orig_uidvalidity : src->mbd.uid_validity;
+        if (ru == ou && rv == ov) uid = rec.uid;
+      }
+    }
+    if (!uid) return 2;
+    if (!mp && mailbox_map_message(src, uid, nullptr, &mp) != 0) {
+      bvlog(0, LOG_STORE_ERR, "Cannot map message\n");
+      return 0;
+    }
+    map.reset(mp);
+    char rel[MAILBOX_FNAME_LEN];
+    path = src->msgpath ? src->msgpath : "";
+    if (path.empty() || path.back() != '/') path += '/';
+    path += mailbox_message_fname(src, uid, rel);
+    return 1;
+  };
+  // The source folder: when it is our own, its handle is the append
+  // state's (a second open would wait on our own index lock).  A folder in
+  // the session's batch is still locked by this restore, and only its
+  // handle there counts what the restore appended to it; the batch keeps
+  // it from its flush only while the message is located.
+  int found;
+  if (mref_.iname == parent_->intname()) {
+    if (!parent_->appendSetup()) return 0;
+    found = locate(parent_->amb()->mailbox);
+  } else if (RestoreBatch::Held held = bks ? bks->batch()->find(mref_.iname) : RestoreBatch::Held{}; held.m) {
+    found = locate(held.m);
+  } else {
+    mailbox other;
+    if (mailbox_open(mref_.iname.c_str(), 0, nullptr, &other) != 0) {
+      found = 2;
+    } else {
+      found = locate(&other);
+      mailbox_close(&other);
     }
   }
-  if (!uid) {
-    uint32_t ou = mref_.orig_uid ? mref_.orig_uid : mref_.uid;
-    uint32_t ov = mref_.orig_uidvalidity ? mref_.orig_uidvalidity : mref_.uidvalidity;
-    for (uint32_t n = 1; n <= src->mbd.exists && !uid; n++) {
-      index_record rec;
-      if (mailbox_read_index_record(src, n, &rec) != 0) break;
-      uint32_t ru = rec.orig_uid ? rec.orig_uid : rec.uid;
-      uint32_t rv = rec.orig_uidvalidity ? rec.orig_uidvalidity : src->mbd.uid_validity;
-      if (ru == ou && rv == ov) uid = rec.uid;
-    }
-  }
-  if (!uid) {
-    addRefHash(mref_.iname.c_str(), mref_.uid, att.getCopy());
-    return 2;
-  }
-  map_handle* mp = nullptr;
-  if (mailbox_map_message(src, uid, nullptr, &mp) != 0) {
-    bvlog(0, LOG_STORE_ERR, "Cannot map message\n");
-    return 0;
-  }
-  MapPtr map(mp);
-  char rel[MAILBOX_FNAME_LEN];
-  std::string path = src->msgpath ? src->msgpath : "";
-  if (path.empty() || path.back() != '/') path += '/';
-  path += mailbox_message_fname(src, uid, rel);
+  if (found == 2) addRefHash(mref_.iname.c_str(), mref_.uid, att.getCopy());
+  if (found != 1) return found;
   int r = appendAs(map->base, map->length, path.data());
   if (!r) bvlog(0, LOG_STORE_ERR, "%s cannot append message\n", parent_->intname());
   return r;

@@ -206,7 +206,16 @@ int commit_deferred(mailbox* m) {
 
 }  // namespace
 
-int mailbox_flush_many(mailbox* const* ms, size_t n) {
+int mailbox_flush_many(mailbox* const* ms, size_t n, std::mutex* handles) {
+  std::unique_lock<std::mutex> held;
+  if (handles) held = std::unique_lock<std::mutex>(*handles);
+  // The handles are left alone while the disk works.
+  auto sync = [&](const FsSet& fs) {
+    if (held.owns_lock()) held.unlock();
+    bool ok = fs.sync();
+    if (handles) held.lock();
+    return ok;
+  };
   auto drop_headers = [&] {
     for (size_t i = 0; i < n; ++i) drop_deferred(ms[i]);
   };
@@ -224,7 +233,7 @@ int mailbox_flush_many(mailbox* const* ms, size_t n) {
   }
   // Every folder's message files, records and cache entries first: no
   // header may count what a crash of the machine could still take away.
-  if ((g_mailbox_sync.index > 0 || g_mailbox_sync.message > 0) && !files.sync()) {
+  if ((g_mailbox_sync.index > 0 || g_mailbox_sync.message > 0) && !sync(files)) {
     bvlog(0, LOG_STORE_WRITEFAIL, "Unable to flush the files of %zu folders: %m", n);
     drop_headers();
     return IMAP_IOERROR;
@@ -242,7 +251,7 @@ int mailbox_flush_many(mailbox* const* ms, size_t n) {
   }
   // Then the headers, all in one flush per file system, where a flush
   // per index would cost one journal commit each.
-  if (wrote && g_mailbox_sync.index > 0 && !indexes.sync()) {
+  if (wrote && g_mailbox_sync.index > 0 && !sync(indexes)) {
     bvlog(0, LOG_STORE_WRITEFAIL, "Unable to flush the index headers of %zu folders: %m", n);
     return IMAP_IOERROR;
   }
@@ -425,15 +434,23 @@ int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailb
   MailboxCloser closer(m);
   r = mailbox_reopen_index(m);
   if (r) {
-    struct stat st;
     std::string idx = mailbox_file(m->path, FNAME_INDEX);
-    if (stat(idx.c_str(), &st) == 0 || errno != ENOENT) return r;
-    // The index file is gone: make the folder again, empty, in place.  A
-    // rename or deletion removes the files of a folder whose record we may
-    // just have read: the creation lock, tried without waiting (a caller
-    // may hold it or an index lock), and the record read again under it
-    // tell a lost index from a folder that has gone.  A folder known only
-    // to the list (never made on disk) needs neither.
+    // The index file is gone, or is shorter than its fixed header in a
+    // folder whose record shows it never held a message: a creation that a
+    // crash kept from the disk (a restore does not flush the folders it
+    // creates until it has filled them), and nothing to lose.
+    auto lost = [&] {
+      struct stat st;
+      if (stat(idx.c_str(), &st) != 0) return errno == ENOENT;
+      return st.st_size < static_cast<off_t>(INDEX_HEADER_SIZE) && mbd.last_uid == 0 && mbd.exists == 0;
+    };
+    if (!lost()) return r;
+    // Make the folder again, empty, in place.  A rename or deletion removes
+    // the files of a folder whose record we may just have read: the
+    // creation lock, tried without waiting (a caller may hold it or an
+    // index lock), and the record read again under it tell a lost index
+    // from a folder that has gone.  A folder known only to the list (never
+    // made on disk) needs neither.
     std::string n(m->name), p(m->path), mp(m->msgpath), a(m->acl);
     std::string part(m->partition ? m->partition : "");
     bool separate = m->msgpath != m->path;
@@ -448,11 +465,12 @@ int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailb
       // temporary failure, the caller may look again.
       if (r == IMAP_MAILBOX_NONEXISTENT || (r == 0 && part != nowpart)) return IMAP_MAILBOX_LOCKED;
       if (r) return r;
-      if (stat(idx.c_str(), &st) == 0) return IMAP_MAILBOX_LOCKED;  // made again meanwhile
+      if (!lost()) return IMAP_MAILBOX_LOCKED;  // made again meanwhile
     }
     r = mailbox_create(n.c_str(), part.c_str(), p.c_str(), separate ? mp.c_str() : nullptr, a.c_str(), MBOX_VERSION, m,
                        0);
     if (r) return r;
+    bvlog(0, LOG_STORE_NOTICE, "Folder %s had lost its index; made again, empty", n.c_str());
     m->mode = mode;
     m->myrights = acl_myrights(auth_state, m->acl);
     if ((r = mailbox_listupdate(m, 0)) != 0) return r;

@@ -66,6 +66,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 
 #include "common/map.h"
 #include "store/index_record.h"
@@ -349,8 +350,11 @@ int mailbox_message_synclevel(const mailbox* m);
 // flush of every file system that holds their files, then every deferred
 // header written, then one flush of every file system that holds their
 // indexes.  A failure of the first flush leaves every header unwritten
-// (as mailbox_flush does for one).  0 or IMAP_IOERROR (logged).
-[[nodiscard]] int mailbox_flush_many(mailbox* const* ms, size_t n);
+// (as mailbox_flush does for one).  handles, when given, is held whenever
+// the handles are read or changed and let go during the flushes of the
+// file systems, so that another thread holding it may read them meanwhile.
+// 0 or IMAP_IOERROR (logged).
+[[nodiscard]] int mailbox_flush_many(mailbox* const* ms, size_t n, std::mutex* handles = nullptr);
 
 // Creates path and its missing parents (0777 before umask).  0,
 // IMAP_MAILBOX_BADNAME (a component is not a directory or the name is too
@@ -361,6 +365,20 @@ int mailbox_message_synclevel(const mailbox* m);
 [[nodiscard]] int mailbox_convertfromv1(mailbox* mailbox);
 
 // ---- Life cycle ----------------------------------------------------------------
+
+// While one of these lives on the calling thread, the folders it creates
+// are not flushed at creation.  For a restore, which flushes each folder it
+// fills before any index header counts a message (restore_batch.h): a
+// crash before that flush may leave the new index empty on disk, and the
+// folder's next open makes it again, as its list record shows it never
+// held a message.
+class MailboxCreateUnsynced {
+ public:
+  MailboxCreateUnsynced();
+  ~MailboxCreateUnsynced();
+  MailboxCreateUnsynced(const MailboxCreateUnsynced&) = delete;
+  MailboxCreateUnsynced& operator=(const MailboxCreateUnsynced&) = delete;
+};
 
 // Creates the folder's directories and an empty index file and its seen
 // data.  msgpath may be null; mailboxp may be null (a temporary handle is

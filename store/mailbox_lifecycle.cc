@@ -71,7 +71,12 @@ void unlink_all(const std::string& dir, Pred only) {
 
 bool two_digits(const char* n) { return n[0] >= '0' && n[0] <= '9' && n[1] >= '0' && n[1] <= '9' && n[2] == '\0'; }
 
+thread_local int t_create_unsynced = 0;
+
 }  // namespace
+
+MailboxCreateUnsynced::MailboxCreateUnsynced() { ++t_create_unsynced; }
+MailboxCreateUnsynced::~MailboxCreateUnsynced() { --t_create_unsynced; }
 
 int mailbox_create(const char* name, const char* partition, const char* path, const char* msgpath, const char* acl,
                    uint32_t version, mailbox* mailboxp, uint32_t uid_validity) {
@@ -154,17 +159,18 @@ int mailbox_create(const char* name, const char* partition, const char* path, co
   // One write of the whole file: a creator that dies part-way leaves a
   // short empty folder, which the next open extends.
   int r = 0;
+  const int synclevel = t_create_unsynced > 0 ? 0 : g_mailbox_sync.index;
   {
     std::vector<unsigned char> file(m->hdr.cache_offset, 0);
     mboxdata_encode(m->mbd, file.data());
     mboxidxhdr_encode(m->hdr, file.data() + MBOXDATA_SIZE);
     memcpy(file.data() + INDEX_HEADER_SIZE, content.data(), content.size());
     if (retry_write(m->index_fd, file.data(), file.size()) != static_cast<ssize_t>(file.size()) ||
-        sync_file(m->index_fd, g_mailbox_sync.index) != 0) {
+        sync_file(m->index_fd, synclevel) != 0) {
       bvlog(0, LOG_STORE_WRITEFAIL, "Unable to write index header for %s: %m", name);
       r = IMAP_IOERROR;
     } else {
-      (void)sync_parent_dir(fname.c_str(), g_mailbox_sync.index);
+      (void)sync_parent_dir(fname.c_str(), synclevel);
       r = seen_create_folder(m->name);
     }
   }

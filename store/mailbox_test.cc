@@ -837,6 +837,33 @@ TEST_F(MailboxList, MissingIndexIsMadeAgain) {
   EXPECT_EQ(file_size(xpath_ + "/store.idx"), 7856);
 }
 
+// A folder made without a flush (a restore does so) whose index a crash
+// kept from the disk: an index shorter than its header, in a folder whose
+// record shows it never held a message, is made again, empty.  Once the
+// folder has held a message the same damage is an error, for the check
+// tool: its messages may be behind it.
+TEST_F(MailboxList, ShortIndexOfAFolderThatNeverHeldMailIsMadeAgain) {
+  const std::string idx = xpath_ + "/store.idx";
+  for (off_t size : {0, 40}) {
+    ASSERT_EQ(truncate(idx.c_str(), size), 0);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(mailbox_open("user/ann/x", 0, auth_dontCheckAcl, &m_), 0) << size;
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Folder user/ann/x had lost its index; made again, empty"), std::string::npos) << err;
+    EXPECT_EQ(file_size(idx), 7856);
+    mailbox_close(&m_);
+  }
+  ASSERT_EQ(mailbox_open("user/ann/x", 0, auth_dontCheckAcl, &m_), 0);
+  ASSERT_EQ(append_message(&m_, 1, message_text(1)), 0);
+  ASSERT_EQ(mailbox_listupdate(&m_, 0), 0);
+  mailbox_close(&m_);
+  ASSERT_EQ(truncate(idx.c_str(), 0), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(mailbox_open("user/ann/x", 0, auth_dontCheckAcl, &m_), IMAP_MAILBOX_BADFORMAT);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(file_size(idx), 0);
+}
+
 TEST_F(MailboxList, FolderMissingFromTheListIsPutBack) {
   ASSERT_EQ(mailbox_open("user/ann/x", 0, auth_dontCheckAcl, &m_), 0);
   ASSERT_EQ(append_message(&m_, 1, message_text(1)), 0);

@@ -32,7 +32,10 @@
 // batch, which lets every lock go, and the call is made again, waiting.
 // The restore reaches a folder in the batch through the batch's handle
 // (take, find), never by opening it again, which would wait for its own
-// lock; one being flushed is waited for and then opened again.
+// lock.  For a folder being flushed, take waits for the flush (which ends
+// its append context) and the folder is opened again; find lends its
+// handle under the flush's mutex, which the flush lets go while the disk
+// works.
 //
 // Settings: local.restore.batchfolders (64; 1 flushes every folder on its
 // own), local.restore.batchmb (64), local.restore.batchseconds (2).

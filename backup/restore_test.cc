@@ -103,7 +103,10 @@ class Restore : public BkStoreTest {
     ASSERT_EQ(mboxlist_recover(), 0);
   }
 
-  int restore(const std::string& vol, RestoreCounts* n, std::string* err, RestoreOptions opt = RestoreOptions()) {
+  // hook, when given, sees every file operation of the restore.
+  int restore(const std::string& vol, RestoreCounts* n, std::string* err, RestoreOptions opt = RestoreOptions(),
+              fs_fault_hook hook = nullptr) {
+    fs_fault_hook old = hook ? fs_set_fault_hook(hook) : nullptr;
     int fd = open(vol.c_str(), O_RDONLY);
     EXPECT_GE(fd, 0);
     int rc;
@@ -118,6 +121,7 @@ class Restore : public BkStoreTest {
     *err = GetCapturedStderr();
     close(fd);
     reinit();
+    if (hook) fs_set_fault_hook(old);
     return rc;
   }
 
@@ -231,11 +235,9 @@ TEST_F(Restore, FlushesFoldersTogetherAndAFailedFlushFailsTheRestore) {
   ASSERT_EQ(backup(), 0);
   wipe();
   g_syncfs = g_filesyncs = g_fail_syncfs = 0;
-  fs_fault_hook old = fs_set_fault_hook(count_flushes);
   RestoreCounts n;
   std::string err;
-  int rc = restore(path("vol"), &n, &err);
-  fs_set_fault_hook(old);
+  int rc = restore(path("vol"), &n, &err, RestoreOptions(), count_flushes);
   ASSERT_EQ(rc, 0) << err;
   ASSERT_EQ(n.messages + n.links, 8u);
   // Five folders hold messages (joe, Sent, Drafts/old, ann, bob): one
@@ -348,11 +350,9 @@ TEST_F(RestoreBatchOfThree, ALinkIntoAFolderBeingFlushedIsRestored) {
   wipe();
   g_restore_thread = std::this_thread::get_id();
   g_flush_held = g_flush_let_go = g_linked_meanwhile = false;
-  fs_fault_hook old = fs_set_fault_hook(hold_flush_for_a_link);
   RestoreCounts n;
   std::string err;
-  int rc = restore(path("vol"), &n, &err);
-  fs_set_fault_hook(old);
+  int rc = restore(path("vol"), &n, &err, RestoreOptions(), hold_flush_for_a_link);
   ASSERT_EQ(rc, 0) << err;
   EXPECT_TRUE(g_flush_held);
   EXPECT_TRUE(g_linked_meanwhile);
@@ -504,11 +504,9 @@ TEST_F(Restore, RunAgainAfterACrashBeforeTheFolderFlushesRestoresEveryMessage) {
   wipe();
 
   g_fail_syncfs = 1;
-  fs_fault_hook old = fs_set_fault_hook(count_flushes);
   RestoreCounts n;
   std::string err;
-  int rc = restore(path("vol"), &n, &err);
-  fs_set_fault_hook(old);
+  int rc = restore(path("vol"), &n, &err, RestoreOptions(), count_flushes);
   g_fail_syncfs = 0;
   ASSERT_EQ(rc, 74) << err;
   EXPECT_NE(err.find("may not be on disk"), std::string::npos) << err;

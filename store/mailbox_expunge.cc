@@ -325,9 +325,9 @@ int mailbox_expunge(mailbox* m, int flags, int extraspace, mailbox_expungeproc_t
   // state on disk is a folder that never held a message: losing the new
   // file to a crash then loses nothing, and the folder's next open makes
   // an empty index again.
-  const bool never_flushed = keep_deferred && on_disk.last_uid == 0;
+  const bool never_held_mail = keep_deferred && on_disk.last_uid == 0;
   if (fs_pwrite(nfd.get(), head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
-      sync_file(nfd.get(), never_flushed ? 0 : g_mailbox_sync.index) != 0) {
+      sync_file(nfd.get(), never_held_mail ? 0 : g_mailbox_sync.index) != 0) {
     bvlog(0, LOG_STORE_WRITEFAIL, "Unable to write index header for %s: %m", m->name);
     return undo();
   }

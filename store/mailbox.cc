@@ -467,8 +467,11 @@ int mailbox_open(const char* name, int mode, const auth_state* auth_state, mailb
       if (r) return r;
       if (!lost()) return IMAP_MAILBOX_LOCKED;  // made again meanwhile
     }
+    // A folder that never held a message keeps its UID validity (no client
+    // saw anything to throw away, and a restore still finds the one it
+    // saved); one that held mail gets a new one, so its clients start over.
     r = mailbox_create(n.c_str(), part.c_str(), p.c_str(), separate ? mp.c_str() : nullptr, a.c_str(), MBOX_VERSION, m,
-                       0);
+                       mbd.last_uid == 0 ? mbd.uid_validity : 0);
     if (r) return r;
     bvlog(0, LOG_STORE_NOTICE, "Folder %s had lost its index; made again, empty", n.c_str());
     m->mode = mode;

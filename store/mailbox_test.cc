@@ -843,23 +843,30 @@ TEST_F(MailboxList, MissingIndexIsMadeAgain) {
 // folder has held a message the same damage is an error, for the check
 // tool: its messages may be behind it.
 TEST_F(MailboxList, ShortIndexOfAFolderThatNeverHeldMailIsMadeAgain) {
-  const std::string idx = xpath_ + "/store.idx";
+  // A UID validity of long ago, as a restore gives the folders it makes.
+  ASSERT_EQ(mboxlist_createmailbox("user/ann/y", MBOX_VERSION, nullptr, nullptr, auth_dontCheckAcl, 0, 0, 12345), 0);
+  char* p = nullptr;
+  ASSERT_EQ(mboxlist_lookup("user/ann/y", nullptr, nullptr, &p, nullptr, nullptr), 0);
+  const std::string idx = std::string(p) + "/store.idx";
+  free(p);
   for (off_t size : {0, 40}) {
     ASSERT_EQ(truncate(idx.c_str(), size), 0);
     testing::internal::CaptureStderr();
-    ASSERT_EQ(mailbox_open("user/ann/x", 0, auth_dontCheckAcl, &m_), 0) << size;
+    ASSERT_EQ(mailbox_open("user/ann/y", 0, auth_dontCheckAcl, &m_), 0) << size;
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("Folder user/ann/x had lost its index; made again, empty"), std::string::npos) << err;
+    EXPECT_NE(err.find("Folder user/ann/y had lost its index; made again, empty"), std::string::npos) << err;
     EXPECT_EQ(file_size(idx), 7856);
+    // Kept: what a restore saved for the folder still matches it.
+    EXPECT_EQ(m_.mbd.uid_validity, 12345u);
     mailbox_close(&m_);
   }
-  ASSERT_EQ(mailbox_open("user/ann/x", 0, auth_dontCheckAcl, &m_), 0);
+  ASSERT_EQ(mailbox_open("user/ann/y", 0, auth_dontCheckAcl, &m_), 0);
   ASSERT_EQ(append_message(&m_, 1, message_text(1)), 0);
   ASSERT_EQ(mailbox_listupdate(&m_, 0), 0);
   mailbox_close(&m_);
   ASSERT_EQ(truncate(idx.c_str(), 0), 0);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(mailbox_open("user/ann/x", 0, auth_dontCheckAcl, &m_), IMAP_MAILBOX_BADFORMAT);
+  EXPECT_EQ(mailbox_open("user/ann/y", 0, auth_dontCheckAcl, &m_), IMAP_MAILBOX_BADFORMAT);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(file_size(idx), 0);
 }

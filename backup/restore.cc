@@ -103,8 +103,12 @@ int Restorer::run(BkInput& dev) {
   // put into folders below.
   bks_->setMailbox(nullptr, 0);
   // Links still waiting: their message may be in the store by now (an
-  // earlier restore, or it never left); otherwise they are reported.
+  // earlier restore, or it never left); otherwise they are reported.  The
+  // batch is flushed first: a folder it holds is open for appending only,
+  // and a message found by its origin (its folder's UID validity changed)
+  // is looked for in a folder opened whole.
   if (auto* table = bks_->refHash()) {
+    (void)bks_->flushBatch();  // a failure is logged and ends the run with 74
     std::vector<PendingLink> left;
     table->forEach([&](const String&, std::vector<PendingLink>& v) {
       for (auto& pl : v) left.push_back(std::move(pl));

@@ -577,6 +577,24 @@ TEST_F(Restore, IntoExistingFolderGivesNewUidsAndKeepsItsAttributes) {
   expect_consistent();
 }
 
+// Links into a folder that exists again under another UID validity: the
+// uid they name means nothing there, so the message is found by its
+// origin, in a folder the restore still holds in its batch when the links
+// come (joe's INBOX, for ann's link and for joe's own Drafts/old).
+TEST_F(Restore, LinksIntoAFolderWithAnotherUidValidityFindTheirMessage) {
+  build();
+  ASSERT_EQ(backup(), 0);
+  wipe();
+  ASSERT_EQ(bkt_create("user/joe", "primary", 77), 0);
+  add("user/joe", msg_text("new one"), 1700000100);
+  RestoreCounts n;
+  std::string err;
+  ASSERT_EQ(restore(path("vol"), &n, &err), 0) << err;
+  EXPECT_EQ(n.links, 2u);
+  EXPECT_EQ(n.failed, 0u);
+  expect_consistent();
+}
+
 // Streams damaged in several ways: what came before the fault is restored
 // and consistent, the run fails.
 TEST_F(Restore, DamagedStreamsStopWithAnErrorAndLeaveAConsistentStore) {
